@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs the Debian packages that building, testing and running need.
+# As root it runs apt-get itself; otherwise it prints the command to run.
+set -eu
+
+packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
+fonts-wqy-microhei libbenchmark-dev xvfb xauth"
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages:$missing" >&2
+    echo "Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y$missing" >&2
+    exit 1
+fi
+
+echo "Installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+# A fresh machine has no package lists yet.
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends $missing

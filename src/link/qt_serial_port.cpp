@@ -1,0 +1,167 @@
+#include "link/qt_serial_port.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace orvalin {
+
+QString device_for_port(int number, const QString &program_dir)
+{
+    if (number < 0)
+        return {};
+#ifdef Q_OS_WIN
+    Q_UNUSED(program_dir);
+    return number == 0 ? QString() : QStringLiteral("COM%1").arg(number);
+#else
+    const QString link = QDir(program_dir).filePath(QStringLiteral("COM%1").arg(number));
+    const QFileInfo entry(link);
+    if (entry.exists() || entry.isSymLink())
+        return QDir::toNativeSeparators(link);
+    if (number == 0)
+        return {};
+    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+#endif
+}
+
+qt_serial_port::qt_serial_port(QString program_dir, QObject *parent)
+    : serial_port(parent), program_dir_(std::move(program_dir))
+{
+    connect(&port_, &QSerialPort::readyRead, this, &qt_serial_port::on_ready_read);
+    connect(&port_, &QSerialPort::errorOccurred, this, &qt_serial_port::on_error);
+}
+
+void qt_serial_port::set_comm_port(std::int16_t number)
+{
+    number_ = number;
+}
+
+bool qt_serial_port::open()
+{
+    error_string_.clear();
+    if (port_.isOpen())
+        return true;
+    const QString name = device();
+    if (name.isEmpty()) {
+        error_string_ = tr("no serial device for port number %1").arg(number_);
+        return false;
+    }
+    port_.setPortName(name);
+    port_.setBaudRate(QSerialPort::Baud9600);
+    port_.setDataBits(QSerialPort::Data8);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    port_.setReadBufferSize(0);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        error_string_ = port_.errorString();
+        port_.close();
+        return false;
+    }
+    // Settings are applied on open; refuse a device that will not take them
+    // rather than run at some other speed.
+    if (port_.baudRate() != QSerialPort::Baud9600 || port_.dataBits() != QSerialPort::Data8
+        || port_.parity() != QSerialPort::NoParity || port_.stopBits() != QSerialPort::OneStop) {
+        error_string_ = tr("the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit");
+        port_.close();
+        return false;
+    }
+    port_.clearError();
+    comm_event_ = 0;
+    return true;
+}
+
+void qt_serial_port::close()
+{
+    if (port_.isOpen())
+        port_.close();
+}
+
+bool qt_serial_port::is_open() const
+{
+    return port_.isOpen();
+}
+
+void qt_serial_port::set_rthreshold(int bytes)
+{
+    rthreshold_ = bytes;
+}
+
+void qt_serial_port::discard_input()
+{
+    if (port_.isOpen())
+        port_.clear(QSerialPort::Input);
+}
+
+qint64 qt_serial_port::in_buffer_count() const
+{
+    return port_.isOpen() ? port_.bytesAvailable() : 0;
+}
+
+void qt_serial_port::output(const frame &bytes)
+{
+    if (!port_.isOpen())
+        return;
+    port_.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+    // Hand the frame to the driver now rather than on the next loop pass.
+    port_.flush();
+}
+
+int qt_serial_port::comm_event() const
+{
+    return comm_event_;
+}
+
+std::optional<std::uint8_t> qt_serial_port::input()
+{
+    char byte = 0;
+    if (!port_.isOpen() || !port_.getChar(&byte))
+        return std::nullopt;
+    return static_cast<std::uint8_t>(byte);
+}
+
+QString qt_serial_port::device() const
+{
+    return device_for_port(number_, program_dir_);
+}
+
+QString qt_serial_port::error_string() const
+{
+    return error_string_;
+}
+
+void qt_serial_port::on_ready_read()
+{
+    // One event per batch: only once the threshold is reached, not per byte.
+    if (rthreshold_ <= 0 || port_.bytesAvailable() < rthreshold_)
+        return;
+    comm_event_ = comm_event_receive;
+    emit on_comm();
+}
+
+void qt_serial_port::on_error(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+    case QSerialPort::TimeoutError:
+        return;
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::UnknownError:
+        break;
+    default:
+        // Open-time and configuration errors are reported by open().
+        return;
+    }
+    if (!port_.isOpen())
+        return;
+    const QString reason = port_.errorString();
+    error_string_ = reason;
+    // Close first: a dead descriptor left open keeps firing its notifier.
+    port_.close();
+    emit port_lost(reason);
+}
+
+} // namespace orvalin

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "link/serial_port.h"
+
+#include <QSerialPort>
+
+namespace orvalin {
+
+// The device that port number n stands for. On Windows "COM<n>". Elsewhere an
+// entry "COM<n>" in the program directory (usually a symbolic link to a tty)
+// wins; otherwise /dev/ttyS<n-1>. Empty when no device can stand for n.
+QString device_for_port(int number, const QString &program_dir);
+
+// The serial port on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop
+// bit, no flow control, raw bytes.
+class qt_serial_port final : public serial_port
+{
+    Q_OBJECT
+
+public:
+    explicit qt_serial_port(QString program_dir, QObject *parent = nullptr);
+
+    void set_comm_port(std::int16_t number) override;
+    bool open() override;
+    void close() override;
+    bool is_open() const override;
+    void set_rthreshold(int bytes) override;
+    void discard_input() override;
+    qint64 in_buffer_count() const override;
+    void output(const frame &bytes) override;
+    int comm_event() const override;
+    std::optional<std::uint8_t> input() override;
+    QString device() const override;
+    QString error_string() const override;
+
+private:
+    void on_ready_read();
+    void on_error(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    QString program_dir_;
+    std::int16_t number_ = 0;
+    int rthreshold_ = 0;
+    int comm_event_ = 0;
+    QString error_string_;
+};
+
+} // namespace orvalin

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "link/frame.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace orvalin {
+
+// Event cause reported with a receive event: data received.
+inline constexpr int comm_event_receive = 2;
+
+// The operations the logic needs from one serial port, and nothing more, so
+// the poll cycle can run against a fake in tests and against QSerialPort in
+// the program. Line settings are fixed by the implementation.
+class serial_port : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Port number for the next open; only meaningful while closed.
+    virtual void set_comm_port(std::int16_t number) = 0;
+    // Opens the selected port. On failure the port stays closed and
+    // error_string() gives the system's reason.
+    virtual bool open() = 0;
+    virtual void close() = 0;
+    virtual bool is_open() const = 0;
+    // A receive event is raised once this many received bytes wait.
+    virtual void set_rthreshold(int bytes) = 0;
+    // Drops every received byte not yet read.
+    virtual void discard_input() = 0;
+    virtual qint64 in_buffer_count() const = 0;
+    // Writes the 8 bytes in index order.
+    virtual void output(const frame &bytes) = 0;
+    // Cause of the latest receive event.
+    virtual int comm_event() const = 0;
+    // Takes exactly one received byte out of the buffer, if one waits.
+    virtual std::optional<std::uint8_t> input() = 0;
+
+    // The device behind the selected number (for messages to the operator).
+    virtual QString device() const = 0;
+    virtual QString error_string() const = 0;
+
+signals:
+    // The receive event: raised on the event loop's thread.
+    void on_comm();
+    // The open port failed (device removed, peer gone). The port is already
+    // closed when this is emitted, and it is emitted once per failure.
+    void port_lost(const QString &reason);
+};
+
+// The port sequences of the device link.
+
+// Selects the number, opens, sets the receive threshold to 8, in that order.
+// False (port closed, reason in error_string()) when the open fails.
+bool open_port(serial_port &port, std::int16_t number);
+void close_port(serial_port &port);
+
+// Builds the command frame for the address text into tx_buf and, only while
+// the port is open, discards waiting input and writes it. False when the
+// address text gives no address byte: then nothing is built or written.
+bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text,
+                std::uint8_t code, std::uint8_t data1, std::uint8_t data2);
+
+// Reads the next 8 received bytes into recv_buf entries 0..7. When fewer than
+// 8 bytes wait, nothing is read, recv_buf stays as it was, and the result is
+// false: an incomplete batch must never be checked.
+bool collect_reply(serial_port &port, receive_buffer &recv_buf);
+
+} // namespace orvalin

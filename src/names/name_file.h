@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+namespace orvalin {
+
+// Where the name file logic shows what it reads: the window title and the
+// 16 channel captions (element k is output k for k <= 8, input 17 - k above).
+class name_view
+{
+public:
+    virtual ~name_view() = default;
+    virtual void set_title(const QString &title) = 0;
+    virtual void set_caption(int element, const QString &caption) = 0;
+};
+
+// The program directory followed by "/name.txt" (native separators), formed
+// anew on every call.
+QString name_file_path();
+
+// "地址码" followed by the address text, unchanged.
+QString channel_section(const QString &address_text);
+// "第" + channel + "路输出名称" (output) or "路输入名称" (input).
+QString channel_key(const QString &channel, bool output);
+
+// At start-up: creates the defaults when the line "[地址码0]" is missing
+// ("File Not Found" first on a missing file, then "名称文件被创建。") and sets
+// the title; otherwise sets the title from the file.
+void ensure_name_file(name_view &view);
+
+// Sets all 16 captions from the section of address_text; nothing cached.
+void load_names(name_view &view, const QString &address_text);
+
+} // namespace orvalin
