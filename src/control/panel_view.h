@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QColor>
+#include <QString>
+
+namespace orvalin {
+
+// What the controller reads from and writes to the main window. The window
+// implements it; tests implement it with a fake. Elements are numbered 1..16:
+// element k is output k for k <= 8, input 17 - k above.
+class panel_view
+{
+public:
+    virtual ~panel_view() = default;
+
+    // Text of the address box `add`, read at every send.
+    virtual QString address_text() const = 0;
+    // Text of the port number box `chuankou_num`, read at every open.
+    virtual QString port_text() const = 0;
+
+    // Lamp `Picture1`(k): background colour, set and read back.
+    virtual void set_lamp_colour(int element, const QColor &colour) = 0;
+    virtual QColor lamp_colour(int element) const = 0;
+    // State text `Label2`(k) inside the lamp.
+    virtual void set_state_text(int element, const QString &text) = 0;
+
+    virtual void set_openall_enabled(bool enabled) = 0;
+    virtual void set_closeall_enabled(bool enabled) = 0;
+    virtual void set_port_box_enabled(bool enabled) = 0;
+    virtual void set_port_button_caption(const QString &caption) = 0;
+
+    // The port could not be opened, or failed while open. Called once per
+    // failure; the window decides how the operator is told.
+    virtual void port_failed(const QString &device, const QString &reason, bool while_open) = 0;
+};
+
+} // namespace orvalin
