@@ -157,11 +157,22 @@ void qt_serial_port::on_error(QSerialPort::SerialPortError error)
     }
     if (!port_.isOpen())
         return;
-    const QString reason = port_.errorString();
+    QString reason = port_.errorString();
+#ifdef Q_OS_UNIX
+    // A read error here is mostly end of data: the device was unplugged or
+    // the far side of a pseudo-terminal closed. The read sets no errno then,
+    // and the text QSerialPort gives is left over from an earlier call.
+    if (error == QSerialPort::ReadError)
+        reason = tr("%1 was disconnected").arg(port_.portName());
+#endif
     error_string_ = reason;
-    // Close first: a dead descriptor left open keeps firing its notifier.
+    // Close at once: a dead descriptor left open keeps its notifier firing.
     port_.close();
-    emit port_lost(reason);
+    // Reported from the event loop, never from inside a call to the port
+    // (a write in send_frame can find the device gone), so the caller's
+    // reaction never runs in the middle of its own tick.
+    QMetaObject::invokeMethod(
+        this, [this, reason] { emit port_lost(reason); }, Qt::QueuedConnection);
 }
 
 } // namespace orvalin

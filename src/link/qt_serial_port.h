@@ -12,7 +12,9 @@ namespace orvalin {
 QString device_for_port(int number, const QString &program_dir);
 
 // The serial port on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop
-// bit, no flow control, raw bytes.
+// bit, no flow control, raw bytes. When the open port fails (device unplugged,
+// far side of a pseudo-terminal gone) it is closed at once and port_lost is
+// raised once, later, from the event loop.
 class qt_serial_port final : public serial_port
 {
     Q_OBJECT
