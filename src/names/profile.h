@@ -1,28 +1,60 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 // Profile files: text files of "[section]" header lines and "key=value" lines,
 // stored as GB18030 (byte-identical to GBK for every character GBK has) with
 // CR LF line ends. Each call finds the file anew and keeps nothing open.
 //
+// Lines end at CR LF, LF or a lone CR. A header is a line whose first
+// non-blank character is "[", naming what stands up to its last "]"; the name
+// is taken as it is, so "[a ]" is the section "a ". A key line is any other
+// line with "=": the key before the first "=" and the value behind it, both
+// without surrounding blanks. Lines of neither kind (comments, blank lines)
+// are kept but mean nothing. Where a name occurs twice, the first counts.
+//
 // A missing file (or a directory, or a hidden file) makes each of the three
 // calls show one "File Not Found" message and return "", 0 or false; nothing
-// is written and no file is created.
+// is written and no file is created. A file that exists but cannot be read,
+// or is larger than 64 MiB, reads as empty and is never written.
 
 // The value of key in section, both found regardless of letter case; "" for a
 // missing section or key. A value is cut to its first 254 bytes, never inside
-// a character.
+// a character, and ends at a NUL.
 QString read_profile(const QString &path, const QString &section, const QString &key);
 
 // Stores value under key in section: replaces the value in the key's line,
 // adds a missing key behind the last key line of its section, or adds a
 // missing section at the end of the file; every other byte stays as it was.
-// The file is replaced as a whole, so it is never seen half written. Nonzero
-// on success; 0 when the file is missing, the write fails, or any argument
-// holds a line break or NUL (the file is then left untouched).
-int write_profile(const QString &path, const QString &section, const QString &key,
-                  const QString &value);
+// New lines take the line end the file already uses. The file is replaced as
+// a whole, so it is never seen half written. Nonzero on success; 0 when the
+// file is missing, the write fails, or an argument could not read back as
+// written (the file is then left untouched): a line break or NUL anywhere,
+// a blank key, or a key holding "=" or starting with "[". Blanks around a
+// value are stored but do not read back.
+int write_profile(
+    const QString &path, const QString &section, const QString &key, const QString &value);
 
-// True when some line of the file is exactly "[" + section + "]".
+// True when some line of the file is exactly "[" + section + "]"; false for
+// a file that cannot be read.
 bool section_exists(const QString &path, const QString &section);
+
+namespace orvalin {
+
+struct profile_entry {
+    QString section;
+    QString key;
+    QString value;
+};
+
+// Stores every entry the way write_profile stores one, in the given order,
+// with a single replacement of the file. Unlike write_profile it needs no
+// existing file: a missing file is created, and nothing is shown. The header
+// line of each section written to loses blanks before "[" or behind "]", so
+// that it is found as an exact header line afterwards. Nonzero on success; 0
+// when an entry is refused as by write_profile, the existing file cannot be
+// read, or the write fails (the file is then left untouched).
+int write_profile_entries(const QString &path, const QList<profile_entry> &entries);
+
+} // namespace orvalin

@@ -1,0 +1,88 @@
+#include "names/name_file.h"
+
+#include "names/profile.h"
+#include "ui/toolkit.h"
+
+#include <QDir>
+
+namespace orvalin {
+
+namespace {
+
+    const QString title_section = QStringLiteral("软件属性");
+    const QString title_key = QStringLiteral("名称");
+    const QString default_title = QStringLiteral("Orvalin");
+    // The file counts as complete only with this header line.
+    const QString marker_section = QStringLiteral("地址码0");
+
+    constexpr int last_address = 255;
+    constexpr int channels = 8;
+
+    QList<profile_entry> default_entries()
+    {
+        QList<profile_entry> entries;
+        entries.reserve(1 + (last_address + 1) * 2 * channels);
+        entries.append({ title_section, title_key, default_title });
+        for (int address = 0; address <= last_address; ++address) {
+            const QString section = channel_section(QString::number(address));
+            for (int k = 1; k <= channels; ++k) {
+                const QString channel = QString::number(k);
+                entries.append(
+                    { section, channel_key(channel, true), QStringLiteral("输出") + channel });
+                entries.append(
+                    { section, channel_key(channel, false), QStringLiteral("输入") + channel });
+            }
+        }
+        return entries;
+    }
+
+} // namespace
+
+QString name_file_path()
+{
+    QString dir = toolkit::program_directory();
+    // A file-system root is reported with its separator already.
+    if (!dir.endsWith(QDir::separator()))
+        dir += QDir::separator();
+    return dir + QStringLiteral("name.txt");
+}
+
+QString channel_section(const QString &address_text)
+{
+    return QStringLiteral("地址码") + address_text;
+}
+
+QString channel_key(const QString &channel, bool output)
+{
+    return QStringLiteral("第") + channel
+        + (output ? QStringLiteral("路输出名称") : QStringLiteral("路输入名称"));
+}
+
+void ensure_name_file(name_view &view)
+{
+    if (section_exists(name_file_path(), marker_section)) {
+        view.set_title(read_profile(name_file_path(), title_section, title_key));
+        return;
+    }
+    // One write of the whole default content, merged into whatever the file
+    // already holds. Its result is not shown: a file that could not be made
+    // shows as "File Not Found" at the next read.
+    write_profile_entries(name_file_path(), default_entries());
+    view.set_title(default_title);
+    toolkit::message_box(QStringLiteral("名称文件被创建。"), toolkit::style_ok_only);
+}
+
+void load_names(name_view &view, const QString &address_text)
+{
+    for (int k = 1; k <= channels; ++k) {
+        const QString channel = QString::number(k);
+        view.set_caption(k,
+            read_profile(
+                name_file_path(), channel_section(address_text), channel_key(channel, true)));
+        view.set_caption(2 * channels + 1 - k,
+            read_profile(
+                name_file_path(), channel_section(address_text), channel_key(channel, false)));
+    }
+}
+
+} // namespace orvalin

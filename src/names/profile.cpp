@@ -1,0 +1,526 @@
+#include "names/profile.h"
+
+#include "ui/toolkit.h"
+
+#include <QByteArrayView>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+using namespace orvalin;
+
+namespace {
+
+// The reader this replaces filled a 255-byte buffer: 254 bytes and a NUL.
+constexpr qsizetype value_limit = 254;
+// A full name file is about 110 KB. A file this large is no name file, and
+// reading it whole on every call would only exhaust memory.
+constexpr qint64 file_size_limit = 64 * 1024 * 1024;
+
+bool is_line_end(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
+
+QByteArrayView trimmed(QByteArrayView bytes)
+{
+    while (!bytes.isEmpty() && is_blank(bytes.front()))
+        bytes = bytes.sliced(1);
+    while (!bytes.isEmpty() && is_blank(bytes.back()))
+        bytes.chop(1);
+    return bytes;
+}
+
+QString trimmed(const QString &text)
+{
+    const auto blank = [](QChar c) { return c.unicode() < 0x80 && is_blank(char(c.unicode())); };
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && blank(text[begin]))
+        ++begin;
+    while (end > begin && blank(text[end - 1]))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+// Length of the GB18030 character at i: 1, 2 or 4 bytes. A byte that starts
+// no valid sequence counts alone.
+qsizetype char_length(QByteArrayView bytes, qsizetype i)
+{
+    const auto lead = uchar(bytes[i]);
+    if (lead <= 0x80 || lead == 0xFF || i + 1 >= bytes.size())
+        return 1;
+    const auto second = uchar(bytes[i + 1]);
+    if (second >= 0x40 && second <= 0xFE && second != 0x7F)
+        return 2;
+    if (second >= 0x30 && second <= 0x39 && i + 3 < bytes.size()) {
+        const auto third = uchar(bytes[i + 2]);
+        const auto fourth = uchar(bytes[i + 3]);
+        if (third >= 0x81 && third <= 0xFE && fourth >= 0x30 && fourth <= 0x39)
+            return 4;
+    }
+    return 1;
+}
+
+// Converters for one call. Stateless, so a damaged sequence at the end of one
+// text never carries into the next.
+class codec {
+public:
+    // Nothing for text that GB18030 cannot hold (a lone surrogate, which the
+    // encoder would silently drop).
+    std::optional<QByteArray> encode(QStringView text)
+    {
+        if (!text.isValidUtf16())
+            return std::nullopt;
+        return QByteArray(encoder_.encode(text));
+    }
+
+    QString decode(QByteArrayView bytes) { return decoder_.decode(bytes); }
+
+    // Two names are the same section or key when their folded forms are equal.
+    QByteArray fold(QByteArrayView name)
+    {
+        // Among ASCII only letters have case, and the two-byte ideographs and
+        // private-use characters have none, so names made of these (all the
+        // names of the name file) fold without decoding.
+        QByteArray folded(name.size(), Qt::Uninitialized);
+        for (qsizetype i = 0; i < name.size();) {
+            const auto lead = uchar(name[i]);
+            if (lead < 0x80) {
+                folded[i] = char(lead >= 'A' && lead <= 'Z' ? lead + ('a' - 'A') : lead);
+                ++i;
+            } else if (char_length(name, i) == 2 && (lead <= 0xA0 || lead >= 0xAA)) {
+                folded[i] = name[i];
+                folded[i + 1] = name[i + 1];
+                i += 2;
+            } else {
+                // A damaged name decodes to nothing certain, so it equals
+                // only itself. (hasError() never resets, hence a fresh decoder.)
+                QStringDecoder decoder("GB18030", QStringConverter::Flag::Stateless);
+                const QString text = decoder.decode(name);
+                if (decoder.hasError())
+                    return name.toByteArray();
+                return encoder_.encode(text.toCaseFolded());
+            }
+        }
+        return folded;
+    }
+
+private:
+    QStringEncoder encoder_ { "GB18030", QStringConverter::Flag::Stateless };
+    QStringDecoder decoder_ { "GB18030", QStringConverter::Flag::Stateless };
+};
+
+struct line {
+    qsizetype begin = 0; // first byte
+    qsizetype end = 0; // behind the text, where the line end starts
+    qsizetype next = 0; // behind the line end
+};
+
+enum class line_kind { other, header, key };
+
+struct parsed_line : line {
+    line_kind kind = line_kind::other;
+    QByteArrayView name; // section of a header, key of a key line
+    qsizetype value_begin = 0; // behind the "=" of a key line
+};
+
+// Lines end at CR LF, LF or a lone CR. Blanks may stand before a header or a
+// key, and around "=". A header runs to the last "]" of its line; a line
+// starting with "[" is never a key line.
+parsed_line parse_line(QByteArrayView data, qsizetype begin)
+{
+    parsed_line result;
+    result.begin = begin;
+    qsizetype end = begin;
+    while (end < data.size() && !is_line_end(data[end]))
+        ++end;
+    result.end = end;
+    result.next = end;
+    if (end < data.size())
+        result.next += data[end] == '\r' && end + 1 < data.size() && data[end + 1] == '\n' ? 2 : 1;
+
+    qsizetype text = begin;
+    while (text < end && is_blank(data[text]))
+        ++text;
+    const QByteArrayView content = data.sliced(text, end - text);
+    if (content.startsWith('[')) {
+        const qsizetype close = content.lastIndexOf(']');
+        if (close > 0) {
+            result.kind = line_kind::header;
+            result.name = content.sliced(1, close - 1);
+        }
+    } else if (const qsizetype equals = content.indexOf('='); equals >= 0) {
+        result.kind = line_kind::key;
+        result.name = trimmed(content.first(equals));
+        result.value_begin = text + equals + 1;
+    }
+    return result;
+}
+
+// The first header line that starts at or behind from, found through its "["
+// so that the lines in between are not parsed one by one.
+std::optional<parsed_line> next_header(QByteArrayView data, qsizetype from)
+{
+    while (from < data.size()) {
+        const qsizetype bracket = data.indexOf('[', from);
+        if (bracket < 0)
+            break;
+        qsizetype begin = bracket;
+        while (begin > 0 && is_blank(data[begin - 1]))
+            --begin;
+        if (begin > 0 && !is_line_end(data[begin - 1])) {
+            from = bracket + 1;
+            continue;
+        }
+        const parsed_line candidate = parse_line(data, begin);
+        if (candidate.kind == line_kind::header)
+            return candidate;
+        from = candidate.next;
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> read_file(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > file_size_limit)
+        return std::nullopt;
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return data;
+}
+
+bool replace_file(const QString &path, const QByteArray &content)
+{
+    // The old file stays in place until the new one is complete on disk.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    // commit() does not notice a failed flush of its buffer (a full disk
+    // takes only part of it), so the flush is checked here.
+    if (file.write(content) != content.size() || !file.flush()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+bool file_present(const QString &path)
+{
+    if (toolkit::file_exists(path))
+        return true;
+    toolkit::message_box(path + QStringLiteral(" not found."), toolkit::style_critical,
+        QStringLiteral("File Not Found"));
+    return false;
+}
+
+// New lines follow the file's own line ends.
+QByteArray line_end_of(QByteArrayView data)
+{
+    const auto found = std::find_if(data.begin(), data.end(), is_line_end);
+    if (found == data.end())
+        return QByteArrayLiteral("\r\n");
+    if (*found == '\n')
+        return QByteArrayLiteral("\n");
+    return found + 1 != data.end() && found[1] == '\n' ? QByteArrayLiteral("\r\n")
+                                                       : QByteArrayLiteral("\r");
+}
+
+bool storable(const QString &text)
+{
+    return !text.contains(u'\r') && !text.contains(u'\n') && !text.contains(QChar(0));
+}
+
+// One section that entries go to, with the keys they set.
+struct target_section {
+    struct key_slot {
+        QByteArray key;
+        QByteArray value;
+        qsizetype value_begin = -1; // where the value of an existing line starts
+        qsizetype value_end = -1;
+    };
+
+    QByteArray name;
+    bool in_file = false;
+    // The header line, when it is to lose the blanks around its brackets.
+    qsizetype header_begin = 0;
+    qsizetype header_end = 0;
+    qsizetype anchor = 0; // behind the line that new keys follow
+    bool anchor_terminated = true; // whether that line has a line end
+    QHash<QByteArray, qsizetype> key_of; // folded key -> keys index
+    std::vector<key_slot> keys;
+};
+
+struct edit {
+    qsizetype pos = 0;
+    qsizetype length = 0;
+    int order = 0; // a value replaced inside a line before keys inserted behind it
+    QByteArray bytes;
+};
+
+target_section open_section(
+    codec &names, QByteArrayView data, const parsed_line &header, bool tidy_header)
+{
+    target_section target;
+    target.in_file = true;
+    target.name = header.name.toByteArray();
+    if (tidy_header) {
+        const qsizetype open = header.name.data() - data.data() - 1;
+        const qsizetype close = open + header.name.size() + 1;
+        const QByteArrayView behind = data.sliced(close + 1, header.end - close - 1);
+        if ((open > header.begin || !behind.isEmpty()) && trimmed(behind).isEmpty()) {
+            target.header_begin = header.begin;
+            target.header_end = header.end;
+        }
+    }
+    target.anchor = header.next;
+    target.anchor_terminated = header.next > header.end;
+    for (qsizetype pos = header.next; pos < data.size();) {
+        const parsed_line l = parse_line(data, pos);
+        if (l.kind == line_kind::header)
+            break;
+        if (l.kind == line_kind::key) {
+            target.anchor = l.next;
+            target.anchor_terminated = l.next > l.end;
+            const QByteArray folded = names.fold(l.name);
+            if (!target.key_of.contains(folded)) {
+                target.key_of.insert(folded, qsizetype(target.keys.size()));
+                target.keys.push_back({ l.name.toByteArray(),
+                    data.sliced(l.value_begin, l.end - l.value_begin).toByteArray(), l.value_begin,
+                    l.end });
+            }
+        }
+        pos = l.next;
+    }
+    return target;
+}
+
+QByteArray merged_content(QByteArrayView data, const std::vector<target_section> &targets)
+{
+    const QByteArray line_end = line_end_of(data);
+    std::vector<edit> edits;
+    for (const target_section &target : targets) {
+        if (!target.in_file)
+            continue;
+        if (target.header_end > target.header_begin)
+            edits.push_back({ target.header_begin, target.header_end - target.header_begin, 0,
+                '[' + target.name + ']' });
+        QByteArray added;
+        for (const auto &key : target.keys) {
+            if (key.value_begin >= 0) {
+                const qsizetype length = key.value_end - key.value_begin;
+                if (data.sliced(key.value_begin, length) != key.value)
+                    edits.push_back({ key.value_begin, length, 0, key.value });
+            } else {
+                added += key.key + '=' + key.value + line_end;
+            }
+        }
+        if (!added.isEmpty())
+            edits.push_back(
+                { target.anchor, 0, 1, target.anchor_terminated ? added : line_end + added });
+    }
+    std::stable_sort(edits.begin(), edits.end(), [](const edit &a, const edit &b) {
+        return a.pos != b.pos ? a.pos < b.pos : a.order < b.order;
+    });
+
+    QByteArray out;
+    out.reserve(data.size() + 64 * 1024);
+    qsizetype copied = 0;
+    for (const edit &e : edits) {
+        out.append(data.sliced(copied, e.pos - copied));
+        out.append(e.bytes);
+        copied = e.pos + e.length;
+    }
+    out.append(data.sliced(copied));
+
+    bool separated = out.isEmpty() || is_line_end(out.back());
+    for (const target_section &target : targets) {
+        if (target.in_file)
+            continue;
+        if (!separated)
+            out += line_end;
+        separated = true;
+        out += '[' + target.name + ']' + line_end;
+        for (const auto &key : target.keys)
+            out += key.key + '=' + key.value + line_end;
+    }
+    return out;
+}
+
+// Writes entries as write_profile_entries describes; with tidy_headers the
+// header lines of the sections written to lose blanks around their brackets.
+int store_entries(const QString &path, const QList<profile_entry> &entries, bool tidy_headers)
+{
+    codec names;
+    QByteArray data;
+    const QFileInfo info(path);
+    const bool existed = info.exists();
+    if (existed) {
+        // Whatever cannot be read whole must not be replaced by a part of it;
+        // a device or pipe would not even end.
+        auto existing = info.isFile() ? read_file(path) : std::nullopt;
+        if (!existing)
+            return 0;
+        data = std::move(*existing);
+    }
+
+    QHash<QByteArray, qsizetype> file_section_of; // folded name -> header line
+    std::vector<parsed_line> headers;
+    for (auto header = next_header(data, 0); header; header = next_header(data, header->next)) {
+        const QByteArray folded = names.fold(header->name);
+        if (!file_section_of.contains(folded)) {
+            file_section_of.insert(folded, qsizetype(headers.size()));
+            headers.push_back(*header);
+        }
+    }
+
+    std::vector<target_section> targets;
+    QHash<QByteArray, qsizetype> target_of; // folded name -> targets index
+    QString last_section;
+    qsizetype current = -1;
+    for (const profile_entry &entry : entries) {
+        const QString key = trimmed(entry.key);
+        // Each of these would break a line apart, or read back as another
+        // key or as a header.
+        if (!storable(entry.section) || !storable(key) || !storable(entry.value) || key.isEmpty()
+            || key.contains(u'=') || key.startsWith(u'['))
+            return 0;
+        const auto key_bytes = names.encode(key);
+        const auto value_bytes = names.encode(entry.value);
+        if (!key_bytes || !value_bytes)
+            return 0;
+
+        if (current < 0 || entry.section != last_section) {
+            const auto section_bytes = names.encode(entry.section);
+            if (!section_bytes)
+                return 0;
+            const QByteArray folded = names.fold(*section_bytes);
+            current = target_of.value(folded, -1);
+            if (current < 0) {
+                const qsizetype header = file_section_of.value(folded, -1);
+                if (header >= 0) {
+                    targets.push_back(open_section(names, data, headers[header], tidy_headers));
+                } else {
+                    targets.emplace_back();
+                    targets.back().name = *section_bytes;
+                }
+                current = qsizetype(targets.size()) - 1;
+                target_of.insert(folded, current);
+            }
+            last_section = entry.section;
+        }
+
+        target_section &target = targets[current];
+        const QByteArray folded_key = names.fold(*key_bytes);
+        if (const qsizetype index = target.key_of.value(folded_key, -1); index >= 0) {
+            target.keys[index].value = *value_bytes;
+        } else {
+            target.key_of.insert(folded_key, qsizetype(target.keys.size()));
+            target.keys.push_back({ *key_bytes, *value_bytes });
+        }
+    }
+
+    const QByteArray content = merged_content(data, targets);
+    if (existed && content == data)
+        return 1;
+    return replace_file(path, content) ? 1 : 0;
+}
+
+} // namespace
+
+QString read_profile(const QString &path, const QString &section, const QString &key)
+{
+    if (!file_present(path))
+        return {};
+    codec names;
+    const auto section_bytes = names.encode(section);
+    const auto key_bytes = names.encode(trimmed(key));
+    if (!section_bytes || !key_bytes || key_bytes->isEmpty())
+        return {};
+    const auto data = read_file(path);
+    if (!data)
+        return {};
+    const QByteArray section_folded = names.fold(*section_bytes);
+    const QByteArray key_folded = names.fold(*key_bytes);
+    const auto same
+        = [&names](QByteArrayView stored, const QByteArray &bytes, const QByteArray &folded) {
+              return stored == bytes || names.fold(stored) == folded;
+          };
+
+    auto header = next_header(*data, 0);
+    while (header && !same(header->name, *section_bytes, section_folded))
+        header = next_header(*data, header->next);
+    if (!header)
+        return {};
+    for (qsizetype pos = header->next; pos < data->size();) {
+        const parsed_line l = parse_line(*data, pos);
+        if (l.kind == line_kind::header)
+            break;
+        if (l.kind == line_kind::key && same(l.name, *key_bytes, key_folded)) {
+            QByteArrayView value
+                = QByteArrayView(*data).sliced(l.value_begin, l.end - l.value_begin);
+            // The text ends at a NUL, as it did in the fixed buffer.
+            if (const qsizetype nul = value.indexOf('\0'); nul >= 0)
+                value.truncate(nul);
+            value = trimmed(value);
+            qsizetype cut = 0;
+            while (cut < value.size() && cut + char_length(value, cut) <= value_limit)
+                cut += char_length(value, cut);
+            return names.decode(value.first(cut));
+        }
+        pos = l.next;
+    }
+    return {};
+}
+
+int write_profile(
+    const QString &path, const QString &section, const QString &key, const QString &value)
+{
+    if (!file_present(path))
+        return 0;
+    return store_entries(path, { { section, key, value } }, false);
+}
+
+bool section_exists(const QString &path, const QString &section)
+{
+    if (!file_present(path))
+        return false;
+    if (!storable(section))
+        return false;
+    codec names;
+    const auto header = names.encode(QString(u'[' + section + u']'));
+    const auto data = read_file(path);
+    if (!header || !data)
+        return false;
+    const QByteArrayView text(*data);
+    for (qsizetype at = text.indexOf(*header); at >= 0; at = text.indexOf(*header, at + 1)) {
+        const qsizetype after = at + header->size();
+        if ((at == 0 || is_line_end(text[at - 1]))
+            && (after == text.size() || is_line_end(text[after])))
+            return true;
+    }
+    return false;
+}
+
+namespace orvalin {
+
+int write_profile_entries(const QString &path, const QList<profile_entry> &entries)
+{
+    return store_entries(path, entries, true);
+}
+
+} // namespace orvalin

@@ -1,0 +1,341 @@
+#include "names/profile.h"
+#include "ui/toolkit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+using namespace orvalin;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray gb(const QString &text)
+{
+    QStringEncoder encoder("GB18030");
+    return encoder.encode(text);
+}
+
+} // namespace
+
+class tst_profile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { toolkit::set_message_sink({}); }
+
+    void missing_file();
+    void lookup_data();
+    void lookup();
+    void value_limit_data();
+    void value_limit();
+    void gbk_bytes_and_round_trip();
+    void write_keeps_other_bytes_data();
+    void write_keeps_other_bytes();
+    void refuses_what_would_not_read_back_data();
+    void refuses_what_would_not_read_back();
+    void section_line_match_data();
+    void section_line_match();
+    void damaged_files();
+    void failed_write_changes_nothing();
+
+private:
+    void put(const QByteArray &bytes)
+    {
+        QFile file(path_);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    QByteArray contents() const
+    {
+        QFile file(path_);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString path_;
+    QList<toolkit::message> messages_;
+};
+
+void tst_profile::init()
+{
+    dir_ = std::make_unique<QTemporaryDir>();
+    path_ = QDir::toNativeSeparators(dir_->filePath(u"name.txt"_s));
+    messages_.clear();
+    toolkit::set_message_sink([this](const toolkit::message &m) { messages_.append(m); });
+}
+
+void tst_profile::missing_file()
+{
+    QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), QString());
+    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 0);
+    QVERIFY(!section_exists(path_, u"a"_s));
+    QVERIFY(!QFile::exists(path_));
+    QCOMPARE(messages_.size(), 3);
+    for (const auto &m : messages_) {
+        QCOMPARE(m.title, u"File Not Found"_s);
+        QCOMPARE(m.prompt, path_ + u" not found."_s);
+        QCOMPARE(m.style, int(toolkit::style_critical));
+    }
+
+    // A directory is no file: neither write path replaces it.
+    QVERIFY(QDir(dir_->path()).mkdir(u"name.txt"_s));
+    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 0);
+    QCOMPARE(write_profile_entries(path_, { { u"a"_s, u"k"_s, u"v"_s } }), 0);
+    QVERIFY(QFileInfo(path_).isDir());
+}
+
+void tst_profile::lookup_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    // clang-format off
+    QTest::newRow("cases and blanks differ") << "GENERAL" << " title " << "Hello World";
+    QTest::newRow("empty value") << "General" << "empty" << "";
+    QTest::newRow("missing key") << "General" << "none" << "";
+    QTest::newRow("missing section") << "None" << "Title" << "";
+    QTest::newRow("comment is no key") << "General" << "; note" << "";
+    QTest::newRow("key of another section") << "General" << "第1路输出名称" << "";
+    QTest::newRow("chinese") << "地址码1" << "第1路输出名称" << "水泵";
+    QTest::newRow("trailing blank names another section") << "地址码1 " << "第1路输出名称" << "b";
+    QTest::newRow("first of duplicates") << "dup" << "k" << "first";
+    QTest::newRow("cyrillic cases differ") << "ВОДА" << "КЛЮЧ" << "x";
+    QTest::newRow("lone CR ends a line") << "Mixed" << "cr" << "2";
+    QTest::newRow("last line without end") << "Mixed" << "last" << "3";
+    // clang-format on
+}
+
+void tst_profile::lookup()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+    put(gb(u"[General]\r\n; note\r\n  Title = Hello World \r\nempty=\r\n\r\n"
+           "[地址码1]\r\n第1路输出名称=水泵\r\n[地址码1 ]\r\n第1路输出名称=b\r\n"
+           "[Dup]\r\nk=first\r\nk=second\r\n[DUP]\r\nk=third\r\n[Вода]\r\nключ=x\r\n"
+           "[Mixed]\nlf=1\rcr=2\r\nlast=3"_s));
+    QCOMPARE(read_profile(path_, section, key), expected);
+    QVERIFY(messages_.isEmpty());
+}
+
+void tst_profile::value_limit_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("expected");
+
+    const QString han = u"名"_s;
+    QTest::newRow("254 bytes whole") << QString(254, u'a') << QString(254, u'a');
+    QTest::newRow("255 bytes cut") << QString(255, u'a') << QString(254, u'a');
+    QTest::newRow("127 chinese whole") << han.repeated(127) << han.repeated(127);
+    QTest::newRow("cut before a 2-byte char")
+        << u'a' + han.repeated(127) << u'a' + han.repeated(126);
+    QTest::newRow("cut before a 4-byte char")
+        << QString(252, u'a') + QString::fromUcs4(U"\U00020000") << QString(252, u'a');
+}
+
+void tst_profile::value_limit()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+    put("[s]\r\n");
+    QVERIFY(write_profile(path_, u"s"_s, u"k"_s, value));
+    QCOMPARE(read_profile(path_, u"s"_s, u"k"_s), expected);
+    QVERIFY(contents().contains(gb(value))); // only reading cuts
+}
+
+void tst_profile::gbk_bytes_and_round_trip()
+{
+    // [地址码1] / 第1路输出名称=输出1 as code page 936 writes them
+    put(QByteArray::fromHex("5bb5d8d6b7c2eb315d0d0ab5da31c2b7cae4b3f6c3fbb3c63dcae4b3f6310d0a"));
+    QCOMPARE(read_profile(path_, u"地址码1"_s, u"第1路输出名称"_s), u"输出1"_s);
+    QVERIFY(write_profile(path_, u"地址码1"_s, u"第1路输入名称"_s, u"输入1"_s));
+    QVERIFY(contents().endsWith(QByteArray::fromHex("b5da31c2b7cae4c8ebc3fbb3c63dcae4c8eb310d0a")));
+
+    // Characters code page 936 lacks come back instead of turning into "?".
+    const QString rare = QString::fromUcs4(U"𠀀€😀𪚥ä");
+    QVERIFY(write_profile(path_, rare, rare, rare));
+    QCOMPARE(read_profile(path_, rare, rare), rare);
+}
+
+void tst_profile::write_keeps_other_bytes_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("value replaced in its line")
+        << QByteArray("; top\r\n[a]\r\n Key = old \r\nx=1\r\n\r\n[b]\r\nkey=2\r\n") << "A"
+        << "key" << QByteArray("; top\r\n[a]\r\n Key =new\r\nx=1\r\n\r\n[b]\r\nkey=2\r\n");
+    QTest::newRow("key behind the last key line")
+        << QByteArray("[a]\r\nk=1\r\n; note\r\n\r\n[b]\r\n") << "a"
+        << "n" << QByteArray("[a]\r\nk=1\r\nn=new\r\n; note\r\n\r\n[b]\r\n");
+    QTest::newRow("key behind an unterminated last line") << QByteArray("[a]") << "a"
+                                                          << "n" << QByteArray("[a]\r\nn=new\r\n");
+    QTest::newRow("section at the end") << QByteArray("[a]\r\nk=1") << "b"
+                                        << "k" << QByteArray("[a]\r\nk=1\r\n[b]\r\nk=new\r\n");
+    QTest::newRow("LF file gets LF lines") << QByteArray("[a]\nk=1\n\n[b]\n") << "a"
+                                           << "n" << QByteArray("[a]\nk=1\nn=new\n\n[b]\n");
+    QTest::newRow("damaged bytes stay")
+        << QByteArray("\xff\xfe") + '\0' + "\x81\r\n[a]\r\nbad=\x81\x30\r\nk=1\r\n"
+        << "a"
+        << "k" << QByteArray("\xff\xfe") + '\0' + "\x81\r\n[a]\r\nbad=\x81\x30\r\nk=new\r\n";
+}
+
+void tst_profile::write_keeps_other_bytes()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QByteArray, after);
+    put(before);
+    QCOMPARE(write_profile(path_, section, key, u"new"_s), 1);
+    QCOMPARE(contents(), after);
+}
+
+void tst_profile::refuses_what_would_not_read_back_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+
+    // clang-format off
+    QTest::newRow("CR LF in value") << "a" << "k" << "x\r\n[evil]\r\nplanted=1";
+    QTest::newRow("lone CR in value") << "a" << "k" << "x\rplanted=1";
+    QTest::newRow("NUL in value") << "a" << "k" << u"x\0y"_s;
+    QTest::newRow("LF in section") << "a]\n[evil" << "k" << "v";
+    QTest::newRow("= in key") << "a" << "planted=1" << "v";
+    QTest::newRow("key as header") << "a" << "[evil]" << "v";
+    QTest::newRow("blank key") << "a" << " " << "v";
+    QTest::newRow("lone surrogate") << "a" << "k" << QString(QChar(0xD800));
+    // clang-format on
+}
+
+void tst_profile::refuses_what_would_not_read_back()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    const QByteArray original("[a]\r\nk=old\r\n");
+    put(original);
+    QCOMPARE(write_profile(path_, section, key, value), 0);
+    // One bad entry spoils the whole batch.
+    QCOMPARE(
+        write_profile_entries(path_, { { u"a"_s, u"k"_s, u"new"_s }, { section, key, value } }), 0);
+    QCOMPARE(contents(), original);
+    QVERIFY(messages_.isEmpty());
+}
+
+void tst_profile::section_line_match_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<bool>("found");
+
+    // clang-format off
+    QTest::newRow("empty file") << "" << "地址码0" << false;
+    QTest::newRow("CR LF") << "x\r\n[地址码0]\r\nk=1\r\n" << "地址码0" << true;
+    QTest::newRow("LF") << "x\n[地址码0]\nk=1" << "地址码0" << true;
+    QTest::newRow("lone CR") << "x\r[地址码0]\rk=1" << "地址码0" << true;
+    QTest::newRow("blank before") << " [地址码0]\r\n" << "地址码0" << false;
+    QTest::newRow("blank behind") << "[地址码0] \r\n" << "地址码0" << false;
+    QTest::newRow("inside a line") << "k=[地址码0]\r\n" << "地址码0" << false;
+    QTest::newRow("longer name") << "[地址码01]\r\n" << "地址码0" << false;
+    QTest::newRow("other case") << "[ABC]\r\n" << "abc" << false;
+    // clang-format on
+}
+
+void tst_profile::section_line_match()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, section);
+    QFETCH(bool, found);
+    put(gb(file));
+    QCOMPARE(section_exists(path_, section), found);
+    QVERIFY(messages_.isEmpty());
+}
+
+void tst_profile::damaged_files()
+{
+    // Binary garbage: nothing is found, and a write keeps every byte of it.
+    QByteArray garbage(1 << 20, Qt::Uninitialized);
+    QRandomGenerator random(4);
+    for (char &byte : garbage)
+        byte = char(random.bounded(256));
+    put(garbage);
+    QCOMPARE(read_profile(path_, u"新节"_s, u"k"_s), QString());
+    QCOMPARE(write_profile(path_, u"新节"_s, u"k"_s, u"v"_s), 1);
+    QVERIFY(contents().startsWith(garbage));
+    QCOMPARE(read_profile(path_, u"新节"_s, u"k"_s), u"v"_s);
+
+    // Invalid bytes read as what can be decoded; a damaged name matches nothing.
+    put("[\x81\x30z]\r\nk=1\r\n[\xa7\xa1]\r\n\x80\xff=\xfe\r\nk=ab\x81\r\n");
+    QCOMPARE(read_profile(path_, u"z"_s, u"k"_s), QString());
+    QVERIFY(read_profile(path_, QString(QChar(0x0430)), u"K"_s).startsWith(u"ab"));
+
+    // Lines of megabytes: a value, a header, runs of "[" and of blanks.
+    const QByteArray huge(4 << 20, 'x');
+    put("[a]\r\nk=" + huge + "\r\nj=1\r\n[" + huge + "]\r\nk=2\r\n" + QByteArray(2 << 20, '[')
+        + "\r\n" + QByteArray(2 << 20, ' ') + "[b]\r\nk=3\r\n");
+    QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), QString(254, u'x'));
+    QCOMPARE(read_profile(path_, u"a"_s, u"j"_s), u"1"_s);
+    QCOMPARE(read_profile(path_, QString::fromLatin1(huge), u"k"_s), u"2"_s);
+    QCOMPARE(read_profile(path_, u"b"_s, u"k"_s), u"3"_s);
+
+    // 20 MB: the last section is found and written without losing a byte.
+    QByteArray big;
+    for (int s = 0; big.size() < (20 << 20); ++s) {
+        big += "[s" + QByteArray::number(s) + "]\r\n";
+        for (int k = 0; k < 64; ++k)
+            big += "key" + QByteArray::number(k) + "=value of some length\r\n";
+    }
+    put(big + "[last]\r\nk=end\r\n");
+    QCOMPARE(read_profile(path_, u"LAST"_s, u"k"_s), u"end"_s);
+    QVERIFY(section_exists(path_, u"last"_s));
+    QCOMPARE(write_profile(path_, u"last"_s, u"n"_s, u"v"_s), 1);
+    QCOMPARE(contents(), big + "[last]\r\nk=end\r\nn=v\r\n");
+}
+
+void tst_profile::failed_write_changes_nothing()
+{
+#ifdef Q_OS_UNIX
+    // A file size limit breaks the write off midway, as a full disk would;
+    // unlike permissions it binds root too.
+    const QByteArray original("[a]\r\nk=old\r\n");
+    put(original);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 4096;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const int result = write_profile(path_, u"a"_s, u"k"_s, QString(8192, u'n'));
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    QCOMPARE(result, 0);
+    QCOMPARE(contents(), original);
+    QCOMPARE(
+        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
+
+    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 1);
+    QCOMPARE(
+        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
+#else
+    QSKIP("needs a file size limit");
+#endif
+}
+
+QTEST_GUILESS_MAIN(tst_profile)
+#include "tst_profile.moc"
