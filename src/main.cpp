@@ -1,7 +1,18 @@
+#include "link/qt_serial_port.h"
+#include "ui/main_form.h"
+#include "ui/toolkit.h"
+
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Orvalin"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    // Declared before the window, so it outlives the poll cycle that uses it.
+    orvalin::qt_serial_port port(orvalin::toolkit::program_directory());
+    orvalin::main_form form(port);
+    form.show_centred();
+    return QApplication::exec();
 }

@@ -90,7 +90,7 @@ void controller::open_comm_click()
         const QString text = view_.port_text();
         const auto number = whole_number(text);
         if (!number || *number < 0 || *number > 255) {
-            view_.port_failed(text, tr("not a port number from 0 to 255"), false);
+            view_.port_failed(text, QStringLiteral("串口号须为 0 到 255 的整数"), false);
             return;
         }
         if (!open_port(port_, static_cast<std::int16_t>(*number))) {

@@ -163,7 +163,7 @@ void qt_serial_port::on_error(QSerialPort::SerialPortError error)
     // the far side of a pseudo-terminal closed. The read sets no errno then,
     // and the text QSerialPort gives is left over from an earlier call.
     if (error == QSerialPort::ReadError)
-        reason = tr("%1 was disconnected").arg(port_.portName());
+        reason = QStringLiteral("设备已拔出或对端已关闭");
 #endif
     error_string_ = reason;
     // Close at once: a dead descriptor left open keeps its notifier firing.

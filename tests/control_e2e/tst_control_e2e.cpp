@@ -13,8 +13,7 @@
 using namespace orvalin;
 
 // The real poll cycle on a real pseudo-terminal against the emulated module.
-class tst_control_e2e : public QObject
-{
+class tst_control_e2e : public QObject {
     Q_OBJECT
 
 private slots:
@@ -88,7 +87,7 @@ void tst_control_e2e::polls_at_twenty_frames_per_second()
     const auto frames = after->frames - before->frames;
     // 20 per second; the status round trips add a little to the window.
     QVERIFY2(frames >= 38 && frames <= 20 * seconds + 2,
-             qPrintable(QStringLiteral("%1 frames in %2 s").arg(frames).arg(seconds)));
+        qPrintable(QStringLiteral("%1 frames in %2 s").arg(frames).arg(seconds)));
     QVERIFY(ctl_->reply_countdown() >= 4);
 }
 
@@ -137,7 +136,8 @@ void tst_control_e2e::silent_module_falls_back_within_six_ticks()
     QCOMPARE(sim_->command(QStringLiteral("silent on")), QStringLiteral("ok"));
     QTRY_VERIFY(fallback >= 0);
     const qint64 gap = fallback - last_reply;
-    QVERIFY2(gap > 250 - 5 && gap <= 300 + 15, qPrintable(QStringLiteral("fell back after %1 ms").arg(gap)));
+    QVERIFY2(gap > 250 - 5 && gap <= 300 + 15,
+        qPrintable(QStringLiteral("fell back after %1 ms").arg(gap)));
 
     QCOMPARE(sim_->command(QStringLiteral("silent off")), QStringLiteral("ok"));
     QTRY_VERIFY(lamps_show(0x00, 0x00));

@@ -23,11 +23,10 @@ const QByteArray poll_addr1 = hex("5501100000000066");
 
 // One controller on a fake port and a fake window, with the timer held still
 // so that the test drives every tick itself.
-struct rig
-{
+struct rig {
     fake_panel_view view;
     fake_serial_port port;
-    controller ctl{view, port};
+    controller ctl { view, port };
 
     rig() { ctl.timer1().stop(); }
 
@@ -46,8 +45,7 @@ struct rig
 
 } // namespace
 
-class tst_controller : public QObject
-{
+class tst_controller : public QObject {
     Q_OBJECT
 
 private slots:
@@ -78,7 +76,8 @@ void tst_controller::every_tick_sends_one_frame()
     QCOMPARE(r.last_written(), poll_addr1);
     // Each send discards waiting input right before the write.
     QCOMPARE(r.port.log.mid(0, 2),
-             QStringList({QStringLiteral("InBufferCount=0"), QStringLiteral("Output=5501100000000066")}));
+        QStringList(
+            { QStringLiteral("InBufferCount=0"), QStringLiteral("Output=5501100000000066") }));
 
     r.view.address = QStringLiteral("300");
     r.ctl.timer1_tick();
@@ -194,7 +193,7 @@ void tst_controller::clicks_choose_command_from_lamp()
 
     // Element 12 is input 5, and still the element number goes out.
     r.ctl.label2_click(12);
-    QCOMPARE(r.ctl.pending_cmd(), (std::array<std::uint8_t, 3>{0x12, 0x00, 0x0C}));
+    QCOMPARE(r.ctl.pending_cmd(), (std::array<std::uint8_t, 3> { 0x12, 0x00, 0x0C }));
     r.ctl.timer1_tick();
     QCOMPARE(r.last_written(), hex("5501120000000C74"));
 
@@ -229,7 +228,7 @@ void tst_controller::status_paints_in_order_and_maps_bits()
     r.open();
     // Byte 4 = 0x01 (input 1), byte 6 = 0x80 (output 8); bytes 1, 2, 3, 5
     // carry noise that must not matter.
-    receive_buffer reply{0x22, 0x07, 0x33, 0x44, 0x01, 0x55, 0x80};
+    receive_buffer reply { 0x22, 0x07, 0x33, 0x44, 0x01, 0x55, 0x80 };
     int sum = 0;
     for (int i = 0; i < 7; ++i)
         sum += reply[i];
@@ -245,7 +244,8 @@ void tst_controller::status_paints_in_order_and_maps_bits()
             order << entry.mid(5);
     QCOMPARE(order.join(','), QStringLiteral("16,1,15,2,14,3,13,4,12,5,11,6,10,7,9,8"));
     // Colour before text for each lamp.
-    QCOMPARE(r.view.log.mid(0, 2), QStringList({QStringLiteral("lamp 16"), QStringLiteral("text 16")}));
+    QCOMPARE(r.view.log.mid(0, 2),
+        QStringList({ QStringLiteral("lamp 16"), QStringLiteral("text 16") }));
     for (int k = 1; k <= 16; ++k) {
         const bool on = k == 16 || k == 8;
         QCOMPARE(r.ctl.panel().state(k), on ? indicator_state::on : indicator_state::off);
@@ -257,7 +257,7 @@ void tst_controller::status_paints_in_order_and_maps_bits()
     for (int k = 1; k <= 8; ++k)
         QCOMPARE(r.ctl.panel().state(k), indicator_state::on);
     QCOMPARE(r.ctl.panel().state(16), indicator_state::on); // input 1
-    QCOMPARE(r.ctl.panel().state(9), indicator_state::on);  // input 8
+    QCOMPARE(r.ctl.panel().state(9), indicator_state::on); // input 8
     QCOMPARE(r.ctl.panel().state(10), indicator_state::off);
 }
 
@@ -299,25 +299,26 @@ void tst_controller::port_button_sequence()
     rig r;
     r.view.port = QStringLiteral("3");
     r.ctl.open_comm_click();
-    QCOMPARE(r.port.log, QStringList({QStringLiteral("CommPort=3"), QStringLiteral("PortOpen=true"),
-                                      QStringLiteral("RThreshold=8")}));
+    QCOMPARE(r.port.log,
+        QStringList({ QStringLiteral("CommPort=3"), QStringLiteral("PortOpen=true"),
+            QStringLiteral("RThreshold=8") }));
     QVERIFY(r.ctl.timer1().isActive());
     QStringList expected;
     for (int k = 1; k <= 16; ++k)
         expected << QStringLiteral("lamp %1").arg(k) << QStringLiteral("text %1").arg(k);
     QCOMPARE(r.view.log.mid(0, 32), expected);
-    QCOMPARE(r.view.log.mid(32), QStringList({QStringLiteral("openall on"), QStringLiteral("closeall on"),
-                                              QStringLiteral("portbox off"),
-                                              QStringLiteral("caption 关闭串口")}));
+    QCOMPARE(r.view.log.mid(32),
+        QStringList({ QStringLiteral("openall on"), QStringLiteral("closeall on"),
+            QStringLiteral("portbox off"), QStringLiteral("caption 关闭串口") }));
     QCOMPARE(r.view.texts[5], QStringLiteral("状态未知"));
 
     r.view.log.clear();
     r.ctl.open_comm_click();
     QVERIFY(!r.port.is_open());
     QVERIFY(!r.ctl.timer1().isActive());
-    QCOMPARE(r.view.log.mid(32), QStringList({QStringLiteral("openall off"), QStringLiteral("closeall off"),
-                                              QStringLiteral("portbox on"),
-                                              QStringLiteral("caption 打开串口")}));
+    QCOMPARE(r.view.log.mid(32),
+        QStringList({ QStringLiteral("openall off"), QStringLiteral("closeall off"),
+            QStringLiteral("portbox on"), QStringLiteral("caption 打开串口") }));
     for (int k = 1; k <= 16; ++k) {
         QCOMPARE(r.view.lamps[k], indicator_panel::closed_colour());
         QCOMPARE(r.view.texts[k], QStringLiteral("状态未知"));
@@ -335,16 +336,18 @@ void tst_controller::failed_open_stays_closed_and_tells_once()
     rig r;
     r.port.open_fails = true;
     r.ctl.open_comm_click();
-    QCOMPARE(r.port.log, QStringList({QStringLiteral("CommPort=1"), QStringLiteral("PortOpen=true")}));
+    QCOMPARE(
+        r.port.log, QStringList({ QStringLiteral("CommPort=1"), QStringLiteral("PortOpen=true") }));
     QCOMPARE(r.view.failures(), 1);
-    QCOMPARE(r.view.log.last(), QStringLiteral("failed /dev/fake1|No such file or directory|opening"));
+    QCOMPARE(
+        r.view.log.last(), QStringLiteral("failed /dev/fake1|No such file or directory|opening"));
     QCOMPARE(r.view.port_caption, QStringLiteral("打开串口"));
     QVERIFY(r.view.port_box_enabled);
 }
 
 void tst_controller::bad_port_text_opens_nothing()
 {
-    for (const char *text : {"", "abc", "-1", "256", "1.5.2"}) {
+    for (const char *text : { "", "abc", "-1", "256", "1.5.2" }) {
         rig r;
         r.view.port = QString::fromLatin1(text);
         r.ctl.open_comm_click();
@@ -359,7 +362,7 @@ void tst_controller::bad_address_text_sends_nothing_but_liveness_runs()
     rig r;
     r.open();
     r.reply("2200000005000 32A");
-    for (const char *text : {"", "abc", "-1", "1e20", "-255"}) {
+    for (const char *text : { "", "abc", "-1", "1e20", "-255" }) {
         r.view.address = QString::fromLatin1(text);
         r.ctl.timer1_tick();
         QVERIFY2(r.port.written.isEmpty(), text);

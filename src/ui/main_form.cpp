@@ -1,0 +1,415 @@
+#include "ui/main_form.h"
+
+#include "control/controller.h"
+#include "link/frame.h"
+#include "ui/controls.h"
+#include "ui/name_form.h"
+#include "ui/toolkit.h"
+
+#include <QCloseEvent>
+#include <QFocusEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+
+namespace orvalin {
+
+namespace {
+
+    constexpr int client_width = 448;
+    constexpr int client_height = 531;
+    constexpr int row_pitch = 48;
+
+    // 15 pt and 15.75 pt at 96 dpi.
+    constexpr int text_pixels = 20;
+    constexpr int heading_pixels = 21;
+
+    const QColor design_lamp_colour(255, 255, 0);
+
+    QString element_name(const char *array, int element)
+    {
+        return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(element);
+    }
+
+    QString design_caption(int element)
+    {
+        static const QStringList numbers {
+            QString(),
+            QStringLiteral("一"),
+            QStringLiteral("二"),
+            QStringLiteral("三"),
+            QStringLiteral("四"),
+            QStringLiteral("五"),
+            QStringLiteral("六"),
+            QStringLiteral("七"),
+            QStringLiteral("八"),
+            QStringLiteral("九"),
+            QStringLiteral("十"),
+            QStringLiteral("十一"),
+            QStringLiteral("十二"),
+            QStringLiteral("十三"),
+            QStringLiteral("十四"),
+            QStringLiteral("十五"),
+            QStringLiteral("十六"),
+        };
+        return QStringLiteral("第%1路").arg(numbers.at(element));
+    }
+
+    // Row 1..8 from the top; element k sits in row k (outputs, left) or in row
+    // 17 - k (inputs, right).
+    int row_of(int element)
+    {
+        return element <= 8 ? element : 17 - element;
+    }
+
+    QRect lamp_rect(int element)
+    {
+        const int top = 104 + row_pitch * (row_of(element) - 1);
+        return element <= 8 ? QRect(96, top, 89, 41) : QRect(256, top, 89, 41);
+    }
+
+    QRect caption_rect(int element)
+    {
+        const int top = 112 + row_pitch * (row_of(element) - 1);
+        return element <= 8 ? QRect(8, top, 89, 41) : QRect(352, top, 89, 41);
+    }
+
+    void set_black_text(QWidget *widget)
+    {
+        QPalette palette = widget->palette();
+        palette.setColor(QPalette::WindowText, Qt::black);
+        palette.setColor(QPalette::Text, Qt::black);
+        widget->setPalette(palette);
+    }
+
+    QLabel *make_heading(QWidget *parent, const char *name, const QString &text, const QRect &rect)
+    {
+        auto *label = new QLabel(text, parent);
+        label->setObjectName(QLatin1String(name));
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setFont(panel_font(heading_pixels));
+        label->setGeometry(rect);
+        set_black_text(label);
+        return label;
+    }
+
+    QLineEdit *make_number_box(QWidget *parent, const char *name, const QRect &rect)
+    {
+        auto *box = new QLineEdit(QStringLiteral("1"), parent);
+        box->setObjectName(QLatin1String(name));
+        box->setFont(panel_font(text_pixels));
+        box->setGeometry(rect);
+        box->setValidator(new byte_text_validator(box));
+        set_black_text(box);
+        return box;
+    }
+
+    QPushButton *make_button(
+        QWidget *parent, const char *name, const QString &text, const QRect &rect)
+    {
+        auto *button = new QPushButton(text, parent);
+        button->setObjectName(QLatin1String(name));
+        button->setFont(panel_font(heading_pixels));
+        button->setGeometry(rect);
+        button->setAutoDefault(false);
+        return button;
+    }
+
+    spinner *make_spinner(QWidget *parent, const char *name, const QRect &rect)
+    {
+        auto *bar = new spinner(parent);
+        bar->setObjectName(QLatin1String(name));
+        bar->setGeometry(rect);
+        bar->set_value(1);
+        return bar;
+    }
+
+    // Four lamps on a dark plate: the panel in miniature.
+    QIcon window_icon()
+    {
+        QPixmap pixmap(32, 32);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QColor(20, 30, 45), 1));
+        painter.setBrush(QColor(52, 73, 94));
+        painter.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 5, 5);
+        const QColor colours[]
+            = { QColor(0, 255, 0), QColor(255, 0, 0), QColor(255, 255, 0), QColor(0, 255, 0) };
+        for (int i = 0; i < 4; ++i) {
+            const QRectF cell(4 + 13 * (i % 2), 4 + 13 * (i / 2), 11, 11);
+            painter.setPen(QPen(QColor(20, 30, 45), 1));
+            painter.setBrush(colours[i]);
+            painter.drawEllipse(cell);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(255, 255, 255, 140));
+            painter.drawEllipse(QRectF(cell.x() + 2.5, cell.y() + 2, 4, 3));
+        }
+        painter.end();
+        return QIcon(pixmap);
+    }
+
+} // namespace
+
+main_form::main_form(serial_port &port, QWidget *parent)
+    : QWidget(parent,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("main_form"));
+    setWindowTitle(QStringLiteral("Orvalin"));
+    setWindowIcon(window_icon());
+    setFixedSize(client_width, client_height);
+
+    create_controls();
+    controller_ = new controller(*this, port, this);
+    connect_controls();
+
+    ensure_name_file(*this);
+    reload_captions();
+}
+
+main_form::~main_form() = default;
+
+void main_form::create_controls()
+{
+    Label3_ = make_heading(this, "Label3", QStringLiteral("串口号"), { 8, 8, 89, 25 });
+    chuankou_num_ = make_number_box(this, "chuankou_num", { 112, 8, 41, 25 });
+    VScroll2_ = make_spinner(this, "VScroll2", { 152, 8, 25, 25 });
+    open_comm_ = make_button(this, "open_comm", QStringLiteral("打开串口"), { 256, 8, 97, 25 });
+    Label5_ = make_heading(this, "Label5", QStringLiteral("模块地址"), { 8, 56, 89, 25 });
+    add_ = make_number_box(this, "add", { 112, 56, 46, 25 });
+    VScroll1_ = make_spinner(this, "VScroll1", { 154, 56, 25, 25 });
+
+    for (int k = 1; k <= 16; ++k) {
+        auto *caption = new caption_label(design_caption(k), this);
+        caption->setObjectName(element_name("Label4", k));
+        caption->setTextFormat(Qt::PlainText);
+        caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        caption->setWordWrap(true);
+        caption->setFont(panel_font(text_pixels));
+        caption->setGeometry(caption_rect(k));
+        set_black_text(caption);
+        Label4_[k] = caption;
+
+        auto *box = new lamp(this);
+        box->setObjectName(element_name("Picture1", k));
+        box->setGeometry(lamp_rect(k));
+        box->set_colour(design_lamp_colour);
+        box->setFocusPolicy(Qt::StrongFocus);
+        Picture1_[k] = box;
+
+        // Transparent, so the lamp's colour shows through; placed relative
+        // to the inside of the lamp's border.
+        auto *state = new click_label(QStringLiteral("状态未知"), box);
+        state->setObjectName(element_name("Label2", k));
+        state->setTextFormat(Qt::PlainText);
+        state->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        state->setFont(panel_font(text_pixels));
+        state->setGeometry(lamp::border + 0, lamp::border + 8, 81, 25);
+        set_black_text(state);
+        Label2_[k] = state;
+    }
+
+    openall_ = make_button(this, "openall", QStringLiteral("吸合所有"), { 112, 496, 97, 25 });
+    closeall_ = make_button(this, "closeall", QStringLiteral("断开所有"), { 240, 496, 97, 25 });
+
+    setTabOrder(chuankou_num_, open_comm_);
+    setTabOrder(open_comm_, add_);
+    setTabOrder(add_, openall_);
+    setTabOrder(openall_, closeall_);
+    setTabOrder(closeall_, VScroll1_);
+    setTabOrder(VScroll1_, VScroll2_);
+    setTabOrder(VScroll2_, Picture1_[1]);
+    for (int k = 1; k < 16; ++k)
+        setTabOrder(Picture1_[k], Picture1_[k + 1]);
+}
+
+void main_form::connect_controls()
+{
+    connect(add_, &QLineEdit::textChanged, this, &main_form::add_Change);
+    connect(VScroll1_, &spinner::value_changed, this, &main_form::VScroll1_Change);
+    connect(chuankou_num_, &QLineEdit::textChanged, this, &main_form::chuankou_num_Change);
+    connect(VScroll2_, &spinner::value_changed, this, &main_form::VScroll2_Change);
+    add_->installEventFilter(this);
+    chuankou_num_->installEventFilter(this);
+
+    connect(open_comm_, &QPushButton::clicked, controller_, &controller::open_comm_click);
+    connect(openall_, &QPushButton::clicked, controller_, &controller::openall_click);
+    connect(closeall_, &QPushButton::clicked, controller_, &controller::closeall_click);
+    for (int k = 1; k <= 16; ++k) {
+        connect(Picture1_[k], &lamp::clicked, controller_,
+            [this, k] { controller_->picture1_click(k); });
+        connect(Label2_[k], &click_label::clicked, controller_,
+            [this, k] { controller_->label2_click(k); });
+        connect(Label4_[k], &click_label::clicked, this, [this, k] { Label4_click(k); });
+    }
+}
+
+void main_form::show_centred()
+{
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    show();
+    activateWindow();
+    chuankou_num_->setFocus(Qt::OtherFocusReason);
+}
+
+void main_form::add_Change()
+{
+    // The box admits only digits up to 255, so the text is a number unless
+    // it is empty; an empty box leaves the spinner where it was.
+    if (const auto address = whole_number(add_->text()))
+        VScroll1_->set_value(*address);
+    reload_captions();
+}
+
+void main_form::reload_captions()
+{
+    const QString address = add_->text();
+    load_names(*this, address);
+    emit captions_reloaded(address);
+}
+
+void main_form::VScroll1_Change(int value)
+{
+    // Rewriting equal text would move the cursor of someone typing.
+    const QString text = QString::number(value);
+    if (add_->text() != text)
+        add_->setText(text);
+}
+
+void main_form::chuankou_num_Change()
+{
+    if (const auto number = whole_number(chuankou_num_->text()))
+        VScroll2_->set_value(*number);
+}
+
+void main_form::VScroll2_Change(int value)
+{
+    const QString text = QString::number(value);
+    if (chuankou_num_->text() != text)
+        chuankou_num_->setText(text);
+}
+
+void main_form::Label4_click(int element)
+{
+    // A name is always filed under an address: an emptied box shows its
+    // spinner's value again before the address is taken.
+    if (add_->text().isEmpty())
+        add_->setText(QString::number(VScroll1_->value()));
+
+    if (!name_form_)
+        name_form_ = new name_form(*this);
+    name_form_->add = add_->text();
+    if (element > 8) {
+        name_form_->in_or_out = name_form::input_group;
+        name_form_->xianlu = QString::number(17 - element);
+    } else {
+        name_form_->in_or_out = name_form::output_group;
+        name_form_->xianlu = QString::number(element);
+    }
+    name_form_->show_modeless();
+}
+
+bool main_form::eventFilter(QObject *watched, QEvent *event)
+{
+    // A box left empty shows its spinner's value again, so the numbers read
+    // by the poll cycle and the port button are never missing for long.
+    if (event->type() == QEvent::FocusOut
+        && static_cast<QFocusEvent *>(event)->reason() != Qt::PopupFocusReason) {
+        if (watched == add_ && add_->text().isEmpty())
+            add_->setText(QString::number(VScroll1_->value()));
+        else if (watched == chuankou_num_ && chuankou_num_->text().isEmpty())
+            chuankou_num_->setText(QString::number(VScroll2_->value()));
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void main_form::closeEvent(QCloseEvent *event)
+{
+    // The program ends with its main window, also while a name is edited.
+    if (name_form_)
+        name_form_->close();
+    QWidget::closeEvent(event);
+}
+
+QString main_form::address_text() const
+{
+    return add_->text();
+}
+
+QString main_form::port_text() const
+{
+    return chuankou_num_->text();
+}
+
+void main_form::set_lamp_colour(int element, const QColor &colour)
+{
+    Picture1_.at(element)->set_colour(colour);
+}
+
+QColor main_form::lamp_colour(int element) const
+{
+    return Picture1_.at(element)->colour();
+}
+
+void main_form::set_state_text(int element, const QString &text)
+{
+    Label2_.at(element)->setText(text);
+}
+
+void main_form::set_openall_enabled(bool enabled)
+{
+    openall_->setEnabled(enabled);
+}
+
+void main_form::set_closeall_enabled(bool enabled)
+{
+    closeall_->setEnabled(enabled);
+}
+
+void main_form::set_port_box_enabled(bool enabled)
+{
+    chuankou_num_->setEnabled(enabled);
+}
+
+void main_form::set_port_button_caption(const QString &caption)
+{
+    open_comm_->setText(caption);
+}
+
+void main_form::port_failed(const QString &device, const QString &reason, bool while_open)
+{
+    QString port = device;
+    if (port.isEmpty())
+        port = chuankou_num_->text().isEmpty() ? QStringLiteral("（未填写）")
+                                               : chuankou_num_->text();
+    QString prompt = while_open ? QStringLiteral("串口 %1 已断开").arg(port)
+                                : QStringLiteral("无法打开串口 %1").arg(port);
+    if (!reason.isEmpty())
+        prompt += QStringLiteral("：") + reason;
+    else
+        prompt += QStringLiteral("。");
+    toolkit::message_box(prompt, toolkit::style_critical);
+}
+
+void main_form::set_title(const QString &title)
+{
+    setWindowTitle(title);
+}
+
+void main_form::set_caption(int element, const QString &caption)
+{
+    Label4_.at(element)->setText(caption);
+}
+
+} // namespace orvalin
