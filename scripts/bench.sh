@@ -1,10 +1,14 @@
 #!/bin/sh
-# Runs the micro-benchmarks and leaves the figures in BUILD/bench.json.
+# Runs the micro-benchmarks, then the live measurements of the running panel
+# (scripts/live.sh); prints both as tables and leaves all figures in
+# BUILD/bench.json. BENCH_SECONDS sets the length of each live phase.
 set -eu
 build=${1:-build}
 if [ ! -x "$build/bench/orvalin-bench" ]; then
     echo "orvalin-bench was not built (Google Benchmark missing? run 'make deps')" >&2
     exit 1
 fi
-export QT_QPA_PLATFORM=offscreen
-"$build/bench/orvalin-bench" --benchmark_out="$build/bench.json" --benchmark_out_format=json
+QT_QPA_PLATFORM=offscreen "$build/bench/orvalin-bench" \
+    --benchmark_out="$build/bench-micro.json" --benchmark_out_format=json
+sh "$(dirname "$0")/live.sh" bench "$build" --seconds "${BENCH_SECONDS:-10}" \
+    --micro "$build/bench-micro.json" --out "$build/bench.json"

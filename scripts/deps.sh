@@ -1,10 +1,26 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing and running need.
 # As root it runs apt-get itself; otherwise it prints the command to run.
+# Extra groups on the command line add what only some targets need:
+#   live      measuring the running panel on Xvfb (make bench, make soak)
+#   valgrind  the panel under memcheck (make valgrind)
+#   fuzz      clang and its libFuzzer runtime (make fuzz)
 set -eu
 
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
 fonts-wqy-microhei libbenchmark-dev xvfb xauth"
+
+for group in "$@"; do
+    case $group in
+    live) packages="$packages libx11-dev libxtst-dev" ;;
+    valgrind) packages="$packages valgrind" ;;
+    fuzz) packages="$packages clang libclang-rt-14-dev" ;;
+    *)
+        echo "deps.sh: unknown group '$group'" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=""
 for p in $packages; do

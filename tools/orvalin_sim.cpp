@@ -1,7 +1,7 @@
 // orvalin-sim: the relay module (8 relay outputs, 8 inputs) on a
 // pseudo-terminal, so the panel can be shown and tested without hardware.
 //
-// Usage: orvalin-sim --link PATH [--address N] [--demo] [--verbose]
+// Usage: orvalin-sim --link PATH [--address N] [--demo] [--verbose] [--monotonic]
 //                    [--drop FRACTION] [--garbage [N]] [--split MS]
 //                    [--delay MS] [--silent] [--seed N]
 //
@@ -25,7 +25,10 @@
 // with MS between; --delay holds each reply back MS; --silent answers
 // nothing. Commands are carried out all the same.
 //
-// Verbose lines carry milliseconds since start: "rx T 55 01 ..." (accepted),
+// Verbose lines carry milliseconds since start, or with --monotonic the
+// milliseconds of CLOCK_MONOTONIC (the clock std::chrono::steady_clock reads
+// in other processes, so their own timestamps compare with these); a "tx"
+// time is taken right before the write: "rx T 55 01 ..." (accepted),
 // "rx T ... other-address", "skip T XX ..." (bytes given up while seeking a
 // frame), "tx T ..." (each write, noise included), "drop T 22 ..." (a reply
 // not sent), "demo T in N on|off".
@@ -37,6 +40,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +84,7 @@ struct options {
     std::uint8_t address = 1;
     bool demo = false;
     bool verbose = false;
+    bool monotonic = false;
     std::optional<unsigned> seed;
     fault_settings faults;
 };
@@ -93,6 +98,8 @@ struct module_state {
 };
 
 const sim_clock::time_point started = sim_clock::now();
+// Timestamps count from clock zero instead of from the start.
+bool monotonic_timestamps = false;
 int signal_pipe[2] = { -1, -1 };
 
 void on_signal(int)
@@ -130,6 +137,14 @@ std::string hex(const std::uint8_t *data, std::size_t size)
 
 std::string timestamp()
 {
+    if (monotonic_timestamps) {
+        timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long micros = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+        char text[32];
+        std::snprintf(text, sizeof text, "%lld.%03lld", micros / 1000, micros % 1000);
+        return text;
+    }
     const auto elapsed = std::chrono::duration<double, std::milli>(sim_clock::now() - started);
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", elapsed.count());
@@ -470,11 +485,15 @@ private:
         const auto now = sim_clock::now();
         while (!outbox_.empty() && outbox_.front().due <= now) {
             const bytes &data = outbox_.front().data;
-            log("tx", data.data(), data.size());
+            // The time is taken right before the write and the line printed
+            // after it, so printing does not hold the bytes back and the
+            // reader never sees them before the time stamped on them.
+            const std::string written_at = timestamp();
             // Without a reader the terminal fills up; what does not fit is
             // lost, as on a line with nobody listening.
             if (::write(master_, data.data(), data.size()) < 0 && errno != EAGAIN)
                 complain(std::string("write: ") + std::strerror(errno));
+            log("tx", data.data(), data.size(), "", written_at);
             outbox_.pop_front();
         }
     }
@@ -489,10 +508,12 @@ private:
                 + (state_.inputs & (1u << input) ? " on" : " off"));
     }
 
-    void log(const char *what, const std::uint8_t *data, std::size_t size, const char *suffix = "")
+    void log(const char *what, const std::uint8_t *data, std::size_t size, const char *suffix = "",
+        const std::string &at = {})
     {
         if (settings_.verbose)
-            say(std::string(what) + ' ' + timestamp() + ' ' + hex(data, size) + suffix);
+            say(std::string(what) + ' ' + (at.empty() ? timestamp() : at) + ' ' + hex(data, size)
+                + suffix);
     }
 
     std::string status_line() const
@@ -575,7 +596,7 @@ private:
 };
 
 const char usage[]
-    = "usage: orvalin-sim --link PATH [--address N] [--demo] [--verbose]\n"
+    = "usage: orvalin-sim --link PATH [--address N] [--demo] [--verbose] [--monotonic]\n"
       "                   [--drop FRACTION] [--garbage [N]] [--split MS] [--delay MS]\n"
       "                   [--silent] [--seed N]\n";
 
@@ -596,6 +617,8 @@ std::optional<options> parse_options(int argc, char *argv[])
             parsed.demo = true;
         } else if (name == "--verbose") {
             parsed.verbose = true;
+        } else if (name == "--monotonic") {
+            parsed.monotonic = true;
         } else if (name == "--silent") {
             parsed.faults.silent = true;
         } else if (name == "--garbage") {
@@ -677,6 +700,7 @@ int main(int argc, char *argv[])
         complain(std::string("cannot catch signals: ") + std::strerror(errno));
         return 1;
     }
+    monotonic_timestamps = parsed->monotonic;
     emulator module(*parsed);
     if (!module.open_terminal() || !module.create_link())
         return 1;

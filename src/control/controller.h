@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control/indicator_panel.h"
+#include "control/tick_waker.h"
 #include "link/frame.h"
 
 #include <QObject>
@@ -65,6 +66,8 @@ private:
     panel_view &view_;
     serial_port &port_;
     QTimer timer1_;
+    // Keeps Timer1's ticks 50 ms apart to well under a millisecond.
+    tick_waker timer1_waker_ { timer1_ };
     indicator_panel panel_;
 
     std::array<std::uint8_t, 3> pending_cmd_{0, 0, 0};

@@ -97,6 +97,11 @@ lamp::lamp(QWidget *parent)
 
 void lamp::set_colour(const QColor &colour)
 {
+    // Every tick without a reply, and every reply, sets all 16 lamps, mostly
+    // to the colour they already show; building and resolving a palette for
+    // that was most of an idle tick's work.
+    if (colour == colour_)
+        return;
     colour_ = colour;
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, colour);

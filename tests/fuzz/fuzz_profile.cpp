@@ -1,0 +1,185 @@
+// The profile reader and writer over arbitrary file bytes and arbitrary
+// section, key and value text. Beyond surviving, each run checks what the
+// callers rely on: a failed write leaves the file as it was, a write changes
+// the file in one place within one line, a value that can be stored reads
+// back, a name other than the one written keeps its value, and a missing
+// file gives one message per call and is never created by write_profile.
+#include "names/profile.h"
+#include "ui/toolkit.h"
+
+#include "fuzz_input.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+using namespace orvalin;
+
+namespace {
+
+std::unique_ptr<QTemporaryDir> work_dir;
+QString path;
+int messages = 0;
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+void expect(bool holds, const char *what)
+{
+    if (!holds)
+        fail(what);
+}
+
+// UTF-8, Latin-1 or raw UTF-16 (lone surrogates included), as the input says.
+QString text(fuzz_input &input)
+{
+    const int form = input.number(0, 2);
+    const QByteArray bytes = input.bytes(input.number(0, 600));
+    switch (form) {
+    case 0:
+        return QString::fromUtf8(bytes);
+    case 1:
+        return QString::fromLatin1(bytes);
+    default:
+        return QString(reinterpret_cast<const QChar *>(bytes.constData()), bytes.size() / 2);
+    }
+}
+
+QByteArray contents()
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What the name file's users may store: at most 254 bytes in the file's code
+// page, no blank at either end, no line break, not in quotation marks.
+bool reads_back(const QString &value)
+{
+    if (!value.isValidUtf16() || value.contains(u'\r') || value.contains(u'\n')
+        || value.contains(QChar(0)))
+        return false;
+    if (!value.isEmpty()
+        && (value.front().isSpace() || value.back().isSpace()
+            || (value.size() > 1 && value.front() == u'"' && value.back() == u'"')))
+        return false;
+    QStringEncoder encoder("GB18030");
+    return QByteArray(encoder.encode(value)).size() <= 254;
+}
+
+// Could the two names be one entry of the file? Errs towards yes.
+bool may_be_same(const QString &a, const QString &b)
+{
+    return a.trimmed().toCaseFolded() == b.trimmed().toCaseFolded();
+}
+
+// New equals old with one stretch replaced, and that stretch of the old
+// file held no line end: every other line is untouched.
+bool one_edit_in_one_line(const QByteArray &before, const QByteArray &after)
+{
+    const qsizetype shorter = std::min(before.size(), after.size());
+    qsizetype prefix = 0;
+    while (prefix < shorter && before[prefix] == after[prefix])
+        ++prefix;
+    qsizetype suffix = 0;
+    while (suffix < shorter - prefix
+        && before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix])
+        ++suffix;
+    const QByteArray removed = before.sliced(prefix, before.size() - prefix - suffix);
+    return !removed.contains('\r') && !removed.contains('\n');
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    // A memory file system where there is one: the writer syncs every file.
+    const QString base = QDir(QStringLiteral("/dev/shm")).exists()
+        ? QStringLiteral("/dev/shm/orvalin-fuzz-XXXXXX")
+        : QDir::temp().filePath(QStringLiteral("orvalin-fuzz-XXXXXX"));
+    work_dir = std::make_unique<QTemporaryDir>(base);
+    path = work_dir->filePath(QStringLiteral("name.txt"));
+    toolkit::set_message_sink([](const toolkit::message &) { ++messages; });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    fuzz_input input(data, size);
+    const bool missing = input.number(0, 15) == 0;
+    const bool batch = input.flag();
+    const QString section = text(input);
+    const QString key = text(input);
+    const QString value = text(input);
+    const QString other_section = input.flag() ? section : text(input);
+    const QString other_key = text(input);
+    const QString other_value = text(input);
+    const QByteArray before = input.rest();
+
+    QFile::remove(path);
+    if (!missing) {
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly) || out.write(before) != before.size())
+            fail("cannot set up the file");
+    }
+    messages = 0;
+
+    const QString read = read_profile(path, section, key);
+    const bool found = section_exists(path, section);
+    const QString other_read = read_profile(path, other_section, other_key);
+    const int written = write_profile(path, section, key, value);
+
+    if (missing) {
+        expect(messages == 4, "one message per call on a missing file");
+        expect(read.isEmpty() && !found && other_read.isEmpty() && written == 0,
+            "neutral results on a missing file");
+        expect(!QFile::exists(path), "write_profile created a missing file");
+    } else {
+        expect(messages == 0, "a message for a file that exists");
+        const QByteArray after = contents();
+        if (written == 0) {
+            expect(after == before, "a refused write changed the file");
+        } else {
+            expect(one_edit_in_one_line(before, after), "a write touched other lines");
+            if (reads_back(value))
+                expect(read_profile(path, section, key) == value, "a value did not read back");
+            if (!may_be_same(section, other_section) || !may_be_same(key, other_key))
+                expect(read_profile(path, other_section, other_key) == other_read,
+                    "a write changed another entry");
+            expect(write_profile(path, section, key, value) != 0 && contents() == after,
+                "writing the same value again changed the file");
+        }
+    }
+
+    if (batch) {
+        const QByteArray start = contents();
+        const bool existed = QFile::exists(path);
+        messages = 0;
+        const int stored = write_profile_entries(
+            path, { { section, key, value }, { other_section, other_key, other_value } });
+        expect(messages == 0, "write_profile_entries showed a message");
+        if (stored == 0) {
+            expect(QFile::exists(path) == existed && contents() == start,
+                "a refused batch changed the file");
+        } else {
+            const bool same_entry
+                = may_be_same(section, other_section) && may_be_same(key, other_key);
+            if (!same_entry && reads_back(value))
+                expect(
+                    read_profile(path, section, key) == value, "a batch value did not read back");
+            if (reads_back(other_value))
+                expect(read_profile(path, other_section, other_key) == other_value,
+                    "the last batch value did not read back");
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,243 @@
+// The receive path, from the port's byte stream to the lamps, under arbitrary
+// bytes, arbitrary splits and arbitrary interleaving with ticks, clicks, port
+// opening and closing, address changes and a lost port. After every step:
+// - the 16 lamps show one kind of state together, each with its own text;
+// - lamps that show on and off show a pattern that some 8 bytes of the
+//   received stream carried as a valid status reply (start byte 0x22,
+//   checksum right), whatever else arrived;
+// - six ticks after the last bytes that could end a valid reply, every lamp
+//   shows unknown (a batch is read before the next tick discards it);
+// - every tick with the port open discards the input and writes exactly one
+//   well-formed frame for the address in the box, or none for a box that
+//   holds no address.
+#include "control/controller.h"
+#include "control/indicator_panel.h"
+#include "fake_panel_view.h"
+#include "fake_serial_port.h"
+#include "link/frame.h"
+#include "ui/toolkit.h"
+
+#include "fuzz_input.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <utility>
+
+using namespace orvalin;
+
+namespace {
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+void expect(bool holds, const char *what)
+{
+    if (!holds)
+        fail(what);
+}
+
+bool valid_reply_at(const QByteArray &bytes, qsizetype at)
+{
+    if (std::uint8_t(bytes[at]) != reply_start)
+        return false;
+    unsigned sum = 0;
+    for (qsizetype i = at; i < at + 7; ++i)
+        sum += std::uint8_t(bytes[i]);
+    return (sum & 0xFF) == std::uint8_t(bytes[at + 7]);
+}
+
+struct oracle {
+    QByteArray stream; // every byte ever received, in order
+    std::set<std::pair<int, int>> reported; // (inputs byte, outputs byte)
+    int ticks_since_reply = 0; // active ticks since bytes that could be one
+
+    // Records what the bytes from `from` on could have reported; true when
+    // some 8 of them, together with the bytes before, form a valid reply.
+    bool take(qsizetype from)
+    {
+        bool any = false;
+        for (qsizetype end = std::max<qsizetype>(from, 7); end < stream.size(); ++end) {
+            if (valid_reply_at(stream, end - 7)) {
+                reported.insert({ std::uint8_t(stream[end - 3]), std::uint8_t(stream[end - 1]) });
+                any = true;
+            }
+        }
+        return any;
+    }
+};
+
+const QString address_texts[]
+    = { QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("255"), QStringLiteral("300"),
+          QStringLiteral(" 7 "), QStringLiteral("-1"), QStringLiteral("abc"), QString() };
+
+void check_lamps(controller &control, const fake_panel_view &view, const oracle &seen)
+{
+    const indicator_state first = control.panel().state(1);
+    const bool showing = first == indicator_state::on || first == indicator_state::off;
+    int inputs = 0;
+    int outputs = 0;
+    for (int k = 1; k <= 16; ++k) {
+        const indicator_state state = control.panel().state(k);
+        expect(view.lamps.at(k) == indicator_panel::colour_of(state)
+                && view.texts.at(k) == indicator_panel::text_of(state),
+            "a lamp's text does not match its colour");
+        const bool shows = state == indicator_state::on || state == indicator_state::off;
+        expect(shows == showing && (showing || state == first), "lamps show mixed kinds of state");
+        if (state == indicator_state::on) {
+            if (k <= 8)
+                outputs |= 1 << (k - 1);
+            else
+                inputs |= 1 << (16 - k);
+        }
+    }
+    if (showing)
+        expect(seen.reported.count({ inputs, outputs }) == 1,
+            "lamps show a state no valid reply carried");
+    if (seen.ticks_since_reply > 5)
+        expect(first == indicator_state::unknown || first == indicator_state::closed,
+            "lamps kept a state after six silent ticks");
+}
+
+void tick(controller &control, fake_serial_port &port, const fake_panel_view &view, oracle &seen)
+{
+    // Timer1 only ticks while it is enabled.
+    if (!control.timer1().isActive())
+        return;
+    const bool open = port.is_open();
+    const qsizetype frames = port.written.size();
+    control.timer1_tick();
+    ++seen.ticks_since_reply;
+    if (!open) {
+        expect(port.written.size() == frames, "a frame written to a closed port");
+        return;
+    }
+    const auto address = address_byte(view.address);
+    expect(port.written.size() == frames + (address ? 1 : 0), "not one frame per tick");
+    if (!address)
+        return;
+    const frame &sent = port.written.back();
+    expect(sent[0] == command_start && sent[1] == *address && sent[3] == 0 && sent[4] == 0
+            && sent[7] == frame_checksum(sent),
+        "a malformed frame");
+    const bool known_command = (sent[2] == status_poll && sent[5] == 0 && sent[6] == 0)
+        || ((sent[2] == switch_off || sent[2] == switch_on) && sent[5] == 0 && sent[6] >= 1
+            && sent[6] <= 16)
+        || (sent[2] == set_all_outputs && sent[5] == sent[6] && (sent[5] == 0 || sent[5] == 0xFF));
+    expect(known_command, "a command the panel never sends");
+    expect(port.waiting.isEmpty(), "input left waiting after a send");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    toolkit::set_message_sink([](const toolkit::message &) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    fuzz_input input(data, size);
+    fake_panel_view view;
+    fake_serial_port port;
+    controller control(view, port);
+    oracle seen;
+
+    while (!input.empty()) {
+        switch (input.number(0, 9)) {
+        case 0:
+            port.open_fails = input.number(0, 7) == 0;
+            view.port = input.flag() ? QStringLiteral("1") : QStringLiteral("x");
+            control.open_comm_click();
+            break;
+        case 1:
+        case 2:
+            tick(control, port, view, seen);
+            break;
+        case 3:
+        case 4: {
+            // Arbitrary bytes, as the line delivers them, while the port is open.
+            const QByteArray bytes = input.bytes(input.number(0, 12));
+            if (!port.is_open())
+                break;
+            const qsizetype from = seen.stream.size();
+            seen.stream.append(bytes);
+            if (seen.take(from))
+                seen.ticks_since_reply = 0;
+            port.receive(bytes);
+            break;
+        }
+        case 5: {
+            // A valid reply, cut in two at any point.
+            QByteArray reply(8, 0);
+            reply[0] = char(reply_start);
+            for (int i = 1; i < 7; ++i)
+                reply[i] = char(input.number(0, 255));
+            unsigned sum = 0;
+            for (int i = 0; i < 7; ++i)
+                sum += std::uint8_t(reply[i]);
+            reply[7] = char(sum & 0xFF);
+            const int cut = input.number(0, 8);
+            if (!port.is_open())
+                break;
+            for (const QByteArray &part : { reply.first(cut), reply.sliced(cut) }) {
+                const qsizetype from = seen.stream.size();
+                seen.stream.append(part);
+                if (seen.take(from))
+                    seen.ticks_since_reply = 0;
+                port.receive(part);
+            }
+            break;
+        }
+        case 6: {
+            const int element = input.number(0, 17);
+            switch (input.number(0, 3)) {
+            case 0:
+                control.picture1_click(element);
+                break;
+            case 1:
+                control.label2_click(element);
+                break;
+            case 2:
+                control.openall_click();
+                break;
+            default:
+                control.closeall_click();
+                break;
+            }
+            break;
+        }
+        case 7:
+            view.address = address_texts[input.number(0, int(std::size(address_texts)) - 1)];
+            break;
+        case 8: {
+            // A receive event of another cause, or one raised again over
+            // whatever waits.
+            port.event = input.flag() ? comm_event_receive : 1;
+            if (!port.is_open())
+                break;
+            emit port.on_comm();
+            port.event = comm_event_receive;
+            break;
+        }
+        default:
+            if (port.is_open()) {
+                port.lose(QStringLiteral("gone"));
+                QCoreApplication::sendPostedEvents(&control, QEvent::MetaCall);
+                expect(
+                    !port.is_open() && !control.timer1().isActive(), "a lost port left polling on");
+            }
+            break;
+        }
+        check_lamps(control, view, seen);
+    }
+    return 0;
+}
