@@ -21,24 +21,24 @@ namespace orvalin::live {
 
 namespace {
 
-    // Reports when a widget starts to paint.
-    class paint_watch final : public QObject {
-    public:
-        std::function<void()> on_paint;
+// Reports when a widget starts to paint.
+class paint_watch final : public QObject {
+public:
+    std::function<void()> on_paint;
 
-    protected:
-        bool eventFilter(QObject *, QEvent *event) override
-        {
-            if (event->type() == QEvent::Paint && on_paint)
-                on_paint();
-            return false;
-        }
-    };
-
-    QJsonObject failed(const QString &why)
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
     {
-        return QJsonObject { { QStringLiteral("error"), why } };
+        if (event->type() == QEvent::Paint && on_paint)
+            on_paint();
+        return false;
     }
+};
+
+QJsonObject failed(const QString &why)
+{
+    return QJsonObject { { QStringLiteral("error"), why } };
+}
 
 } // namespace
 

@@ -39,21 +39,21 @@ std::vector<double> intervals_of(const std::vector<double> &times)
 
 namespace {
 
-    QJsonObject phase_figures(const process_sample &from, const process_sample &to)
-    {
-        return QJsonObject {
-            { QStringLiteral("seconds"), (to.at_ms - from.at_ms) / 1e3 },
-            { QStringLiteral("cpu_percent"), cpu_percent(from, to) },
-            { QStringLiteral("cpu_percent_clock_ticks"), cpu_percent_from_ticks(from, to) },
-            { QStringLiteral("rss_kb"), qint64(to.rss_kb) },
-            { QStringLiteral("peak_rss_kb"), qint64(to.peak_rss_kb) },
-        };
-    }
+QJsonObject phase_figures(const process_sample &from, const process_sample &to)
+{
+    return QJsonObject {
+        { QStringLiteral("seconds"), (to.at_ms - from.at_ms) / 1e3 },
+        { QStringLiteral("cpu_percent"), cpu_percent(from, to) },
+        { QStringLiteral("cpu_percent_clock_ticks"), cpu_percent_from_ticks(from, to) },
+        { QStringLiteral("rss_kb"), qint64(to.rss_kb) },
+        { QStringLiteral("peak_rss_kb"), qint64(to.peak_rss_kb) },
+    };
+}
 
-    QJsonObject failed(const QString &why)
-    {
-        return QJsonObject { { QStringLiteral("error"), why } };
-    }
+QJsonObject failed(const QString &why)
+{
+    return QJsonObject { { QStringLiteral("error"), why } };
+}
 
 } // namespace
 

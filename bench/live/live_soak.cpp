@@ -14,16 +14,16 @@ namespace orvalin::live {
 
 namespace {
 
-    // Memory is judged after this much of the run: fonts, caches and the
-    // allocator's pools settle first.
-    std::chrono::seconds warm_up_for(std::chrono::seconds duration)
-    {
-        return std::min<std::chrono::seconds>(std::chrono::seconds(60), duration / 4);
-    }
+// Memory is judged after this much of the run: fonts, caches and the
+// allocator's pools settle first.
+std::chrono::seconds warm_up_for(std::chrono::seconds duration)
+{
+    return std::min<std::chrono::seconds>(std::chrono::seconds(60), duration / 4);
+}
 
-    constexpr std::int64_t allowed_growth_kb = 1024;
-    // An interval this long means a tick's frame did not leave in its slot.
-    constexpr double missed_tick_ms = 1.5 * poll_interval_ms;
+constexpr std::int64_t allowed_growth_kb = 1024;
+// An interval this long means a tick's frame did not leave in its slot.
+constexpr double missed_tick_ms = 1.5 * poll_interval_ms;
 
 } // namespace
 

@@ -9,53 +9,53 @@ namespace orvalin::live {
 
 namespace {
 
-    enum class start_kind { bare, panel, first_start };
+enum class start_kind { bare, panel, first_start };
 
-    struct launch_result {
-        double ms = 0;
-        std::int64_t peak_rss_kb = 0;
-        // Launch to each message box mapped, in order.
-        std::vector<double> dialogs_ms;
-    };
+struct launch_result {
+    double ms = 0;
+    std::int64_t peak_rss_kb = 0;
+    // Launch to each message box mapped, in order.
+    std::vector<double> dialogs_ms;
+};
 
-    std::optional<launch_result> launch(
-        const programs &with, program_dir &dir, x_display &x, start_kind kind)
-    {
-        using namespace std::chrono_literals;
-        if (kind == start_kind::first_start)
-            dir.remove_name_file();
-        else if (kind == start_kind::panel && !dir.has_name_file() && !dir.write_name_file())
-            return std::nullopt;
+std::optional<launch_result> launch(
+    const programs &with, program_dir &dir, x_display &x, start_kind kind)
+{
+    using namespace std::chrono_literals;
+    if (kind == start_kind::first_start)
+        dir.remove_name_file();
+    else if (kind == start_kind::panel && !dir.has_name_file() && !dir.write_name_file())
+        return std::nullopt;
 
-        panel_process process(x);
-        if (!process.start(kind == start_kind::bare ? with.bare : dir.executable()))
-            return std::nullopt;
-        const qint64 pid = process.pid();
-        const auto shown = process.wait_for_window(30s, kind == start_kind::first_start);
-        // Painting and the rest of start-up go on after the map; the peak is
-        // taken once they are over.
-        pause_for(300ms);
-        const auto sample = process.sample();
-        process.close(10s);
-        if (!shown || !sample)
-            return std::nullopt;
-        if (kind == start_kind::first_start && !dir.has_name_file())
-            return std::nullopt;
-        launch_result result { *shown - process.started_at_ms(), sample->peak_rss_kb, {} };
-        for (const auto &window : x.mapped()) {
-            if (window.pid == pid && window.dialog)
-                result.dialogs_ms.push_back(window.at_ms - process.started_at_ms());
-        }
-        return result;
+    panel_process process(x);
+    if (!process.start(kind == start_kind::bare ? with.bare : dir.executable()))
+        return std::nullopt;
+    const qint64 pid = process.pid();
+    const auto shown = process.wait_for_window(30s, kind == start_kind::first_start);
+    // Painting and the rest of start-up go on after the map; the peak is
+    // taken once they are over.
+    pause_for(300ms);
+    const auto sample = process.sample();
+    process.close(10s);
+    if (!shown || !sample)
+        return std::nullopt;
+    if (kind == start_kind::first_start && !dir.has_name_file())
+        return std::nullopt;
+    launch_result result { *shown - process.started_at_ms(), sample->peak_rss_kb, {} };
+    for (const auto &window : x.mapped()) {
+        if (window.pid == pid && window.dialog)
+            result.dialogs_ms.push_back(window.at_ms - process.started_at_ms());
     }
+    return result;
+}
 
-    QJsonArray to_array(const std::vector<double> &values)
-    {
-        QJsonArray array;
-        for (const double value : values)
-            array.append(value);
-        return array;
-    }
+QJsonArray to_array(const std::vector<double> &values)
+{
+    QJsonArray array;
+    for (const double value : values)
+        array.append(value);
+    return array;
+}
 
 } // namespace
 

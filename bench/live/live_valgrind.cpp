@@ -12,105 +12,103 @@ namespace orvalin::live {
 
 namespace {
 
-    struct leak_report {
-        bool complete = false; // the leak summary is there
-        qint64 definitely_lost = 0;
-        qint64 indirectly_lost = 0;
-        qint64 possibly_lost = 0;
-        qint64 errors = 0;
-        // Definitely or indirectly lost blocks allocated from our own code.
-        int own_records = 0;
-        qint64 frames = 0;
-        double seconds = 0;
-    };
+struct leak_report {
+    bool complete = false; // the leak summary is there
+    qint64 definitely_lost = 0;
+    qint64 indirectly_lost = 0;
+    qint64 possibly_lost = 0;
+    qint64 errors = 0;
+    // Definitely or indirectly lost blocks allocated from our own code.
+    int own_records = 0;
+    qint64 frames = 0;
+    double seconds = 0;
+};
 
-    qint64 summary_bytes(const QString &log, const QString &kind)
-    {
-        const QRegularExpression line(kind + QStringLiteral(R"(: ([\d,]+) bytes in)"));
-        const auto match = line.match(log);
-        return match.hasMatch() ? match.captured(1).remove(QLatin1Char(',')).toLongLong() : 0;
-    }
+qint64 summary_bytes(const QString &log, const QString &kind)
+{
+    const QRegularExpression line(kind + QStringLiteral(R"(: ([\d,]+) bytes in)"));
+    const auto match = line.match(log);
+    return match.hasMatch() ? match.captured(1).remove(QLatin1Char(',')).toLongLong() : 0;
+}
 
-    leak_report read_report(const QString &path)
-    {
-        leak_report report;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return report;
-        const QString log = QString::fromUtf8(file.readAll());
-        report.complete = log.contains(QStringLiteral("LEAK SUMMARY"))
-            || log.contains(QStringLiteral("All heap blocks were freed"));
-        report.definitely_lost = summary_bytes(log, QStringLiteral("definitely lost"));
-        report.indirectly_lost = summary_bytes(log, QStringLiteral("indirectly lost"));
-        report.possibly_lost = summary_bytes(log, QStringLiteral("possibly lost"));
-        const auto errors
-            = QRegularExpression(QStringLiteral(R"(ERROR SUMMARY: ([\d,]+) errors)")).match(log);
-        if (errors.hasMatch())
-            report.errors = errors.captured(1).remove(QLatin1Char(',')).toLongLong();
+leak_report read_report(const QString &path)
+{
+    leak_report report;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return report;
+    const QString log = QString::fromUtf8(file.readAll());
+    report.complete = log.contains(QStringLiteral("LEAK SUMMARY"))
+        || log.contains(QStringLiteral("All heap blocks were freed"));
+    report.definitely_lost = summary_bytes(log, QStringLiteral("definitely lost"));
+    report.indirectly_lost = summary_bytes(log, QStringLiteral("indirectly lost"));
+    report.possibly_lost = summary_bytes(log, QStringLiteral("possibly lost"));
+    const auto errors
+        = QRegularExpression(QStringLiteral(R"(ERROR SUMMARY: ([\d,]+) errors)")).match(log);
+    if (errors.hasMatch())
+        report.errors = errors.captured(1).remove(QLatin1Char(',')).toLongLong();
 
-        // A loss record runs from its heading to the next line that is empty
-        // after valgrind's "==PID==" prefix.
-        bool in_record = false;
-        bool own = false;
-        for (const QString &raw : log.split(QLatin1Char('\n'))) {
-            const QString text = raw.section(QStringLiteral("== "), 1).trimmed();
-            if (text.contains(QStringLiteral("are definitely lost in loss record"))
-                || text.contains(QStringLiteral("are indirectly lost in loss record"))) {
-                in_record = true;
-                own = false;
-            } else if (in_record && text.isEmpty()) {
-                report.own_records += own;
-                in_record = false;
-            } else if (in_record && text.contains(QStringLiteral("orvalin::"))) {
-                own = true;
-            }
+    // A loss record runs from its heading to the next line that is empty
+    // after valgrind's "==PID==" prefix.
+    bool in_record = false;
+    bool own = false;
+    for (const QString &raw : log.split(QLatin1Char('\n'))) {
+        const QString text = raw.section(QStringLiteral("== "), 1).trimmed();
+        if (text.contains(QStringLiteral("are definitely lost in loss record"))
+            || text.contains(QStringLiteral("are indirectly lost in loss record"))) {
+            in_record = true;
+            own = false;
+        } else if (in_record && text.isEmpty()) {
+            report.own_records += own;
+            in_record = false;
+        } else if (in_record && text.contains(QStringLiteral("orvalin::"))) {
+            own = true;
         }
-        return report;
     }
+    return report;
+}
 
-    std::optional<leak_report> run_once(
-        const programs &with, x_display &x, std::chrono::seconds polling, const QString &log_path)
-    {
-        using namespace std::chrono_literals;
-        program_dir dir(with.panel, with.work);
-        if (!dir.ok() || !dir.write_name_file())
-            return std::nullopt;
-        sim_run sim(with.sim);
-        if (!sim.start(dir.port_link()))
-            return std::nullopt;
-        panel_process panel(x);
-        const QStringList valgrind { QStringLiteral("valgrind"), QStringLiteral("--tool=memcheck"),
-            QStringLiteral("--leak-check=full"),
-            QStringLiteral("--show-leak-kinds=definite,indirect"),
-            QStringLiteral("--num-callers=40"),
-            // Leaks are counted apart; the error count is for everything else.
-            QStringLiteral("--errors-for-leak-kinds=none"),
-            // Qt forks a helper to look for a session bus; a report from that
-            // copy of the panel would mix with the panel's own.
-            QStringLiteral("--child-silent-after-fork=yes"),
-            QStringLiteral("--log-file=") + log_path };
-        // Everything is some twenty times slower under memcheck.
-        if (!panel.start(dir.executable(), valgrind) || !panel.wait_for_window(300s))
-            return std::nullopt;
-        pause_for(2s);
-        if (!panel.click(open_comm_x, open_comm_y)
-            || !wait_until([&] { return sim.frames().size() >= 3; }, 60s))
-            return std::nullopt;
-        const std::size_t first = sim.frames().size();
-        const double from = monotonic_ms();
-        pause_for(polling);
-        leak_report counted;
-        counted.frames = qint64(sim.frames().size() - first);
-        counted.seconds = (monotonic_ms() - from) / 1e3;
-        // A normal end (the window closed), so the leak check runs as for
-        // an operator closing the panel.
-        if (!panel.close(300s))
-            return std::nullopt;
-        leak_report report = read_report(log_path);
-        report.frames = counted.frames;
-        report.seconds = counted.seconds;
-        return report;
-    }
+std::optional<leak_report> run_once(
+    const programs &with, x_display &x, std::chrono::seconds polling, const QString &log_path)
+{
+    using namespace std::chrono_literals;
+    program_dir dir(with.panel, with.work);
+    if (!dir.ok() || !dir.write_name_file())
+        return std::nullopt;
+    sim_run sim(with.sim);
+    if (!sim.start(dir.port_link()))
+        return std::nullopt;
+    panel_process panel(x);
+    const QStringList valgrind { QStringLiteral("valgrind"), QStringLiteral("--tool=memcheck"),
+        QStringLiteral("--leak-check=full"), QStringLiteral("--show-leak-kinds=definite,indirect"),
+        QStringLiteral("--num-callers=40"),
+        // Leaks are counted apart; the error count is for everything else.
+        QStringLiteral("--errors-for-leak-kinds=none"),
+        // Qt forks a helper to look for a session bus; a report from that
+        // copy of the panel would mix with the panel's own.
+        QStringLiteral("--child-silent-after-fork=yes"), QStringLiteral("--log-file=") + log_path };
+    // Everything is some twenty times slower under memcheck.
+    if (!panel.start(dir.executable(), valgrind) || !panel.wait_for_window(300s))
+        return std::nullopt;
+    pause_for(2s);
+    if (!panel.click(open_comm_x, open_comm_y)
+        || !wait_until([&] { return sim.frames().size() >= 3; }, 60s))
+        return std::nullopt;
+    const std::size_t first = sim.frames().size();
+    const double from = monotonic_ms();
+    pause_for(polling);
+    leak_report counted;
+    counted.frames = qint64(sim.frames().size() - first);
+    counted.seconds = (monotonic_ms() - from) / 1e3;
+    // A normal end (the window closed), so the leak check runs as for
+    // an operator closing the panel.
+    if (!panel.close(300s))
+        return std::nullopt;
+    leak_report report = read_report(log_path);
+    report.frames = counted.frames;
+    report.seconds = counted.seconds;
+    return report;
+}
 
 } // namespace
 

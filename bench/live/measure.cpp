@@ -64,22 +64,22 @@ spread spread_of(std::vector<double> values)
 
 namespace {
 
-    std::optional<QByteArray> read_file(const QString &path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return std::nullopt;
-        return file.readAll();
-    }
+std::optional<QByteArray> read_file(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
+}
 
-    std::int64_t status_kb(const QByteArray &status, const QByteArray &key)
-    {
-        for (const QByteArray &line : status.split('\n')) {
-            if (line.startsWith(key))
-                return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
-        }
-        return 0;
+std::int64_t status_kb(const QByteArray &status, const QByteArray &key)
+{
+    for (const QByteArray &line : status.split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
     }
+    return 0;
+}
 
 } // namespace
 

@@ -13,11 +13,11 @@ namespace orvalin::live {
 
 namespace {
 
-    class ignored_names final : public name_view {
-    public:
-        void set_title(const QString &) override { }
-        void set_caption(int, const QString &) override { }
-    };
+class ignored_names final : public name_view {
+public:
+    void set_title(const QString &) override { }
+    void set_caption(int, const QString &) override { }
+};
 
 } // namespace
 

@@ -13,32 +13,31 @@ namespace orvalin::live {
 
 namespace {
 
-    Atom atom(Display *display, const char *name)
-    {
-        return XInternAtom(display, name, False);
-    }
+Atom atom(Display *display, const char *name)
+{
+    return XInternAtom(display, name, False);
+}
 
-    // The items of a window property of 32-bit format; empty when absent.
-    std::vector<unsigned long> long_property(
-        Display *display, Window window, Atom property, Atom type)
-    {
-        Atom actual_type = 0;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long remaining = 0;
-        unsigned char *data = nullptr;
-        std::vector<unsigned long> items;
-        if (XGetWindowProperty(display, window, property, 0, 64, False, type, &actual_type, &format,
-                &count, &remaining, &data)
-                == Success
-            && data && format == 32) {
-            const auto *values = reinterpret_cast<const unsigned long *>(data);
-            items.assign(values, values + count);
-        }
-        if (data)
-            XFree(data);
-        return items;
+// The items of a window property of 32-bit format; empty when absent.
+std::vector<unsigned long> long_property(Display *display, Window window, Atom property, Atom type)
+{
+    Atom actual_type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char *data = nullptr;
+    std::vector<unsigned long> items;
+    if (XGetWindowProperty(display, window, property, 0, 64, False, type, &actual_type, &format,
+            &count, &remaining, &data)
+            == Success
+        && data && format == 32) {
+        const auto *values = reinterpret_cast<const unsigned long *>(data);
+        items.assign(values, values + count);
     }
+    if (data)
+        XFree(data);
+    return items;
+}
 
 } // namespace
 

@@ -6,7 +6,10 @@
 namespace orvalin {
 
 controller::controller(panel_view &view, serial_port &port, QObject *parent)
-    : QObject(parent), view_(view), port_(port), panel_(view, timer1_)
+    : QObject(parent)
+    , view_(view)
+    , port_(port)
+    , panel_(view, timer1_)
 {
     // A coarse timer may fire up to 5% early or late; frames must leave at
     // steady 50 ms intervals.
@@ -22,21 +25,21 @@ controller::controller(panel_view &view, serial_port &port, QObject *parent)
 
 void controller::queue_command(std::uint8_t code, std::uint8_t data1, std::uint8_t data2)
 {
-    pending_cmd_ = {code, data1, data2};
+    pending_cmd_ = { code, data1, data2 };
     pending_flag_ = 1;
 }
 
 void controller::poll_tick()
 {
-    std::array<std::uint8_t, 3> command{status_poll, 0, 0};
+    std::array<std::uint8_t, 3> command { status_poll, 0, 0 };
     if (pending_flag_ != 0) {
         // Emptied before sending, also while the port is closed: a command
         // taken then is dropped, never held back for later.
         pending_flag_ = 0;
         command = pending_cmd_;
     }
-    const bool built = send_frame(port_, tx_buf_, view_.address_text(), command[0], command[1],
-                                  command[2]);
+    const bool built
+        = send_frame(port_, tx_buf_, view_.address_text(), command[0], command[1], command[2]);
     if (built && port_.is_open())
         emit frame_sent(tx_buf_);
 }

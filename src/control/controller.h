@@ -16,15 +16,14 @@ namespace orvalin {
 class panel_view;
 class serial_port;
 
-inline constexpr std::chrono::milliseconds poll_interval{50};
+inline constexpr std::chrono::milliseconds poll_interval { 50 };
 
 // The poll cycle: every Timer1 tick sends exactly one frame, the command in
 // the one-deep slot if one waits, otherwise a status poll; valid replies
 // re-arm reply_countdown, and the sixth silent tick shows every lamp unknown.
 // Handlers are public so that the window wires its controls to them and tests
 // call them directly instead of waiting on the timer.
-class controller : public QObject
-{
+class controller : public QObject {
     Q_OBJECT
 
 public:
@@ -70,11 +69,11 @@ private:
     tick_waker timer1_waker_ { timer1_ };
     indicator_panel panel_;
 
-    std::array<std::uint8_t, 3> pending_cmd_{0, 0, 0};
+    std::array<std::uint8_t, 3> pending_cmd_ { 0, 0, 0 };
     std::uint8_t pending_flag_ = 0;
     std::int32_t reply_countdown_ = 0;
-    frame tx_buf_{};
-    receive_buffer recv_buf_{};
+    frame tx_buf_ {};
+    receive_buffer recv_buf_ {};
 };
 
 } // namespace orvalin

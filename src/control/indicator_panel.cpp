@@ -17,7 +17,8 @@ const QColor red(255, 0, 0);
 } // namespace
 
 indicator_panel::indicator_panel(panel_view &view, QTimer &timer1)
-    : view_(view), timer1_(timer1)
+    : view_(view)
+    , timer1_(timer1)
 {
 }
 

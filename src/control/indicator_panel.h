@@ -15,8 +15,7 @@ enum class indicator_state { unknown, on, off, closed };
 
 // The 16 lamps with their state texts. The state of a lamp is what it shows:
 // indicator_state() answers from the lamp's colour, so the two never differ.
-class indicator_panel
-{
+class indicator_panel {
 public:
     // Timer1 is enabled by show_port_open and stopped by show_port_closed.
     indicator_panel(panel_view &view, QTimer &timer1);

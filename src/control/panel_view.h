@@ -8,8 +8,7 @@ namespace orvalin {
 // What the controller reads from and writes to the main window. The window
 // implements it; tests implement it with a fake. Elements are numbered 1..16:
 // element k is output k for k <= 8, input 17 - k above.
-class panel_view
-{
+class panel_view {
 public:
     virtual ~panel_view() = default;
 

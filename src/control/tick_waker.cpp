@@ -17,17 +17,17 @@ namespace orvalin {
 namespace {
 
 #ifdef Q_OS_LINUX
-    qint64 monotonic_ns()
-    {
-        timespec now {};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-    }
+qint64 monotonic_ns()
+{
+    timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
-    timespec to_timespec(qint64 ns)
-    {
-        return { time_t(ns / 1000000000), long(ns % 1000000000) };
-    }
+timespec to_timespec(qint64 ns)
+{
+    return { time_t(ns / 1000000000), long(ns % 1000000000) };
+}
 #endif
 
 } // namespace

@@ -16,10 +16,9 @@ std::uint8_t frame_checksum(const frame &bytes)
     return static_cast<std::uint8_t>(sum % 256);
 }
 
-frame build_frame(std::uint8_t address, std::uint8_t code, std::uint8_t data1,
-                  std::uint8_t data2)
+frame build_frame(std::uint8_t address, std::uint8_t code, std::uint8_t data1, std::uint8_t data2)
 {
-    frame bytes{command_start, address, code, 0, 0, data1, data2, 0};
+    frame bytes { command_start, address, code, 0, 0, data1, data2, 0 };
     bytes[7] = frame_checksum(bytes);
     return bytes;
 }

@@ -29,8 +29,7 @@ enum command_code : std::uint8_t {
 std::uint8_t frame_checksum(const frame &bytes);
 
 // The command frame for one address, code and pair of data bytes.
-frame build_frame(std::uint8_t address, std::uint8_t code, std::uint8_t data1,
-                  std::uint8_t data2);
+frame build_frame(std::uint8_t address, std::uint8_t code, std::uint8_t data1, std::uint8_t data2);
 
 // Turns the text of the address box into byte 1 of a frame: blanks around the
 // number allowed, fractions rounded half to even, then the remainder modulo

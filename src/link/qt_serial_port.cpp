@@ -24,7 +24,8 @@ QString device_for_port(int number, const QString &program_dir)
 }
 
 qt_serial_port::qt_serial_port(QString program_dir, QObject *parent)
-    : serial_port(parent), program_dir_(std::move(program_dir))
+    : serial_port(parent)
+    , program_dir_(std::move(program_dir))
 {
     connect(&port_, &QSerialPort::readyRead, this, &qt_serial_port::on_ready_read);
     connect(&port_, &QSerialPort::errorOccurred, this, &qt_serial_port::on_error);
@@ -61,7 +62,8 @@ bool qt_serial_port::open()
     // rather than run at some other speed.
     if (port_.baudRate() != QSerialPort::Baud9600 || port_.dataBits() != QSerialPort::Data8
         || port_.parity() != QSerialPort::NoParity || port_.stopBits() != QSerialPort::OneStop) {
-        error_string_ = tr("the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit");
+        error_string_
+            = tr("the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit");
         port_.close();
         return false;
     }

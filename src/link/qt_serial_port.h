@@ -15,8 +15,7 @@ QString device_for_port(int number, const QString &program_dir);
 // bit, no flow control, raw bytes. When the open port fails (device unplugged,
 // far side of a pseudo-terminal gone) it is closed at once and port_lost is
 // raised once, later, from the event loop.
-class qt_serial_port final : public serial_port
-{
+class qt_serial_port final : public serial_port {
     Q_OBJECT
 
 public:

@@ -16,8 +16,8 @@ void close_port(serial_port &port)
     port.close();
 }
 
-bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text,
-                std::uint8_t code, std::uint8_t data1, std::uint8_t data2)
+bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text, std::uint8_t code,
+    std::uint8_t data1, std::uint8_t data2)
 {
     const auto address = address_byte(address_text);
     if (!address)
@@ -34,7 +34,7 @@ bool collect_reply(serial_port &port, receive_buffer &recv_buf)
 {
     if (port.in_buffer_count() < 8)
         return false;
-    std::array<std::uint8_t, 8> batch{};
+    std::array<std::uint8_t, 8> batch {};
     for (auto &byte : batch) {
         const auto next = port.input();
         if (!next)

@@ -16,8 +16,7 @@ inline constexpr int comm_event_receive = 2;
 // The operations the logic needs from one serial port, and nothing more, so
 // the poll cycle can run against a fake in tests and against QSerialPort in
 // the program. Line settings are fixed by the implementation.
-class serial_port : public QObject
-{
+class serial_port : public QObject {
     Q_OBJECT
 
 public:
@@ -64,8 +63,8 @@ void close_port(serial_port &port);
 // Builds the command frame for the address text into tx_buf and, only while
 // the port is open, discards waiting input and writes it. False when the
 // address text gives no address byte: then nothing is built or written.
-bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text,
-                std::uint8_t code, std::uint8_t data1, std::uint8_t data2);
+bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text, std::uint8_t code,
+    std::uint8_t data1, std::uint8_t data2);
 
 // Reads the next 8 received bytes into recv_buf entries 0..7. When fewer than
 // 8 bytes wait, nothing is read, recv_buf stays as it was, and the result is

@@ -9,32 +9,32 @@ namespace orvalin {
 
 namespace {
 
-    const QString title_section = QStringLiteral("软件属性");
-    const QString title_key = QStringLiteral("名称");
-    const QString default_title = QStringLiteral("Orvalin");
-    // The file counts as complete only with this header line.
-    const QString marker_section = QStringLiteral("地址码0");
+const QString title_section = QStringLiteral("软件属性");
+const QString title_key = QStringLiteral("名称");
+const QString default_title = QStringLiteral("Orvalin");
+// The file counts as complete only with this header line.
+const QString marker_section = QStringLiteral("地址码0");
 
-    constexpr int last_address = 255;
-    constexpr int channels = 8;
+constexpr int last_address = 255;
+constexpr int channels = 8;
 
-    QList<profile_entry> default_entries()
-    {
-        QList<profile_entry> entries;
-        entries.reserve(1 + (last_address + 1) * 2 * channels);
-        entries.append({ title_section, title_key, default_title });
-        for (int address = 0; address <= last_address; ++address) {
-            const QString section = channel_section(QString::number(address));
-            for (int k = 1; k <= channels; ++k) {
-                const QString channel = QString::number(k);
-                entries.append(
-                    { section, channel_key(channel, true), QStringLiteral("输出") + channel });
-                entries.append(
-                    { section, channel_key(channel, false), QStringLiteral("输入") + channel });
-            }
+QList<profile_entry> default_entries()
+{
+    QList<profile_entry> entries;
+    entries.reserve(1 + (last_address + 1) * 2 * channels);
+    entries.append({ title_section, title_key, default_title });
+    for (int address = 0; address <= last_address; ++address) {
+        const QString section = channel_section(QString::number(address));
+        for (int k = 1; k <= channels; ++k) {
+            const QString channel = QString::number(k);
+            entries.append(
+                { section, channel_key(channel, true), QStringLiteral("输出") + channel });
+            entries.append(
+                { section, channel_key(channel, false), QStringLiteral("输入") + channel });
         }
-        return entries;
     }
+    return entries;
+}
 
 } // namespace
 

@@ -7,8 +7,7 @@ namespace orvalin {
 
 // Where the name file logic shows what it reads: the window title and the
 // 16 channel captions (element k is output k for k <= 8, input 17 - k above).
-class name_view
-{
+class name_view {
 public:
     virtual ~name_view() = default;
     virtual void set_title(const QString &title) = 0;

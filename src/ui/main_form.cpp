@@ -19,139 +19,138 @@ namespace orvalin {
 
 namespace {
 
-    constexpr int client_width = 448;
-    constexpr int client_height = 531;
-    constexpr int row_pitch = 48;
+constexpr int client_width = 448;
+constexpr int client_height = 531;
+constexpr int row_pitch = 48;
 
-    // 15 pt and 15.75 pt at 96 dpi.
-    constexpr int text_pixels = 20;
-    constexpr int heading_pixels = 21;
+// 15 pt and 15.75 pt at 96 dpi.
+constexpr int text_pixels = 20;
+constexpr int heading_pixels = 21;
 
-    const QColor design_lamp_colour(255, 255, 0);
+const QColor design_lamp_colour(255, 255, 0);
 
-    QString element_name(const char *array, int element)
-    {
-        return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(element);
-    }
+QString element_name(const char *array, int element)
+{
+    return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(element);
+}
 
-    QString design_caption(int element)
-    {
-        static const QStringList numbers {
-            QString(),
-            QStringLiteral("一"),
-            QStringLiteral("二"),
-            QStringLiteral("三"),
-            QStringLiteral("四"),
-            QStringLiteral("五"),
-            QStringLiteral("六"),
-            QStringLiteral("七"),
-            QStringLiteral("八"),
-            QStringLiteral("九"),
-            QStringLiteral("十"),
-            QStringLiteral("十一"),
-            QStringLiteral("十二"),
-            QStringLiteral("十三"),
-            QStringLiteral("十四"),
-            QStringLiteral("十五"),
-            QStringLiteral("十六"),
-        };
-        return QStringLiteral("第%1路").arg(numbers.at(element));
-    }
+QString design_caption(int element)
+{
+    static const QStringList numbers {
+        QString(),
+        QStringLiteral("一"),
+        QStringLiteral("二"),
+        QStringLiteral("三"),
+        QStringLiteral("四"),
+        QStringLiteral("五"),
+        QStringLiteral("六"),
+        QStringLiteral("七"),
+        QStringLiteral("八"),
+        QStringLiteral("九"),
+        QStringLiteral("十"),
+        QStringLiteral("十一"),
+        QStringLiteral("十二"),
+        QStringLiteral("十三"),
+        QStringLiteral("十四"),
+        QStringLiteral("十五"),
+        QStringLiteral("十六"),
+    };
+    return QStringLiteral("第%1路").arg(numbers.at(element));
+}
 
-    // Row 1..8 from the top; element k sits in row k (outputs, left) or in row
-    // 17 - k (inputs, right).
-    int row_of(int element)
-    {
-        return element <= 8 ? element : 17 - element;
-    }
+// Row 1..8 from the top; element k sits in row k (outputs, left) or in row
+// 17 - k (inputs, right).
+int row_of(int element)
+{
+    return element <= 8 ? element : 17 - element;
+}
 
-    QRect lamp_rect(int element)
-    {
-        const int top = 104 + row_pitch * (row_of(element) - 1);
-        return element <= 8 ? QRect(96, top, 89, 41) : QRect(256, top, 89, 41);
-    }
+QRect lamp_rect(int element)
+{
+    const int top = 104 + row_pitch * (row_of(element) - 1);
+    return element <= 8 ? QRect(96, top, 89, 41) : QRect(256, top, 89, 41);
+}
 
-    QRect caption_rect(int element)
-    {
-        const int top = 112 + row_pitch * (row_of(element) - 1);
-        return element <= 8 ? QRect(8, top, 89, 41) : QRect(352, top, 89, 41);
-    }
+QRect caption_rect(int element)
+{
+    const int top = 112 + row_pitch * (row_of(element) - 1);
+    return element <= 8 ? QRect(8, top, 89, 41) : QRect(352, top, 89, 41);
+}
 
-    void set_black_text(QWidget *widget)
-    {
-        QPalette palette = widget->palette();
-        palette.setColor(QPalette::WindowText, Qt::black);
-        palette.setColor(QPalette::Text, Qt::black);
-        widget->setPalette(palette);
-    }
+void set_black_text(QWidget *widget)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, Qt::black);
+    palette.setColor(QPalette::Text, Qt::black);
+    widget->setPalette(palette);
+}
 
-    QLabel *make_heading(QWidget *parent, const char *name, const QString &text, const QRect &rect)
-    {
-        auto *label = new QLabel(text, parent);
-        label->setObjectName(QLatin1String(name));
-        label->setTextFormat(Qt::PlainText);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        label->setFont(panel_font(heading_pixels));
-        label->setGeometry(rect);
-        set_black_text(label);
-        return label;
-    }
+QLabel *make_heading(QWidget *parent, const char *name, const QString &text, const QRect &rect)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setFont(panel_font(heading_pixels));
+    label->setGeometry(rect);
+    set_black_text(label);
+    return label;
+}
 
-    QLineEdit *make_number_box(QWidget *parent, const char *name, const QRect &rect)
-    {
-        auto *box = new QLineEdit(QStringLiteral("1"), parent);
-        box->setObjectName(QLatin1String(name));
-        box->setFont(panel_font(text_pixels));
-        box->setGeometry(rect);
-        box->setValidator(new byte_text_validator(box));
-        set_black_text(box);
-        return box;
-    }
+QLineEdit *make_number_box(QWidget *parent, const char *name, const QRect &rect)
+{
+    auto *box = new QLineEdit(QStringLiteral("1"), parent);
+    box->setObjectName(QLatin1String(name));
+    box->setFont(panel_font(text_pixels));
+    box->setGeometry(rect);
+    box->setValidator(new byte_text_validator(box));
+    set_black_text(box);
+    return box;
+}
 
-    QPushButton *make_button(
-        QWidget *parent, const char *name, const QString &text, const QRect &rect)
-    {
-        auto *button = new QPushButton(text, parent);
-        button->setObjectName(QLatin1String(name));
-        button->setFont(panel_font(heading_pixels));
-        button->setGeometry(rect);
-        button->setAutoDefault(false);
-        return button;
-    }
+QPushButton *make_button(QWidget *parent, const char *name, const QString &text, const QRect &rect)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setFont(panel_font(heading_pixels));
+    button->setGeometry(rect);
+    button->setAutoDefault(false);
+    return button;
+}
 
-    spinner *make_spinner(QWidget *parent, const char *name, const QRect &rect)
-    {
-        auto *bar = new spinner(parent);
-        bar->setObjectName(QLatin1String(name));
-        bar->setGeometry(rect);
-        bar->set_value(1);
-        return bar;
-    }
+spinner *make_spinner(QWidget *parent, const char *name, const QRect &rect)
+{
+    auto *bar = new spinner(parent);
+    bar->setObjectName(QLatin1String(name));
+    bar->setGeometry(rect);
+    bar->set_value(1);
+    return bar;
+}
 
-    // Four lamps on a dark plate: the panel in miniature.
-    QIcon window_icon()
-    {
-        QPixmap pixmap(32, 32);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
+// Four lamps on a dark plate: the panel in miniature.
+QIcon window_icon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(20, 30, 45), 1));
+    painter.setBrush(QColor(52, 73, 94));
+    painter.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 5, 5);
+    const QColor colours[]
+        = { QColor(0, 255, 0), QColor(255, 0, 0), QColor(255, 255, 0), QColor(0, 255, 0) };
+    for (int i = 0; i < 4; ++i) {
+        const QRectF cell(4 + 13 * (i % 2), 4 + 13 * (i / 2), 11, 11);
         painter.setPen(QPen(QColor(20, 30, 45), 1));
-        painter.setBrush(QColor(52, 73, 94));
-        painter.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 5, 5);
-        const QColor colours[]
-            = { QColor(0, 255, 0), QColor(255, 0, 0), QColor(255, 255, 0), QColor(0, 255, 0) };
-        for (int i = 0; i < 4; ++i) {
-            const QRectF cell(4 + 13 * (i % 2), 4 + 13 * (i / 2), 11, 11);
-            painter.setPen(QPen(QColor(20, 30, 45), 1));
-            painter.setBrush(colours[i]);
-            painter.drawEllipse(cell);
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(QColor(255, 255, 255, 140));
-            painter.drawEllipse(QRectF(cell.x() + 2.5, cell.y() + 2, 4, 3));
-        }
-        painter.end();
-        return QIcon(pixmap);
+        painter.setBrush(colours[i]);
+        painter.drawEllipse(cell);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(255, 255, 255, 140));
+        painter.drawEllipse(QRectF(cell.x() + 2.5, cell.y() + 2, 4, 3));
     }
+    painter.end();
+    return QIcon(pixmap);
+}
 
 } // namespace
 

@@ -14,18 +14,18 @@ namespace orvalin {
 
 namespace {
 
-    constexpr int client_width = 316;
-    constexpr int client_height = 126;
-    // 24 pt and the 9 pt of an ordinary Chinese dialog, at 96 dpi.
-    constexpr int name_pixels = 32;
-    constexpr int button_pixels = 12;
+constexpr int client_width = 316;
+constexpr int client_height = 126;
+// 24 pt and the 9 pt of an ordinary Chinese dialog, at 96 dpi.
+constexpr int name_pixels = 32;
+constexpr int button_pixels = 12;
 
-    const QString design_text = QStringLiteral("Text1");
+const QString design_text = QStringLiteral("Text1");
 
-    bool has_line_break(const QString &text)
-    {
-        return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(u'\0'));
-    }
+bool has_line_break(const QString &text)
+{
+    return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(u'\0'));
+}
 
 } // namespace
 

@@ -28,7 +28,7 @@ QString &directory_override()
 void message_box(const QString &prompt, int style, const QString &title)
 {
     if (const auto &sink = current_sink()) {
-        sink(message{prompt, style, title});
+        sink(message { prompt, style, title });
         return;
     }
     if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
@@ -36,8 +36,8 @@ void message_box(const QString &prompt, int style, const QString &title)
         return;
     }
     QMessageBox box(style == style_critical ? QMessageBox::Critical : QMessageBox::NoIcon,
-                    title.isEmpty() ? QApplication::applicationName() : title, prompt,
-                    QMessageBox::Ok, QApplication::activeWindow());
+        title.isEmpty() ? QApplication::applicationName() : title, prompt, QMessageBox::Ok,
+        QApplication::activeWindow());
     box.exec();
 }
 

@@ -24,8 +24,7 @@ QString program_directory();
 // or a hidden file.
 bool file_exists(const QString &path);
 
-struct message
-{
+struct message {
     QString prompt;
     int style = 0;
     QString title;

@@ -7,13 +7,12 @@
 #include <array>
 
 // A window in memory: boxes the test sets, and every display change recorded.
-class fake_panel_view final : public orvalin::panel_view
-{
+class fake_panel_view final : public orvalin::panel_view {
 public:
     QString address = QStringLiteral("1");
     QString port = QStringLiteral("1");
-    std::array<QColor, 17> lamps{};   // index 1..16
-    std::array<QString, 17> texts{};  // index 1..16
+    std::array<QColor, 17> lamps {}; // index 1..16
+    std::array<QString, 17> texts {}; // index 1..16
     bool openall_enabled = true;
     bool closeall_enabled = true;
     bool port_box_enabled = true;

@@ -9,8 +9,7 @@
 
 // A serial port in memory: records every operation in order, lets a test
 // decide whether opening works, and delivers received bytes on demand.
-class fake_serial_port final : public orvalin::serial_port
-{
+class fake_serial_port final : public orvalin::serial_port {
     Q_OBJECT
 
 public:
