@@ -42,17 +42,27 @@ QFont panel_font(int pixel_size)
     return font;
 }
 
-void click_label::mousePressEvent(QMouseEvent *event)
+void click_tracker::press(QMouseEvent *event)
 {
     pressed_ = event->button() == Qt::LeftButton;
     event->setAccepted(pressed_);
 }
 
-void click_label::mouseReleaseEvent(QMouseEvent *event)
+bool click_tracker::release(QMouseEvent *event, const QRect &area)
 {
     const bool was_pressed = std::exchange(pressed_, false);
-    if (was_pressed && event->button() == Qt::LeftButton
-        && rect().contains(event->position().toPoint()))
+    return was_pressed && event->button() == Qt::LeftButton
+        && area.contains(event->position().toPoint());
+}
+
+void click_label::mousePressEvent(QMouseEvent *event)
+{
+    click_.press(event);
+}
+
+void click_label::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (click_.release(event, rect()))
         emit clicked();
 }
 
@@ -110,15 +120,12 @@ void lamp::set_colour(const QColor &colour)
 
 void lamp::mousePressEvent(QMouseEvent *event)
 {
-    pressed_ = event->button() == Qt::LeftButton;
-    event->setAccepted(pressed_);
+    click_.press(event);
 }
 
 void lamp::mouseReleaseEvent(QMouseEvent *event)
 {
-    const bool was_pressed = std::exchange(pressed_, false);
-    if (was_pressed && event->button() == Qt::LeftButton
-        && rect().contains(event->position().toPoint()))
+    if (click_.release(event, rect()))
         emit clicked();
 }
 

@@ -7,6 +7,7 @@
 #include <QValidator>
 #include <QWidget>
 
+class QMouseEvent;
 class QScrollBar;
 
 namespace orvalin {
@@ -14,6 +15,17 @@ namespace orvalin {
 // The panel's typeface at a size in pixels (so the layout does not depend on
 // the screen's DPI): 宋体 where installed, otherwise an installed CJK face.
 QFont panel_font(int pixel_size);
+
+// A click of the left button: pressed, then released over the same widget.
+class click_tracker {
+public:
+    void press(QMouseEvent *event);
+    // True when this release completes a click inside area.
+    bool release(QMouseEvent *event, const QRect &area);
+
+private:
+    bool pressed_ = false;
+};
 
 // A label that reports a click of the left button (press and release over it).
 class click_label : public QLabel {
@@ -30,7 +42,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
-    bool pressed_ = false;
+    click_tracker click_;
 };
 
 // A channel caption: a clickable label whose text wraps (between words, or
@@ -71,7 +83,7 @@ protected:
 
 private:
     QColor colour_;
-    bool pressed_ = false;
+    click_tracker click_;
 };
 
 // A vertical scroll bar used as a spinner for 0..255: 255 at the top end, the

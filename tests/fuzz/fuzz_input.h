@@ -4,6 +4,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+// A broken invariant ends the run with a message the fuzzer keeps.
+[[noreturn]] inline void fail(const char *what)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+inline void expect(bool holds, const char *what)
+{
+    if (!holds)
+        fail(what);
+}
 
 // Splits one fuzz input into choices and data: numbers are taken from the
 // end, byte runs from the front, so that a change to one seldom shifts the

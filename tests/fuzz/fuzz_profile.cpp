@@ -27,18 +27,6 @@ std::unique_ptr<QTemporaryDir> work_dir;
 QString path;
 int messages = 0;
 
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-void expect(bool holds, const char *what)
-{
-    if (!holds)
-        fail(what);
-}
-
 // UTF-8, Latin-1 or raw UTF-16 (lone surrogates included), as the input says.
 QString text(fuzz_input &input)
 {

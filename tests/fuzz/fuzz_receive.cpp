@@ -31,18 +31,6 @@ using namespace orvalin;
 
 namespace {
 
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-void expect(bool holds, const char *what)
-{
-    if (!holds)
-        fail(what);
-}
-
 bool valid_reply_at(const QByteArray &bytes, qsizetype at)
 {
     if (std::uint8_t(bytes[at]) != reply_start)
