@@ -6,6 +6,7 @@
 #include <QTest>
 
 using namespace orvalin;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -14,15 +15,9 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
-QByteArray bytes_of(const frame &f)
-{
-    return QByteArray(reinterpret_cast<const char *>(f.data()), int(f.size()));
-}
+const char *const a_reply = "2200000005000 32A"; // inputs 1 and 3, outputs 1 and 2 on
 
-const QByteArray poll_addr1 = hex("5501100000000066");
-
-// One controller on a fake port and a fake window, with the timer held still
-// so that the test drives every tick itself.
+// A controller on a fake port and window; the test drives every tick itself.
 struct rig {
     fake_panel_view view;
     fake_serial_port port;
@@ -38,9 +33,18 @@ struct rig {
         port.written.clear();
         view.log.clear();
     }
-    QByteArray last_written() const { return bytes_of(port.written.last()); }
+    void ticks(int n)
+    {
+        for (int i = 0; i < n; ++i)
+            ctl.timer1_tick();
+    }
+    QByteArray last_written() const
+    {
+        const frame &f = port.written.last();
+        return QByteArray(reinterpret_cast<const char *>(f.data()), int(f.size()));
+    }
     void reply(const char *text) { port.receive(hex(text)); }
-    bool lamps_touched() const { return view.log.filter(QStringLiteral("lamp")).size() > 0; }
+    bool lamps_touched() const { return !view.log.filter(u"lamp"_s).isEmpty(); }
 };
 
 } // namespace
@@ -49,160 +53,100 @@ class tst_controller : public QObject {
     Q_OBJECT
 
 private slots:
-    void every_tick_sends_one_frame();
-    void slot_holds_one_command();
-    void closed_port_drops_taken_command();
-    void command_waits_in_slot_across_close_and_open();
+    void one_frame_per_tick_and_one_command_slot();
     void countdown_falls_back_on_sixth_silent_tick();
-    void reply_rearms_to_five_not_more();
     void clicks_choose_command_from_lamp();
-    void clicks_on_unknown_or_closed_lamps_queue_nothing();
     void status_paints_in_order_and_maps_bits();
     void receive_handler_ignores_other_causes_and_bad_batches();
     void port_button_sequence();
-    void failed_open_stays_closed_and_tells_once();
-    void bad_port_text_opens_nothing();
-    void bad_address_text_sends_nothing_but_liveness_runs();
-    void port_lost_while_open_closes_panel_once();
+    void open_failures_data();
+    void open_failures();
 };
 
-void tst_controller::every_tick_sends_one_frame()
+void tst_controller::one_frame_per_tick_and_one_command_slot()
 {
     rig r;
     r.open();
-    for (int i = 0; i < 3; ++i)
-        r.ctl.timer1_tick();
-    QCOMPARE(r.port.written.size(), 3);
-    QCOMPARE(r.last_written(), poll_addr1);
-    // Each send discards waiting input right before the write.
-    QCOMPARE(r.port.log.mid(0, 2),
-        QStringList(
-            { QStringLiteral("InBufferCount=0"), QStringLiteral("Output=5501100000000066") }));
+    r.ctl.timer1_tick();
+    // Waiting input is discarded right before each write.
+    QCOMPARE(
+        r.port.log.mid(0, 2), QStringList({ u"InBufferCount=0"_s, u"Output=5501100000000066"_s }));
 
-    r.view.address = QStringLiteral("300");
+    r.ctl.openall_click();
+    r.ctl.closeall_click(); // replaces the command, does not queue a second
+    r.ctl.timer1_tick();
+    QCOMPARE(r.last_written(), hex("5501130000000069"));
+    r.ctl.timer1_tick();
+    QCOMPARE(r.last_written(), hex("5501100000000066"));
+    QCOMPARE(r.port.written.size(), 3);
+
+    r.view.address = u"300"_s;
     r.ctl.timer1_tick();
     QCOMPARE(r.last_written(), hex("552C100000000091"));
-}
 
-void tst_controller::slot_holds_one_command()
-{
-    rig r;
-    r.open();
+    // A command clicked before the port closes waits for the next open.
     r.ctl.openall_click();
-    r.ctl.closeall_click();
-    QCOMPARE(r.ctl.pending_flag(), 1);
-    r.ctl.timer1_tick();
-    QCOMPARE(r.port.written.size(), 1);
-    QCOMPARE(r.last_written(), hex("5501130000000069"));
-    QCOMPARE(r.ctl.pending_flag(), 0);
-    r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), poll_addr1);
-
-    r.ctl.openall_click();
-    r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), hex("55011300 00FFFF67"));
-}
-
-void tst_controller::closed_port_drops_taken_command()
-{
-    rig r; // port never opened: the timer ticks from creation
-    r.ctl.openall_click();
-    r.ctl.timer1_tick();
-    QCOMPARE(r.ctl.pending_flag(), 0);
-    QVERIFY(r.port.written.isEmpty());
-    // The frame is still built.
-    QCOMPARE(bytes_of(r.ctl.tx_buf()), hex("55011300 00FFFF67"));
-}
-
-void tst_controller::command_waits_in_slot_across_close_and_open()
-{
-    rig r;
-    r.open();
-    r.ctl.closeall_click();
-    r.ctl.open_comm_click(); // close
+    r.ctl.open_comm_click();
     QVERIFY(!r.ctl.timer1().isActive());
-    QCOMPARE(r.ctl.pending_flag(), 1);
-    r.ctl.open_comm_click(); // open again
-    r.ctl.timer1().stop();
+    r.open();
     r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), hex("5501130000000069"));
+    QCOMPARE(r.last_written(), hex("552C130000FFFF92"));
+
+    // A tick on a never opened port uses the command up and writes nothing.
+    rig closed;
+    closed.ctl.openall_click();
+    closed.ctl.timer1_tick();
+    QCOMPARE(closed.ctl.pending_flag(), 0);
+    QVERIFY(closed.port.written.isEmpty());
 }
 
 void tst_controller::countdown_falls_back_on_sixth_silent_tick()
 {
     rig r;
     r.open();
-    r.reply("2200000005000 32A");
-    QCOMPARE(r.ctl.reply_countdown(), 5);
-    QCOMPARE(r.view.texts[1], QStringLiteral("  吸合"));
+    r.reply(a_reply);
     r.view.log.clear();
-    for (int tick = 1; tick <= 5; ++tick) {
-        r.ctl.timer1_tick();
-        QVERIFY2(!r.lamps_touched(), qPrintable(QStringLiteral("tick %1").arg(tick)));
-    }
-    QCOMPARE(r.ctl.reply_countdown(), 0);
-    QCOMPARE(r.port.written.size(), 5);
+    r.ticks(5);
+    QVERIFY(!r.lamps_touched());
     r.ctl.timer1_tick();
-    QCOMPARE(r.view.log.filter(QStringLiteral("lamp")).size(), 16);
+    QCOMPARE(r.view.log.filter(u"lamp"_s).size(), 16);
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(r.ctl.panel().state(k), indicator_state::unknown);
-    // The fallback comes before that tick's frame.
     QCOMPARE(r.port.written.size(), 6);
+
+    // A reply rearms to five, not more.
+    r.reply(a_reply);
+    r.ticks(3);
+    QSignalSpy shown(&r.ctl, &controller::reply_shown);
+    r.reply(a_reply);
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(r.ctl.reply_countdown(), 5);
 
     // Closed at 3 and reopened to a silent module: three ticks count down,
     // the fourth shows unknown again.
-    r.reply("2200000005000 32A");
-    r.ctl.timer1_tick();
-    r.ctl.timer1_tick();
-    QCOMPARE(r.ctl.reply_countdown(), 3);
+    r.ticks(2);
     r.ctl.open_comm_click();
     r.open();
-    QCOMPARE(r.ctl.reply_countdown(), 3);
-    for (int tick = 1; tick <= 3; ++tick)
-        r.ctl.timer1_tick();
+    r.ticks(3);
     QVERIFY(!r.lamps_touched());
     r.ctl.timer1_tick();
     QVERIFY(r.lamps_touched());
-}
 
-void tst_controller::reply_rearms_to_five_not_more()
-{
-    rig r;
-    r.open();
-    r.reply("2200000005000 32A");
-    for (int i = 0; i < 3; ++i)
+    // With an address text that names no module nothing goes out, and the
+    // countdown still runs.
+    r.reply(a_reply);
+    r.port.written.clear();
+    for (const char *text : { "", "abc", "-1", "1e20", "-255" }) {
+        r.view.address = QString::fromLatin1(text);
         r.ctl.timer1_tick();
-    QCOMPARE(r.ctl.reply_countdown(), 2);
-    QSignalSpy shown(&r.ctl, &controller::reply_shown);
-    r.reply("2200000005000 32A");
-    QCOMPARE(shown.size(), 1);
-    QCOMPARE(r.ctl.reply_countdown(), 5);
+    }
+    QVERIFY(r.port.written.isEmpty());
+    QCOMPARE(r.ctl.panel().state(1), indicator_state::on);
+    r.ctl.timer1_tick();
+    QCOMPARE(r.ctl.panel().state(1), indicator_state::unknown);
 }
 
 void tst_controller::clicks_choose_command_from_lamp()
-{
-    rig r;
-    r.open();
-    // Inputs 0x00, outputs 0x04: output 3 on, everything else off.
-    r.reply("2200000000000426");
-    QCOMPARE(r.ctl.panel().state(3), indicator_state::on);
-
-    r.ctl.picture1_click(3);
-    r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), hex("550111000000036A"));
-
-    // Element 12 is input 5, and still the element number goes out.
-    r.ctl.label2_click(12);
-    QCOMPARE(r.ctl.pending_cmd(), (std::array<std::uint8_t, 3> { 0x12, 0x00, 0x0C }));
-    r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), hex("5501120000000C74"));
-
-    r.ctl.picture1_click(2);
-    r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), hex("550112000000026A"));
-}
-
-void tst_controller::clicks_on_unknown_or_closed_lamps_queue_nothing()
 {
     rig r;
     r.ctl.picture1_click(1); // unknown at start-up
@@ -210,15 +154,20 @@ void tst_controller::clicks_on_unknown_or_closed_lamps_queue_nothing()
     QCOMPARE(r.ctl.pending_flag(), 0);
 
     r.open();
-    r.reply("2200000000000426");
-    r.ctl.open_comm_click(); // closed: grey lamps
-    for (int k = 1; k <= 16; ++k) {
-        QCOMPARE(r.ctl.panel().state(k), indicator_state::closed);
+    r.reply("2200000000000426"); // output 3 on, everything else off
+    r.ctl.picture1_click(3);
+    r.ctl.timer1_tick();
+    QCOMPARE(r.last_written(), hex("550111000000036A"));
+    // Element 12 is input 5, and still the element number goes out.
+    r.ctl.label2_click(12);
+    QCOMPARE(r.ctl.pending_cmd(), (std::array<std::uint8_t, 3> { 0x12, 0x00, 0x0C }));
+    r.ctl.timer1_tick();
+    QCOMPARE(r.last_written(), hex("5501120000000C74"));
+
+    r.ctl.open_comm_click(); // closed: grey lamps take no clicks
+    for (int k = 0; k <= 17; ++k)
         r.ctl.picture1_click(k);
-    }
-    QCOMPARE(r.ctl.pending_flag(), 0);
-    r.ctl.picture1_click(0);
-    r.ctl.picture1_click(17);
+    QCOMPARE(r.ctl.panel().state(3), indicator_state::closed);
     QCOMPARE(r.ctl.pending_flag(), 0);
 }
 
@@ -226,39 +175,25 @@ void tst_controller::status_paints_in_order_and_maps_bits()
 {
     rig r;
     r.open();
-    // Byte 4 = 0x01 (input 1), byte 6 = 0x80 (output 8); bytes 1, 2, 3, 5
-    // carry noise that must not matter.
-    receive_buffer reply { 0x22, 0x07, 0x33, 0x44, 0x01, 0x55, 0x80 };
-    int sum = 0;
-    for (int i = 0; i < 7; ++i)
-        sum += reply[i];
-    reply[7] = sum % 256;
-    QByteArray raw;
-    for (int i = 0; i < 8; ++i)
-        raw.append(char(reply[i]));
-    r.port.receive(raw);
-
+    // Input 1 and output 8 on; bytes 1, 2, 3 and 5 are noise that must not matter.
+    r.reply("2207334401558076");
     QStringList order;
     for (const auto &entry : r.view.log)
-        if (entry.startsWith(QLatin1String("lamp ")))
+        if (entry.startsWith(u"lamp "_s))
             order << entry.mid(5);
-    QCOMPARE(order.join(','), QStringLiteral("16,1,15,2,14,3,13,4,12,5,11,6,10,7,9,8"));
-    // Colour before text for each lamp.
-    QCOMPARE(r.view.log.mid(0, 2),
-        QStringList({ QStringLiteral("lamp 16"), QStringLiteral("text 16") }));
+    QCOMPARE(order.join(','), u"16,1,15,2,14,3,13,4,12,5,11,6,10,7,9,8"_s);
+    QCOMPARE(r.view.log.mid(0, 2), QStringList({ u"lamp 16"_s, u"text 16"_s })); // colour first
     for (int k = 1; k <= 16; ++k) {
         const bool on = k == 16 || k == 8;
         QCOMPARE(r.ctl.panel().state(k), on ? indicator_state::on : indicator_state::off);
-        QCOMPARE(r.view.texts[k], on ? QStringLiteral("  吸合") : QStringLiteral("  断开"));
+        QCOMPARE(r.view.texts[k], on ? u"  吸合"_s : u"  断开"_s);
         QCOMPARE(r.view.lamps[k], on ? QColor(0, 255, 0) : QColor(255, 0, 0));
     }
 
-    r.reply("2201100081 00FFB3");
-    for (int k = 1; k <= 8; ++k)
-        QCOMPARE(r.ctl.panel().state(k), indicator_state::on);
-    QCOMPARE(r.ctl.panel().state(16), indicator_state::on); // input 1
-    QCOMPARE(r.ctl.panel().state(9), indicator_state::on); // input 8
-    QCOMPARE(r.ctl.panel().state(10), indicator_state::off);
+    r.reply("2201100081 00FFB3"); // inputs 1 and 8, all outputs
+    for (int k = 1; k <= 16; ++k)
+        QCOMPARE(
+            r.ctl.panel().state(k), k <= 9 || k == 16 ? indicator_state::on : indicator_state::off);
 }
 
 void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
@@ -266,18 +201,13 @@ void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
     rig r;
     r.open();
     r.port.event = 1001;
-    r.reply("2200000005000 32A");
-    QCOMPARE(r.port.waiting.size(), 8);
-    QCOMPARE(r.ctl.recv_buf()[0], 0);
-    QVERIFY(!r.lamps_touched());
+    r.reply(a_reply);
+    QCOMPARE(r.port.waiting.size(), 8); // another cause: nothing read
 
     r.port.waiting.clear();
     r.port.event = comm_event_receive;
-    // Start byte wrong, then checksum wrong: recv_buf changes, nothing else.
-    r.reply("230000000500032B");
-    QCOMPARE(r.ctl.recv_buf()[0], 0x23);
-    r.reply("220000000500032B");
-    QCOMPARE(r.ctl.recv_buf()[7], 0x2B);
+    r.reply("230000000500032B"); // start byte wrong
+    r.reply("220000000500032B"); // checksum wrong
     QVERIFY(!r.lamps_touched());
     QCOMPARE(r.ctl.reply_countdown(), 0);
 
@@ -285,8 +215,6 @@ void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
     r.port.waiting = hex("2200000005");
     r.ctl.mscomm1_on_comm();
     QCOMPARE(r.port.waiting.size(), 5);
-    QCOMPARE(r.ctl.recv_buf()[7], 0x2B);
-
     // 12 waiting: the first 8 are taken, 4 stay.
     r.port.waiting = hex("2200000005000 32A11223344");
     r.ctl.mscomm1_on_comm();
@@ -296,102 +224,69 @@ void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
 
 void tst_controller::port_button_sequence()
 {
+    const auto shown = [](bool open) {
+        QStringList log;
+        for (int k = 1; k <= 16; ++k)
+            log << u"lamp %1"_s.arg(k) << u"text %1"_s.arg(k);
+        const QString on = open ? u" on"_s : u" off"_s, off = open ? u" off"_s : u" on"_s;
+        return log << u"openall"_s + on << u"closeall"_s + on << u"portbox"_s + off
+                   << (open ? u"caption 关闭串口"_s : u"caption 打开串口"_s);
+    };
     rig r;
-    r.view.port = QStringLiteral("3");
+    r.view.port = u"3"_s;
     r.ctl.open_comm_click();
-    QCOMPARE(r.port.log,
-        QStringList({ QStringLiteral("CommPort=3"), QStringLiteral("PortOpen=true"),
-            QStringLiteral("RThreshold=8") }));
+    QCOMPARE(r.port.log, QStringList({ u"CommPort=3"_s, u"PortOpen=true"_s, u"RThreshold=8"_s }));
     QVERIFY(r.ctl.timer1().isActive());
-    QStringList expected;
-    for (int k = 1; k <= 16; ++k)
-        expected << QStringLiteral("lamp %1").arg(k) << QStringLiteral("text %1").arg(k);
-    QCOMPARE(r.view.log.mid(0, 32), expected);
-    QCOMPARE(r.view.log.mid(32),
-        QStringList({ QStringLiteral("openall on"), QStringLiteral("closeall on"),
-            QStringLiteral("portbox off"), QStringLiteral("caption 关闭串口") }));
-    QCOMPARE(r.view.texts[5], QStringLiteral("状态未知"));
+    QCOMPARE(r.view.log, shown(true));
+    QCOMPARE(r.ctl.panel().state(5), indicator_state::unknown);
 
     r.view.log.clear();
     r.ctl.open_comm_click();
     QVERIFY(!r.port.is_open());
     QVERIFY(!r.ctl.timer1().isActive());
-    QCOMPARE(r.view.log.mid(32),
-        QStringList({ QStringLiteral("openall off"), QStringLiteral("closeall off"),
-            QStringLiteral("portbox on"), QStringLiteral("caption 打开串口") }));
+    QCOMPARE(r.view.log, shown(false));
     for (int k = 1; k <= 16; ++k) {
         QCOMPARE(r.view.lamps[k], indicator_panel::closed_colour());
-        QCOMPARE(r.view.texts[k], QStringLiteral("状态未知"));
+        QCOMPARE(r.view.texts[k], u"状态未知"_s);
     }
 
-    r.view.port = QStringLiteral("7");
+    r.view.port = u"7"_s;
     r.port.log.clear();
     r.ctl.open_comm_click();
-    QCOMPARE(r.port.log.first(), QStringLiteral("CommPort=7"));
+    QCOMPARE(r.port.log.first(), u"CommPort=7"_s);
     QVERIFY(r.port.is_open());
 }
 
-void tst_controller::failed_open_stays_closed_and_tells_once()
+void tst_controller::open_failures_data()
 {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("open_fails");
+    QTest::addColumn<QStringList>("port_log");
+    QTest::addColumn<QString>("failure");
+
+    QTest::newRow("device missing")
+        << "1" << true << QStringList({ u"CommPort=1"_s, u"PortOpen=true"_s })
+        << "failed /dev/fake1|No such file or directory|opening";
+    for (const char *text : { "", "abc", "-1", "256", "1.5.2" })
+        QTest::addRow("port text \"%s\"", text)
+            << text << false << QStringList() << u"failed %1|"_s.arg(text);
+}
+
+// Told once, and nothing else on screen changes: the panel stays closed.
+void tst_controller::open_failures()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, open_fails);
+    QFETCH(QStringList, port_log);
+    QFETCH(QString, failure);
     rig r;
-    r.port.open_fails = true;
+    r.view.port = text;
+    r.port.open_fails = open_fails;
     r.ctl.open_comm_click();
-    QCOMPARE(
-        r.port.log, QStringList({ QStringLiteral("CommPort=1"), QStringLiteral("PortOpen=true") }));
-    QCOMPARE(r.view.failures(), 1);
-    QCOMPARE(
-        r.view.log.last(), QStringLiteral("failed /dev/fake1|No such file or directory|opening"));
-    QCOMPARE(r.view.port_caption, QStringLiteral("打开串口"));
-    QVERIFY(r.view.port_box_enabled);
-}
-
-void tst_controller::bad_port_text_opens_nothing()
-{
-    for (const char *text : { "", "abc", "-1", "256", "1.5.2" }) {
-        rig r;
-        r.view.port = QString::fromLatin1(text);
-        r.ctl.open_comm_click();
-        QVERIFY2(r.port.log.isEmpty(), text);
-        QCOMPARE(r.view.failures(), 1);
-        QCOMPARE(r.view.port_caption, QStringLiteral("打开串口"));
-    }
-}
-
-void tst_controller::bad_address_text_sends_nothing_but_liveness_runs()
-{
-    rig r;
-    r.open();
-    r.reply("2200000005000 32A");
-    for (const char *text : { "", "abc", "-1", "1e20", "-255" }) {
-        r.view.address = QString::fromLatin1(text);
-        r.ctl.timer1_tick();
-        QVERIFY2(r.port.written.isEmpty(), text);
-    }
-    QCOMPARE(r.ctl.reply_countdown(), 0);
-    r.ctl.timer1_tick();
-    QCOMPARE(r.ctl.panel().state(1), indicator_state::unknown);
-
-    r.view.address = QStringLiteral(" 2 ");
-    r.ctl.timer1_tick();
-    QCOMPARE(r.last_written(), hex("5502100000000067"));
-}
-
-void tst_controller::port_lost_while_open_closes_panel_once()
-{
-    rig r;
-    r.open();
-    r.port.lose(QStringLiteral("Input/output error"));
-    QTRY_COMPARE(r.view.failures(), 1);
-    QCoreApplication::processEvents();
-    QCOMPARE(r.view.failures(), 1);
-    QVERIFY(r.view.log.last().endsWith(QLatin1String("|Input/output error|open")));
-    QCOMPARE(r.view.port_caption, QStringLiteral("打开串口"));
-    QCOMPARE(r.ctl.panel().state(4), indicator_state::closed);
-    QVERIFY(!r.ctl.timer1().isActive());
-
-    r.ctl.open_comm_click();
-    QVERIFY(r.port.is_open());
-    QCOMPARE(r.view.port_caption, QStringLiteral("关闭串口"));
+    QCOMPARE(r.port.log, port_log);
+    QCOMPARE(r.view.log.size(), 1);
+    QVERIFY2(r.view.log.first().startsWith(failure), qPrintable(r.view.log.first()));
+    QVERIFY(!r.port.is_open());
 }
 
 QTEST_GUILESS_MAIN(tst_controller)

@@ -1,6 +1,5 @@
-// The name file under faults: files and directories that cannot be written,
-// a file deleted, damaged or replaced while the panel runs, and a process
-// killed in the middle of renames.
+// The name file under faults: a file or directory that cannot be written, a
+// file edited or grown while the panel runs, a renamer killed mid-write.
 #include "names/name_file.h"
 #include "names/profile.h"
 #include "ui/toolkit.h"
@@ -39,11 +38,7 @@ public:
     {
         captions.at(element) = caption;
     }
-    int shown() const
-    {
-        return int(std::count_if(
-            captions.begin() + 1, captions.end(), [](const QString &c) { return !c.isEmpty(); }));
-    }
+    int shown() const { return 16 - int(std::count(captions.begin() + 1, captions.end(), u""_s)); }
 };
 
 QByteArray gb(const QString &text)
@@ -67,9 +62,7 @@ bool put(const QString &path, const QByteArray &bytes)
 // Rename number i of the kill run: every channel of four sections, one of
 // them not in the created file, with names of changing length.
 struct rename_step {
-    QString section;
-    QString key;
-    QString name;
+    QString section, key, name;
 };
 
 rename_step step(int i)
@@ -97,13 +90,6 @@ private slots:
 
 private:
     QString path() const { return name_file_path(); }
-    QStringList prompts() const
-    {
-        QStringList result;
-        for (const auto &m : messages_)
-            result.append(m.prompt);
-        return result;
-    }
 
     std::unique_ptr<QTemporaryDir> dir_;
     QList<toolkit::message> messages_;
@@ -124,7 +110,7 @@ void tst_name_faults::init()
 void tst_name_faults::cleanup()
 {
 #ifdef Q_OS_UNIX
-    // Whatever a row took away, so the directory can be removed.
+    // Give back what a row took away, so the directory can be removed.
     ::chmod(QFile::encodeName(dir_->path()).constData(), 0700);
     ::chmod(QFile::encodeName(path()).constData(), 0600);
 #endif
@@ -155,8 +141,7 @@ void tst_name_faults::unwritable()
     const QByteArray before = contents(path());
     const QByteArray dir = QFile::encodeName(dir_->path());
     const QByteArray file = QFile::encodeName(path());
-    // Permissions do not bind root, so the attempt runs in a child process as
-    // an unprivileged user where the test runs as root.
+    // Permissions do not bind root: a child tries it, as nobody if need be.
     const bool as_root = ::geteuid() == 0;
     const uid_t nobody = 65534;
     if (as_root) {
@@ -166,21 +151,13 @@ void tst_name_faults::unwritable()
     QCOMPARE(::chmod(file.constData(), mode_t(file_mode)), 0);
     QCOMPARE(::chmod(dir.constData(), mode_t(dir_mode)), 0);
 
-    enum : int {
-        stored = 1,
-        shown = 2,
-        old_name = 4,
-        all_empty = 8,
-        unreachable = 64,
-        no_drop = 65
-    };
+    constexpr int stored = 1, shown = 2, old_name = 4, all_empty = 8, unreachable = 64;
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
-        if (as_root
-            && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
-            ::_exit(no_drop);
-        if (::access(dir.constData(), X_OK) != 0)
+        if ((as_root
+                && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            || ::access(dir.constData(), X_OK) != 0)
             ::_exit(unreachable);
         int messages = 0;
         toolkit::set_message_sink([&messages](const toolkit::message &) { ++messages; });
@@ -195,11 +172,9 @@ void tst_name_faults::unwritable()
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
-    if (WEXITSTATUS(status) == no_drop)
-        QSKIP("cannot switch to an unprivileged user");
     if (WEXITSTATUS(status) == unreachable)
-        QSKIP("the temporary directory is out of an unprivileged user's reach");
-    QCOMPARE(WEXITSTATUS(status), readable ? int(old_name) : int(all_empty));
+        QSKIP("no unprivileged user can reach the temporary directory");
+    QCOMPARE(WEXITSTATUS(status), readable ? old_name : all_empty);
     QCOMPARE(contents(path()), before);
     QCOMPARE(
         QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
@@ -208,8 +183,8 @@ void tst_name_faults::unwritable()
 #endif
 }
 
-// What the operator may do to the file behind the running panel's back shows
-// at the next reload, and no state of the file stops a later rename.
+// What the operator does to the file behind the running panel's back shows at
+// the next reload, and a later rename keeps every byte it does not change.
 void tst_name_faults::file_changes_while_running()
 {
     caption_view view;
@@ -232,28 +207,6 @@ void tst_name_faults::file_changes_while_running()
     load_names(view, u"1"_s);
     QCOMPARE(view.captions[1], u"回来"_s);
     QVERIFY(!contents(path()).contains('\r'));
-
-    // Deleted: one message per read, and a rename does not bring it back.
-    QVERIFY(QFile::remove(path()));
-    load_names(view, u"1"_s);
-    QCOMPARE(prompts(), QStringList(16, path() + u" not found."_s));
-    QCOMPARE(view.shown(), 0);
-    QCOMPARE(write_profile(path(), section, output3, u"x"_s), 0);
-    QVERIFY(!QFile::exists(path()));
-    messages_.clear();
-
-    // Garbage: nothing to show, nothing reported; a rename adds its entry.
-    QByteArray garbage(256 * 1024, Qt::Uninitialized);
-    QRandomGenerator random(6);
-    for (char &byte : garbage)
-        byte = char(random.bounded(256));
-    QVERIFY(put(path(), garbage));
-    load_names(view, u"1"_s);
-    QCOMPARE(view.shown(), 0);
-    QVERIFY(write_profile(path(), section, output3, u"新"_s));
-    load_names(view, u"1"_s);
-    QCOMPARE(view.shown(), 1);
-    QCOMPARE(view.captions[3], u"新"_s);
 
     // 20 MB of sections before the one shown: found, and renamed in place.
     QByteArray big;
@@ -281,9 +234,9 @@ void tst_name_faults::file_changes_while_running()
     QVERIFY(messages_.isEmpty());
 }
 
-// A child process renames through write_profile and is killed with SIGKILL
-// at random moments. After every kill the file equals, byte for byte, the
-// file of the renames completed, with or without the one under way.
+// A child renames through write_profile and is killed with SIGKILL at random
+// moments. After every kill the file equals, byte for byte, the file of the
+// renames completed, with or without the one under way.
 void tst_name_faults::renames_survive_sigkill()
 {
 #ifdef Q_OS_UNIX
@@ -292,7 +245,7 @@ void tst_name_faults::renames_survive_sigkill()
     QTemporaryDir reference_dir;
     const QString reference = reference_dir.filePath(u"name.txt"_s);
     QVERIFY(QFile::copy(path(), reference));
-    int reference_done = 0; // renames 1..reference_done applied to it
+    int reference_done = 0;
     const auto advance = [&](int to) {
         for (; reference_done < to; ++reference_done) {
             const rename_step s = step(reference_done + 1);
@@ -307,7 +260,7 @@ void tst_name_faults::renames_survive_sigkill()
     const QByteArray seed_note = "seed " + QByteArray::number(seed);
     int done = 0;
     int kills = 0;
-    qint64 step_us = 2000; // refined from the first rounds
+    qint64 step_us = 2000; // the time one rename takes, measured as the run goes
     while (done < total) {
         int pipe_ends[2];
         QCOMPARE(::pipe(pipe_ends), 0);
@@ -340,8 +293,7 @@ void tst_name_faults::renames_survive_sigkill()
         QCOMPARE(::kill(child, SIGKILL), 0);
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL,
-            qPrintable(u"the renamer failed with status %1"_s.arg(status)));
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the renamer failed");
         while (::read(pipe_ends[0], &last, sizeof last) == sizeof last)
             reported = last;
         ::close(pipe_ends[0]);
@@ -349,34 +301,17 @@ void tst_name_faults::renames_survive_sigkill()
 
         const QByteArray file = contents(path());
         QVERIFY2(advance(reported), seed_note);
-        const rename_step next = step(reported + 1);
-        const QString old_name = read_profile(reference, next.section, next.key);
         if (file != contents(reference)) {
             QVERIFY2(advance(reported + 1), seed_note);
             QVERIFY2(file == contents(reference),
-                qPrintable(u"after rename %1: the file is neither state, %2"_s.arg(reported).arg(
+                qPrintable(u"after rename %1 the file is neither state, %2"_s.arg(reported).arg(
                     QString::fromLatin1(seed_note))));
             ++reported;
         }
-        const QString name = read_profile(path(), next.section, next.key);
-        QVERIFY2(name == old_name || name == next.name, seed_note);
         done = reported;
     }
     QVERIFY(messages_.isEmpty());
-    // A kill inside a write leaves its unfinished temporary file behind.
-    qInfo("%d renames, %d kills, %lld temporary files left", done, kills,
-        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).size() - 1LL);
     QVERIFY(kills >= 20);
-
-    // The renames are all in, and every name the run did not touch is as created.
-    caption_view view;
-    load_names(view, u"01"_s);
-    QCOMPARE(view.shown(), 16);
-    load_names(view, u"2"_s);
-    for (int k = 1; k <= 8; ++k) {
-        QCOMPARE(view.captions[k], u"输出%1"_s.arg(k));
-        QCOMPARE(view.captions[17 - k], u"输入%1"_s.arg(k));
-    }
     const rename_step last = step(done);
     QCOMPARE(read_profile(path(), last.section, last.key), last.name);
 #else

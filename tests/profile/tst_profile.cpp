@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +28,8 @@ QByteArray gb(const QString &text)
 
 } // namespace
 
+// Missing files and random bytes are left to the fuzz target; here are the
+// exact bytes written and the cases random input rarely hits.
 class tst_profile : public QObject {
     Q_OBJECT
 
@@ -36,20 +37,16 @@ private slots:
     void init();
     void cleanup() { toolkit::set_message_sink({}); }
 
-    void missing_file();
     void lookup_data();
     void lookup();
+    void section_line_match();
     void value_limit_data();
     void value_limit();
     void gbk_bytes_and_round_trip();
-    void write_keeps_other_bytes_data();
-    void write_keeps_other_bytes();
-    void refuses_what_would_not_read_back_data();
-    void refuses_what_would_not_read_back();
-    void section_line_match_data();
-    void section_line_match();
+    void write_data();
+    void write();
     void damaged_files();
-    void failed_write_changes_nothing();
+    void directory_or_failed_write_changes_nothing();
 
 private:
     void put(const QByteArray &bytes)
@@ -76,26 +73,6 @@ void tst_profile::init()
     toolkit::set_message_sink([this](const toolkit::message &m) { messages_.append(m); });
 }
 
-void tst_profile::missing_file()
-{
-    QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), QString());
-    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 0);
-    QVERIFY(!section_exists(path_, u"a"_s));
-    QVERIFY(!QFile::exists(path_));
-    QCOMPARE(messages_.size(), 3);
-    for (const auto &m : messages_) {
-        QCOMPARE(m.title, u"File Not Found"_s);
-        QCOMPARE(m.prompt, path_ + u" not found."_s);
-        QCOMPARE(m.style, int(toolkit::style_critical));
-    }
-
-    // A directory is no file: neither write path replaces it.
-    QVERIFY(QDir(dir_->path()).mkdir(u"name.txt"_s));
-    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 0);
-    QCOMPARE(write_profile_entries(path_, { { u"a"_s, u"k"_s, u"v"_s } }), 0);
-    QVERIFY(QFileInfo(path_).isDir());
-}
-
 void tst_profile::lookup_data()
 {
     QTest::addColumn<QString>("section");
@@ -105,8 +82,6 @@ void tst_profile::lookup_data()
     // clang-format off
     QTest::newRow("cases and blanks differ") << "GENERAL" << " title " << "Hello World";
     QTest::newRow("empty value") << "General" << "empty" << "";
-    QTest::newRow("missing key") << "General" << "none" << "";
-    QTest::newRow("missing section") << "None" << "Title" << "";
     QTest::newRow("comment is no key") << "General" << "; note" << "";
     QTest::newRow("key of another section") << "General" << "第1路输出名称" << "";
     QTest::newRow("chinese") << "地址码1" << "第1路输出名称" << "水泵";
@@ -131,6 +106,22 @@ void tst_profile::lookup()
     QVERIFY(messages_.isEmpty());
 }
 
+void tst_profile::section_line_match()
+{
+    // Only a line that is exactly "[name]" opens the section, whatever ends it.
+    const std::pair<const char *, bool> files[] = { { "", false },
+        { "x\r\n[地址码0]\r\nk=1\r\n", true }, { "x\n[地址码0]\nk=1", true },
+        { "x\r[地址码0]\rk=1", true }, { " [地址码0]\r\n", false }, { "[地址码0] \r\n", false },
+        { "k=[地址码0]\r\n", false }, { "[地址码01]\r\n", false } };
+    for (const auto &[file, found] : files) {
+        put(gb(QString::fromUtf8(file)));
+        QVERIFY2(section_exists(path_, u"地址码0"_s) == found, file);
+    }
+    put("[ABC]\r\n");
+    QVERIFY(!section_exists(path_, u"abc"_s)); // unlike a lookup, it minds case
+    QVERIFY(messages_.isEmpty());
+}
+
 void tst_profile::value_limit_data()
 {
     QTest::addColumn<QString>("value");
@@ -139,7 +130,6 @@ void tst_profile::value_limit_data()
     const QString han = u"名"_s;
     QTest::newRow("254 bytes whole") << QString(254, u'a') << QString(254, u'a');
     QTest::newRow("255 bytes cut") << QString(255, u'a') << QString(254, u'a');
-    QTest::newRow("127 chinese whole") << han.repeated(127) << han.repeated(127);
     QTest::newRow("cut before a 2-byte char")
         << u'a' + han.repeated(127) << u'a' + han.repeated(126);
     QTest::newRow("cut before a 4-byte char")
@@ -170,117 +160,67 @@ void tst_profile::gbk_bytes_and_round_trip()
     QCOMPARE(read_profile(path_, rare, rare), rare);
 }
 
-void tst_profile::write_keeps_other_bytes_data()
+void tst_profile::write_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("section");
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("after"); // null: refused
 
     QTest::newRow("value replaced in its line")
         << QByteArray("; top\r\n[a]\r\n Key = old \r\nx=1\r\n\r\n[b]\r\nkey=2\r\n") << "A"
-        << "key" << QByteArray("; top\r\n[a]\r\n Key =new\r\nx=1\r\n\r\n[b]\r\nkey=2\r\n");
+        << "key"
+        << "new" << QByteArray("; top\r\n[a]\r\n Key =new\r\nx=1\r\n\r\n[b]\r\nkey=2\r\n");
     QTest::newRow("key behind the last key line")
         << QByteArray("[a]\r\nk=1\r\n; note\r\n\r\n[b]\r\n") << "a"
-        << "n" << QByteArray("[a]\r\nk=1\r\nn=new\r\n; note\r\n\r\n[b]\r\n");
-    QTest::newRow("key behind an unterminated last line") << QByteArray("[a]") << "a"
-                                                          << "n" << QByteArray("[a]\r\nn=new\r\n");
+        << "n"
+        << "new" << QByteArray("[a]\r\nk=1\r\nn=new\r\n; note\r\n\r\n[b]\r\n");
+    QTest::newRow("key behind an unterminated last line")
+        << QByteArray("[a]") << "a"
+        << "n"
+        << "new" << QByteArray("[a]\r\nn=new\r\n");
     QTest::newRow("section at the end") << QByteArray("[a]\r\nk=1") << "b"
-                                        << "k" << QByteArray("[a]\r\nk=1\r\n[b]\r\nk=new\r\n");
+                                        << "k"
+                                        << "new" << QByteArray("[a]\r\nk=1\r\n[b]\r\nk=new\r\n");
     QTest::newRow("LF file gets LF lines") << QByteArray("[a]\nk=1\n\n[b]\n") << "a"
-                                           << "n" << QByteArray("[a]\nk=1\nn=new\n\n[b]\n");
-    QTest::newRow("damaged bytes stay")
-        << QByteArray("\xff\xfe") + '\0' + "\x81\r\n[a]\r\nbad=\x81\x30\r\nk=1\r\n"
-        << "a"
-        << "k" << QByteArray("\xff\xfe") + '\0' + "\x81\r\n[a]\r\nbad=\x81\x30\r\nk=new\r\n";
+                                           << "n"
+                                           << "new" << QByteArray("[a]\nk=1\nn=new\n\n[b]\n");
+
+    // What would not read back as written, injected lines above all.
+    const QByteArray plain("[a]\r\nk=old\r\n");
+    const QByteArray refused;
+    // clang-format off
+    QTest::newRow("CR LF in value") << plain << "a" << "k" << "x\r\n[evil]\r\nplanted=1" << refused;
+    QTest::newRow("lone CR in value") << plain << "a" << "k" << "x\rplanted=1" << refused;
+    QTest::newRow("NUL in value") << plain << "a" << "k" << u"x\0y"_s << refused;
+    QTest::newRow("LF in section") << plain << "a]\n[evil" << "k" << "v" << refused;
+    QTest::newRow("= in key") << plain << "a" << "planted=1" << "v" << refused;
+    QTest::newRow("key as header") << plain << "a" << "[evil]" << "v" << refused;
+    QTest::newRow("blank key") << plain << "a" << " " << "v" << refused;
+    QTest::newRow("lone surrogate") << plain << "a" << "k" << QString(QChar(0xD800)) << refused;
+    // clang-format on
 }
 
-void tst_profile::write_keeps_other_bytes()
+void tst_profile::write()
 {
     QFETCH(QByteArray, before);
     QFETCH(QString, section);
     QFETCH(QString, key);
+    QFETCH(QString, value);
     QFETCH(QByteArray, after);
     put(before);
-    QCOMPARE(write_profile(path_, section, key, u"new"_s), 1);
-    QCOMPARE(contents(), after);
-}
-
-void tst_profile::refuses_what_would_not_read_back_data()
-{
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("value");
-
-    // clang-format off
-    QTest::newRow("CR LF in value") << "a" << "k" << "x\r\n[evil]\r\nplanted=1";
-    QTest::newRow("lone CR in value") << "a" << "k" << "x\rplanted=1";
-    QTest::newRow("NUL in value") << "a" << "k" << u"x\0y"_s;
-    QTest::newRow("LF in section") << "a]\n[evil" << "k" << "v";
-    QTest::newRow("= in key") << "a" << "planted=1" << "v";
-    QTest::newRow("key as header") << "a" << "[evil]" << "v";
-    QTest::newRow("blank key") << "a" << " " << "v";
-    QTest::newRow("lone surrogate") << "a" << "k" << QString(QChar(0xD800));
-    // clang-format on
-}
-
-void tst_profile::refuses_what_would_not_read_back()
-{
-    QFETCH(QString, section);
-    QFETCH(QString, key);
-    QFETCH(QString, value);
-    const QByteArray original("[a]\r\nk=old\r\n");
-    put(original);
-    QCOMPARE(write_profile(path_, section, key, value), 0);
-    // One bad entry spoils the whole batch.
-    QCOMPARE(
-        write_profile_entries(path_, { { u"a"_s, u"k"_s, u"new"_s }, { section, key, value } }), 0);
-    QCOMPARE(contents(), original);
-    QVERIFY(messages_.isEmpty());
-}
-
-void tst_profile::section_line_match_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<bool>("found");
-
-    // clang-format off
-    QTest::newRow("empty file") << "" << "地址码0" << false;
-    QTest::newRow("CR LF") << "x\r\n[地址码0]\r\nk=1\r\n" << "地址码0" << true;
-    QTest::newRow("LF") << "x\n[地址码0]\nk=1" << "地址码0" << true;
-    QTest::newRow("lone CR") << "x\r[地址码0]\rk=1" << "地址码0" << true;
-    QTest::newRow("blank before") << " [地址码0]\r\n" << "地址码0" << false;
-    QTest::newRow("blank behind") << "[地址码0] \r\n" << "地址码0" << false;
-    QTest::newRow("inside a line") << "k=[地址码0]\r\n" << "地址码0" << false;
-    QTest::newRow("longer name") << "[地址码01]\r\n" << "地址码0" << false;
-    QTest::newRow("other case") << "[ABC]\r\n" << "abc" << false;
-    // clang-format on
-}
-
-void tst_profile::section_line_match()
-{
-    QFETCH(QString, file);
-    QFETCH(QString, section);
-    QFETCH(bool, found);
-    put(gb(file));
-    QCOMPARE(section_exists(path_, section), found);
+    QCOMPARE(write_profile(path_, section, key, value), after.isNull() ? 0 : 1);
+    if (after.isNull()) // one bad entry spoils the whole batch
+        QCOMPARE(
+            write_profile_entries(path_, { { u"a"_s, u"k"_s, u"new"_s }, { section, key, value } }),
+            0);
+    QCOMPARE(contents(), after.isNull() ? before : after);
     QVERIFY(messages_.isEmpty());
 }
 
 void tst_profile::damaged_files()
 {
-    // Binary garbage: nothing is found, and a write keeps every byte of it.
-    QByteArray garbage(1 << 20, Qt::Uninitialized);
-    QRandomGenerator random(4);
-    for (char &byte : garbage)
-        byte = char(random.bounded(256));
-    put(garbage);
-    QCOMPARE(read_profile(path_, u"新节"_s, u"k"_s), QString());
-    QCOMPARE(write_profile(path_, u"新节"_s, u"k"_s, u"v"_s), 1);
-    QVERIFY(contents().startsWith(garbage));
-    QCOMPARE(read_profile(path_, u"新节"_s, u"k"_s), u"v"_s);
-
     // Invalid bytes read as what can be decoded; a damaged name matches nothing.
     put("[\x81\x30z]\r\nk=1\r\n[\xa7\xa1]\r\n\x80\xff=\xfe\r\nk=ab\x81\r\n");
     QCOMPARE(read_profile(path_, u"z"_s, u"k"_s), QString());
@@ -294,26 +234,20 @@ void tst_profile::damaged_files()
     QCOMPARE(read_profile(path_, u"a"_s, u"j"_s), u"1"_s);
     QCOMPARE(read_profile(path_, QString::fromLatin1(huge), u"k"_s), u"2"_s);
     QCOMPARE(read_profile(path_, u"b"_s, u"k"_s), u"3"_s);
-
-    // 20 MB: the last section is found and written without losing a byte.
-    QByteArray big;
-    for (int s = 0; big.size() < (20 << 20); ++s) {
-        big += "[s" + QByteArray::number(s) + "]\r\n";
-        for (int k = 0; k < 64; ++k)
-            big += "key" + QByteArray::number(k) + "=value of some length\r\n";
-    }
-    put(big + "[last]\r\nk=end\r\n");
-    QCOMPARE(read_profile(path_, u"LAST"_s, u"k"_s), u"end"_s);
-    QVERIFY(section_exists(path_, u"last"_s));
-    QCOMPARE(write_profile(path_, u"last"_s, u"n"_s, u"v"_s), 1);
-    QCOMPARE(contents(), big + "[last]\r\nk=end\r\nn=v\r\n");
 }
 
-void tst_profile::failed_write_changes_nothing()
+void tst_profile::directory_or_failed_write_changes_nothing()
 {
+    // A directory is no file: neither write path replaces it.
+    QVERIFY(QDir(dir_->path()).mkdir(u"name.txt"_s));
+    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 0);
+    QCOMPARE(write_profile_entries(path_, { { u"a"_s, u"k"_s, u"v"_s } }), 0);
+    QVERIFY(QFileInfo(path_).isDir());
+    QVERIFY(QDir(dir_->path()).rmdir(u"name.txt"_s));
+
 #ifdef Q_OS_UNIX
-    // A file size limit breaks the write off midway, as a full disk would;
-    // unlike permissions it binds root too.
+    // A file size limit breaks the write off midway, as a full disk would,
+    // and binds root too.
     const QByteArray original("[a]\r\nk=old\r\n");
     put(original);
     std::signal(SIGXFSZ, SIG_IGN);
@@ -326,14 +260,10 @@ void tst_profile::failed_write_changes_nothing()
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
     QCOMPARE(result, 0);
     QCOMPARE(contents(), original);
-    QCOMPARE(
-        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
-
+    // Neither the failed nor a good write leaves a temporary file behind.
     QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 1);
     QCOMPARE(
         QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
-#else
-    QSKIP("needs a file size limit");
 #endif
 }
 
