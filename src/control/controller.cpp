@@ -17,9 +17,7 @@ controller::controller(panel_view &view, serial_port &port, QObject *parent)
     timer1_.setInterval(poll_interval);
     connect(&timer1_, &QTimer::timeout, this, &controller::timer1_tick);
     connect(&port_, &serial_port::on_comm, this, &controller::mscomm1_on_comm);
-    // Queued: a failure may surface inside a write, in the middle of a tick,
-    // and the operator's message must not open inside that tick.
-    connect(&port_, &serial_port::port_lost, this, &controller::port_lost, Qt::QueuedConnection);
+    connect(&port_, &serial_port::port_lost, this, &controller::port_lost);
     timer1_.start();
 }
 

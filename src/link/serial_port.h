@@ -49,7 +49,9 @@ signals:
     // The receive event: raised on the event loop's thread.
     void on_comm();
     // The open port failed (device removed, peer gone). The port is already
-    // closed when this is emitted, and it is emitted once per failure.
+    // closed when this is emitted, once per failure, from the event loop and
+    // never inside a call to the port: a failure found by a write must not
+    // make the caller react in the middle of its own tick.
     void port_lost(const QString &reason);
 };
 

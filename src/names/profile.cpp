@@ -240,11 +240,6 @@ QByteArray line_end_of(QByteArrayView data)
                                                        : QByteArrayLiteral("\r");
 }
 
-bool storable(const QString &text)
-{
-    return !text.contains(u'\r') && !text.contains(u'\n') && !text.contains(QChar(0));
-}
-
 // One section that entries go to, with the keys they set.
 struct target_section {
     struct key_slot {
@@ -396,8 +391,9 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, bool
         const QString key = trimmed(entry.key);
         // Each of these would break a line apart, or read back as another
         // key or as a header.
-        if (!storable(entry.section) || !storable(key) || !storable(entry.value) || key.isEmpty()
-            || key.contains(u'=') || key.startsWith(u'['))
+        if (!orvalin::fits_one_line(entry.section) || !orvalin::fits_one_line(key)
+            || !orvalin::fits_one_line(entry.value) || key.isEmpty() || key.contains(u'=')
+            || key.startsWith(u'['))
             return 0;
         const auto key_bytes = names.encode(key);
         const auto value_bytes = names.encode(entry.value);
@@ -499,7 +495,7 @@ bool section_exists(const QString &path, const QString &section)
 {
     if (!file_present(path))
         return false;
-    if (!storable(section))
+    if (!orvalin::fits_one_line(section))
         return false;
     codec names;
     const auto header = names.encode(QString(u'[' + section + u']'));
@@ -521,6 +517,11 @@ namespace orvalin {
 int write_profile_entries(const QString &path, const QList<profile_entry> &entries)
 {
     return store_entries(path, entries, true);
+}
+
+bool fits_one_line(const QString &text)
+{
+    return !text.contains(u'\r') && !text.contains(u'\n') && !text.contains(QChar(0));
 }
 
 } // namespace orvalin

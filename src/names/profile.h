@@ -57,4 +57,7 @@ struct profile_entry {
 // read, or the write fails (the file is then left untouched).
 int write_profile_entries(const QString &path, const QList<profile_entry> &entries);
 
+// False for text holding a line break or NUL, which no profile line can keep.
+bool fits_one_line(const QString &text);
+
 } // namespace orvalin

@@ -29,6 +29,24 @@ constexpr int heading_pixels = 21;
 
 const QColor design_lamp_colour(255, 255, 0);
 
+// Writes a spinner's value into its box; rewriting equal text would move the
+// cursor of someone typing.
+void show_value(QLineEdit *box, int value)
+{
+    const QString text = QString::number(value);
+    if (box->text() != text)
+        box->setText(text);
+}
+
+// A box left empty shows its spinner's value again, so the numbers read by
+// the poll cycle, the port button and the rename dialog are never missing
+// for long.
+void refill_if_empty(QLineEdit *box, const spinner *bar)
+{
+    if (box->text().isEmpty())
+        box->setText(QString::number(bar->value()));
+}
+
 QString element_name(const char *array, int element)
 {
     return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(element);
@@ -280,10 +298,7 @@ void main_form::reload_captions()
 
 void main_form::VScroll1_Change(int value)
 {
-    // Rewriting equal text would move the cursor of someone typing.
-    const QString text = QString::number(value);
-    if (add_->text() != text)
-        add_->setText(text);
+    show_value(add_, value);
 }
 
 void main_form::chuankou_num_Change()
@@ -294,17 +309,13 @@ void main_form::chuankou_num_Change()
 
 void main_form::VScroll2_Change(int value)
 {
-    const QString text = QString::number(value);
-    if (chuankou_num_->text() != text)
-        chuankou_num_->setText(text);
+    show_value(chuankou_num_, value);
 }
 
 void main_form::Label4_click(int element)
 {
-    // A name is always filed under an address: an emptied box shows its
-    // spinner's value again before the address is taken.
-    if (add_->text().isEmpty())
-        add_->setText(QString::number(VScroll1_->value()));
+    // A name is always filed under an address.
+    refill_if_empty(add_, VScroll1_);
 
     if (!name_form_)
         name_form_ = new name_form(*this);
@@ -321,14 +332,12 @@ void main_form::Label4_click(int element)
 
 bool main_form::eventFilter(QObject *watched, QEvent *event)
 {
-    // A box left empty shows its spinner's value again, so the numbers read
-    // by the poll cycle and the port button are never missing for long.
     if (event->type() == QEvent::FocusOut
         && static_cast<QFocusEvent *>(event)->reason() != Qt::PopupFocusReason) {
-        if (watched == add_ && add_->text().isEmpty())
-            add_->setText(QString::number(VScroll1_->value()));
-        else if (watched == chuankou_num_ && chuankou_num_->text().isEmpty())
-            chuankou_num_->setText(QString::number(VScroll2_->value()));
+        if (watched == add_)
+            refill_if_empty(add_, VScroll1_);
+        else if (watched == chuankou_num_)
+            refill_if_empty(chuankou_num_, VScroll2_);
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -22,11 +22,6 @@ constexpr int button_pixels = 12;
 
 const QString design_text = QStringLiteral("Text1");
 
-bool has_line_break(const QString &text)
-{
-    return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(u'\0'));
-}
-
 } // namespace
 
 name_form::name_form(main_form &owner)
@@ -104,7 +99,7 @@ void name_form::Command_ok_click()
         // reload below shows the same for every caption. Any other refusal
         // would go unseen: say so and keep the text for another try.
         if (written == 0 && toolkit::file_exists(path)) {
-            const QString prompt = has_line_break(text)
+            const QString prompt = !fits_one_line(text)
                 ? QStringLiteral("名称中不能有换行符。名称没有保存。")
                 : QStringLiteral("无法写入名称文件 %1。名称没有保存。").arg(path);
             toolkit::message_box(prompt, toolkit::style_critical, windowTitle());
