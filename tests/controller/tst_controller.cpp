@@ -17,7 +17,6 @@ QByteArray hex(const char *text)
 
 const char *const a_reply = "2200000005000 32A"; // inputs 1 and 3, outputs 1 and 2 on
 
-// A controller on a fake port and window; the test drives every tick itself.
 struct rig {
     fake_panel_view view;
     fake_serial_port port;
@@ -35,7 +34,7 @@ struct rig {
     }
     void ticks(int n)
     {
-        for (int i = 0; i < n; ++i)
+        while (n-- > 0)
             ctl.timer1_tick();
     }
     QByteArray last_written() const
@@ -56,7 +55,6 @@ private slots:
     void one_frame_per_tick_and_one_command_slot();
     void countdown_falls_back_on_sixth_silent_tick();
     void clicks_choose_command_from_lamp();
-    void status_paints_in_order_and_maps_bits();
     void receive_handler_ignores_other_causes_and_bad_batches();
     void port_button_sequence();
     void open_failures_data();
@@ -91,13 +89,6 @@ void tst_controller::one_frame_per_tick_and_one_command_slot()
     r.open();
     r.ctl.timer1_tick();
     QCOMPARE(r.last_written(), hex("552C130000FFFF92"));
-
-    // A tick on a never opened port uses the command up and writes nothing.
-    rig closed;
-    closed.ctl.openall_click();
-    closed.ctl.timer1_tick();
-    QCOMPARE(closed.ctl.pending_flag(), 0);
-    QVERIFY(closed.port.written.isEmpty());
 }
 
 void tst_controller::countdown_falls_back_on_sixth_silent_tick()
@@ -121,16 +112,6 @@ void tst_controller::countdown_falls_back_on_sixth_silent_tick()
     r.reply(a_reply);
     QCOMPARE(shown.size(), 1);
     QCOMPARE(r.ctl.reply_countdown(), 5);
-
-    // Closed at 3 and reopened to a silent module: three ticks count down,
-    // the fourth shows unknown again.
-    r.ticks(2);
-    r.ctl.open_comm_click();
-    r.open();
-    r.ticks(3);
-    QVERIFY(!r.lamps_touched());
-    r.ctl.timer1_tick();
-    QVERIFY(r.lamps_touched());
 
     // With an address text that names no module nothing goes out, and the
     // countdown still runs.
@@ -169,27 +150,13 @@ void tst_controller::clicks_choose_command_from_lamp()
         r.ctl.picture1_click(k);
     QCOMPARE(r.ctl.panel().state(3), indicator_state::closed);
     QCOMPARE(r.ctl.pending_flag(), 0);
-}
 
-void tst_controller::status_paints_in_order_and_maps_bits()
-{
-    rig r;
     r.open();
     // Input 1 and output 8 on; bytes 1, 2, 3 and 5 are noise that must not matter.
     r.reply("2207334401558076");
-    QStringList order;
-    for (const auto &entry : r.view.log)
-        if (entry.startsWith(u"lamp "_s))
-            order << entry.mid(5);
-    QCOMPARE(order.join(','), u"16,1,15,2,14,3,13,4,12,5,11,6,10,7,9,8"_s);
-    QCOMPARE(r.view.log.mid(0, 2), QStringList({ u"lamp 16"_s, u"text 16"_s })); // colour first
-    for (int k = 1; k <= 16; ++k) {
-        const bool on = k == 16 || k == 8;
-        QCOMPARE(r.ctl.panel().state(k), on ? indicator_state::on : indicator_state::off);
-        QCOMPARE(r.view.texts[k], on ? u"  吸合"_s : u"  断开"_s);
-        QCOMPARE(r.view.lamps[k], on ? QColor(0, 255, 0) : QColor(255, 0, 0));
-    }
-
+    for (int k = 1; k <= 16; ++k)
+        QCOMPARE(
+            r.ctl.panel().state(k), k == 16 || k == 8 ? indicator_state::on : indicator_state::off);
     r.reply("2201100081 00FFB3"); // inputs 1 and 8, all outputs
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(
@@ -211,10 +178,6 @@ void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
     QVERIFY(!r.lamps_touched());
     QCOMPARE(r.ctl.reply_countdown(), 0);
 
-    // Fewer than 8 bytes waiting when the event is handled: nothing read.
-    r.port.waiting = hex("2200000005");
-    r.ctl.mscomm1_on_comm();
-    QCOMPARE(r.port.waiting.size(), 5);
     // 12 waiting: the first 8 are taken, 4 stay.
     r.port.waiting = hex("2200000005000 32A11223344");
     r.ctl.mscomm1_on_comm();
@@ -224,37 +187,19 @@ void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
 
 void tst_controller::port_button_sequence()
 {
-    const auto shown = [](bool open) {
-        QStringList log;
-        for (int k = 1; k <= 16; ++k)
-            log << u"lamp %1"_s.arg(k) << u"text %1"_s.arg(k);
-        const QString on = open ? u" on"_s : u" off"_s, off = open ? u" off"_s : u" on"_s;
-        return log << u"openall"_s + on << u"closeall"_s + on << u"portbox"_s + off
-                   << (open ? u"caption 关闭串口"_s : u"caption 打开串口"_s);
-    };
     rig r;
     r.view.port = u"3"_s;
     r.ctl.open_comm_click();
     QCOMPARE(r.port.log, QStringList({ u"CommPort=3"_s, u"PortOpen=true"_s, u"RThreshold=8"_s }));
     QVERIFY(r.ctl.timer1().isActive());
-    QCOMPARE(r.view.log, shown(true));
+    QCOMPARE(r.view.port_caption, u"关闭串口"_s);
     QCOMPARE(r.ctl.panel().state(5), indicator_state::unknown);
 
-    r.view.log.clear();
     r.ctl.open_comm_click();
-    QVERIFY(!r.port.is_open());
-    QVERIFY(!r.ctl.timer1().isActive());
-    QCOMPARE(r.view.log, shown(false));
-    for (int k = 1; k <= 16; ++k) {
+    QVERIFY(!r.port.is_open() && !r.ctl.timer1().isActive());
+    QCOMPARE(r.view.port_caption, u"打开串口"_s);
+    for (int k = 1; k <= 16; ++k)
         QCOMPARE(r.view.lamps[k], indicator_panel::closed_colour());
-        QCOMPARE(r.view.texts[k], u"状态未知"_s);
-    }
-
-    r.view.port = u"7"_s;
-    r.port.log.clear();
-    r.ctl.open_comm_click();
-    QCOMPARE(r.port.log.first(), u"CommPort=7"_s);
-    QVERIFY(r.port.is_open());
 }
 
 void tst_controller::open_failures_data()
@@ -267,12 +212,11 @@ void tst_controller::open_failures_data()
     QTest::newRow("device missing")
         << "1" << true << QStringList({ u"CommPort=1"_s, u"PortOpen=true"_s })
         << "failed /dev/fake1|No such file or directory|opening";
-    for (const char *text : { "", "abc", "-1", "256", "1.5.2" })
+    for (const char *text : { "", "abc", "256" })
         QTest::addRow("port text \"%s\"", text)
             << text << false << QStringList() << u"failed %1|"_s.arg(text);
 }
 
-// Told once, and nothing else on screen changes: the panel stays closed.
 void tst_controller::open_failures()
 {
     QFETCH(QString, text);

@@ -1,14 +1,11 @@
-// The name file under faults: a file or directory that cannot be written, a
-// file edited or grown while the panel runs, a renamer killed mid-write.
 #include "names/name_file.h"
 #include "names/profile.h"
 #include "ui/toolkit.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -41,36 +38,20 @@ public:
     int shown() const { return 16 - int(std::count(captions.begin() + 1, captions.end(), u""_s)); }
 };
 
-QByteArray gb(const QString &text)
-{
-    QStringEncoder encoder("GB18030");
-    return encoder.encode(text);
-}
-
 QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool put(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// Rename number i of the kill run: every channel of four sections, one of
-// them not in the created file, with names of changing length.
 struct rename_step {
     QString section, key, name;
 };
 
 rename_step step(int i)
 {
-    static const QString addresses[] = { u"1"_s, u"0"_s, u"255"_s, u"01"_s };
-    const int channel = (i * 7 + i / 16) % 16;
-    return { channel_section(addresses[(i / 3) % 4]),
-        channel_key(QString::number(channel % 8 + 1), channel < 8),
+    return { channel_section(i % 3 ? u"1"_s : u"255"_s),
+        channel_key(QString::number(i % 8 + 1), i % 5 < 3),
         u"名%1"_s.arg(i) + QString(i % 9, u'长') };
 }
 
@@ -85,7 +66,7 @@ private slots:
 
     void unwritable_data();
     void unwritable();
-    void file_changes_while_running();
+    void oversized_file_is_never_rewritten();
     void renames_survive_sigkill();
 
 private:
@@ -98,7 +79,6 @@ private:
 void tst_name_faults::init()
 {
     dir_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir_->isValid());
     toolkit::set_program_directory(QDir::toNativeSeparators(dir_->path()));
     messages_.clear();
     toolkit::set_message_sink([this](const toolkit::message &m) { messages_.append(m); });
@@ -110,12 +90,12 @@ void tst_name_faults::init()
 void tst_name_faults::cleanup()
 {
 #ifdef Q_OS_UNIX
-    // Give back what a row took away, so the directory can be removed.
     ::chmod(QFile::encodeName(dir_->path()).constData(), 0700);
     ::chmod(QFile::encodeName(path()).constData(), 0600);
 #endif
     toolkit::set_message_sink({});
     toolkit::set_program_directory({});
+    QVERIFY(messages_.isEmpty());
 }
 
 void tst_name_faults::unwritable_data()
@@ -129,8 +109,7 @@ void tst_name_faults::unwritable_data()
     QTest::newRow("unreadable file") << 0200 << 0755 << false;
 }
 
-// A rename that cannot be stored goes unreported; the reload shows the old
-// name, or nothing where the file cannot be read, and the file stays as it was.
+// Unstorable rename: unreported, old name (or nothing) shown, file unchanged.
 void tst_name_faults::unwritable()
 {
 #ifdef Q_OS_UNIX
@@ -151,7 +130,7 @@ void tst_name_faults::unwritable()
     QCOMPARE(::chmod(file.constData(), mode_t(file_mode)), 0);
     QCOMPARE(::chmod(dir.constData(), mode_t(dir_mode)), 0);
 
-    constexpr int stored = 1, shown = 2, old_name = 4, all_empty = 8, unreachable = 64;
+    constexpr int unreachable = 64;
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
@@ -165,16 +144,16 @@ void tst_name_faults::unwritable()
             = write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
         caption_view view;
         load_names(view, u"1"_s);
-        ::_exit((result != 0 ? stored : 0) | (messages > 0 ? shown : 0)
-            | (view.captions[3] == u"输出3"_s ? old_name : 0)
-            | (view.shown() == 0 ? all_empty : 0));
+        ::_exit(result != 0 || messages > 0      ? 1
+                : view.captions[3] == u"输出3"_s ? 2
+                                                 : 10 + view.shown());
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     if (WEXITSTATUS(status) == unreachable)
         QSKIP("no unprivileged user can reach the temporary directory");
-    QCOMPARE(WEXITSTATUS(status), readable ? old_name : all_empty);
+    QCOMPARE(WEXITSTATUS(status), readable ? 2 : 10); // old name, or nothing shown
     QCOMPARE(contents(path()), before);
     QCOMPARE(
         QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
@@ -183,65 +162,23 @@ void tst_name_faults::unwritable()
 #endif
 }
 
-// What the operator does to the file behind the running panel's back shows at
-// the next reload, and a later rename keeps every byte it does not change.
-void tst_name_faults::file_changes_while_running()
+// Larger than any name file: shown as empty and never rewritten.
+void tst_name_faults::oversized_file_is_never_rewritten()
 {
+    QVERIFY(QFile(path()).resize(70 << 20));
     caption_view view;
-    const QString section = channel_section(u"1"_s);
-    const QString output3 = channel_key(u"3"_s, true);
-    QVERIFY(write_profile(path(), section, output3, u"进水泵"_s));
-
-    // Edited in a text editor: LF line ends, a comment, blanks around "=",
-    // one name changed and one key removed.
-    QByteArray edited = contents(path()).replace("\r\n", "\n");
-    edited.replace(gb(u"[地址码1]\n"_s), gb(u"; pumps\n\n[地址码1]\n"_s));
-    edited.replace(gb(u"第3路输出名称=进水泵"_s), gb(u"第3路输出名称 = 排水泵"_s));
-    edited.replace(gb(u"[地址码1]\n第1路输出名称=输出1\n"_s), gb(u"[地址码1]\n"_s));
-    QVERIFY(put(path(), edited));
-    load_names(view, u"1"_s);
-    QCOMPARE(view.captions[3], u"排水泵"_s);
-    QCOMPARE(view.captions[1], QString());
-    QCOMPARE(view.captions[16], u"输入1"_s);
-    QVERIFY(write_profile(path(), section, channel_key(u"1"_s, true), u"回来"_s));
-    load_names(view, u"1"_s);
-    QCOMPARE(view.captions[1], u"回来"_s);
-    QVERIFY(!contents(path()).contains('\r'));
-
-    // 20 MB of sections before the one shown: found, and renamed in place.
-    QByteArray big;
-    for (int s = 0; big.size() < (20 << 20); ++s) {
-        big += gb(u"[其他%1]\r\n"_s.arg(s));
-        for (int k = 1; k <= 16; ++k)
-            big += "key" + QByteArray::number(k) + "=some longer value\r\n";
-    }
-    const QByteArray tail = gb(u"[地址码1]\r\n第3路输出名称=大\r\n第8路输入名称=尾\r\n"_s);
-    QVERIFY(put(path(), big + tail));
-    load_names(view, u"1"_s);
-    QCOMPARE(view.shown(), 2);
-    QCOMPARE(view.captions[9], u"尾"_s);
-    QVERIFY(write_profile(path(), section, output3, u"改"_s));
-    QCOMPARE(
-        contents(path()), big + gb(u"[地址码1]\r\n第3路输出名称=改\r\n第8路输入名称=尾\r\n"_s));
-
-    // Larger than any name file: shown as empty and never rewritten.
-    QFile huge(path());
-    QVERIFY(huge.resize(70 << 20));
     load_names(view, u"1"_s);
     QCOMPARE(view.shown(), 0);
-    QCOMPARE(write_profile(path(), section, output3, u"x"_s), 0);
+    QCOMPARE(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"x"_s), 0);
     QCOMPARE(QFileInfo(path()).size(), qint64(70 << 20));
-    QVERIFY(messages_.isEmpty());
 }
 
-// A child renames through write_profile and is killed with SIGKILL at random
-// moments. After every kill the file equals, byte for byte, the file of the
+// A renaming child killed at random moments: the file always equals the
 // renames completed, with or without the one under way.
 void tst_name_faults::renames_survive_sigkill()
 {
 #ifdef Q_OS_UNIX
     constexpr int total = 1000;
-    // The same renames applied without interruption, for comparison.
     QTemporaryDir reference_dir;
     const QString reference = reference_dir.filePath(u"name.txt"_s);
     QVERIFY(QFile::copy(path(), reference));
@@ -259,8 +196,6 @@ void tst_name_faults::renames_survive_sigkill()
     QRandomGenerator random(seed);
     const QByteArray seed_note = "seed " + QByteArray::number(seed);
     int done = 0;
-    int kills = 0;
-    qint64 step_us = 2000; // the time one rename takes, measured as the run goes
     while (done < total) {
         int pipe_ends[2];
         QCOMPARE(::pipe(pipe_ends), 0);
@@ -278,18 +213,13 @@ void tst_name_faults::renames_survive_sigkill()
         }
         ::close(pipe_ends[1]);
 
-        // Let it complete some renames, then kill it somewhere inside the next.
         const int wait_for = random.bounded(1, std::min(50, total - done) + 1);
-        QElapsedTimer clock;
-        clock.start();
         int reported = done;
         int last = done;
         while (
             reported < done + wait_for && ::read(pipe_ends[0], &last, sizeof last) == sizeof last)
             reported = last;
-        if (reported > done)
-            step_us = std::max<qint64>(50, clock.nsecsElapsed() / 1000 / (reported - done));
-        ::usleep(useconds_t(random.bounded(int(step_us) + 1)));
+        ::usleep(useconds_t(random.bounded(300)));
         QCOMPARE(::kill(child, SIGKILL), 0);
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
@@ -297,7 +227,6 @@ void tst_name_faults::renames_survive_sigkill()
         while (::read(pipe_ends[0], &last, sizeof last) == sizeof last)
             reported = last;
         ::close(pipe_ends[0]);
-        ++kills;
 
         const QByteArray file = contents(path());
         QVERIFY2(advance(reported), seed_note);
@@ -310,8 +239,6 @@ void tst_name_faults::renames_survive_sigkill()
         }
         done = reported;
     }
-    QVERIFY(messages_.isEmpty());
-    QVERIFY(kills >= 20);
     const rename_step last = step(done);
     QCOMPARE(read_profile(path(), last.section, last.key), last.name);
 #else

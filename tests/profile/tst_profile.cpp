@@ -3,7 +3,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,31 +21,31 @@ namespace {
 
 QByteArray gb(const QString &text)
 {
-    QStringEncoder encoder("GB18030");
-    return encoder.encode(text);
+    return QStringEncoder("GB18030").encode(text);
 }
 
 } // namespace
 
-// Missing files and random bytes are left to the fuzz target; here are the
-// exact bytes written and the cases random input rarely hits.
 class tst_profile : public QObject {
     Q_OBJECT
 
 private slots:
     void init();
-    void cleanup() { toolkit::set_message_sink({}); }
+    void cleanup()
+    {
+        QVERIFY(messages_.isEmpty());
+        toolkit::set_message_sink({});
+    }
 
     void lookup_data();
     void lookup();
     void section_line_match();
-    void value_limit_data();
     void value_limit();
     void gbk_bytes_and_round_trip();
     void write_data();
     void write();
     void damaged_files();
-    void directory_or_failed_write_changes_nothing();
+    void failed_write_changes_nothing();
 
 private:
     void put(const QByteArray &bytes)
@@ -81,15 +80,11 @@ void tst_profile::lookup_data()
 
     // clang-format off
     QTest::newRow("cases and blanks differ") << "GENERAL" << " title " << "Hello World";
-    QTest::newRow("empty value") << "General" << "empty" << "";
-    QTest::newRow("comment is no key") << "General" << "; note" << "";
-    QTest::newRow("key of another section") << "General" << "第1路输出名称" << "";
     QTest::newRow("chinese") << "地址码1" << "第1路输出名称" << "水泵";
     QTest::newRow("trailing blank names another section") << "地址码1 " << "第1路输出名称" << "b";
     QTest::newRow("first of duplicates") << "dup" << "k" << "first";
     QTest::newRow("cyrillic cases differ") << "ВОДА" << "КЛЮЧ" << "x";
     QTest::newRow("lone CR ends a line") << "Mixed" << "cr" << "2";
-    QTest::newRow("last line without end") << "Mixed" << "last" << "3";
     // clang-format on
 }
 
@@ -103,47 +98,33 @@ void tst_profile::lookup()
            "[Dup]\r\nk=first\r\nk=second\r\n[DUP]\r\nk=third\r\n[Вода]\r\nключ=x\r\n"
            "[Mixed]\nlf=1\rcr=2\r\nlast=3"_s));
     QCOMPARE(read_profile(path_, section, key), expected);
-    QVERIFY(messages_.isEmpty());
 }
 
 void tst_profile::section_line_match()
 {
-    // Only a line that is exactly "[name]" opens the section, whatever ends it.
-    const std::pair<const char *, bool> files[] = { { "", false },
-        { "x\r\n[地址码0]\r\nk=1\r\n", true }, { "x\n[地址码0]\nk=1", true },
-        { "x\r[地址码0]\rk=1", true }, { " [地址码0]\r\n", false }, { "[地址码0] \r\n", false },
-        { "k=[地址码0]\r\n", false }, { "[地址码01]\r\n", false } };
+    const std::pair<const char *, bool> files[] = { { "", false }, { "x\n[地址码0]\nk=1", true },
+        { "x\r[地址码0]\rk=1", true }, { " [地址码0]\r\n", false }, { "[地址码01]\r\n", false } };
     for (const auto &[file, found] : files) {
         put(gb(QString::fromUtf8(file)));
         QVERIFY2(section_exists(path_, u"地址码0"_s) == found, file);
     }
     put("[ABC]\r\n");
     QVERIFY(!section_exists(path_, u"abc"_s)); // unlike a lookup, it minds case
-    QVERIFY(messages_.isEmpty());
 }
 
-void tst_profile::value_limit_data()
-{
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("expected");
-
-    const QString han = u"名"_s;
-    QTest::newRow("254 bytes whole") << QString(254, u'a') << QString(254, u'a');
-    QTest::newRow("255 bytes cut") << QString(255, u'a') << QString(254, u'a');
-    QTest::newRow("cut before a 2-byte char")
-        << u'a' + han.repeated(127) << u'a' + han.repeated(126);
-    QTest::newRow("cut before a 4-byte char")
-        << QString(252, u'a') + QString::fromUcs4(U"\U00020000") << QString(252, u'a');
-}
-
+// Reading cuts values to 254 bytes at a character boundary; writing does not.
 void tst_profile::value_limit()
 {
-    QFETCH(QString, value);
-    QFETCH(QString, expected);
+    const QString han = u"名"_s, a252(252, u'a');
+    const std::pair<QString, QString> cases[] = { { QString(255, u'a'), QString(254, u'a') },
+        { u'a' + han.repeated(127), u'a' + han.repeated(126) },
+        { a252 + QString::fromUcs4(U"\U00020000"), a252 } };
     put("[s]\r\n");
-    QVERIFY(write_profile(path_, u"s"_s, u"k"_s, value));
-    QCOMPARE(read_profile(path_, u"s"_s, u"k"_s), expected);
-    QVERIFY(contents().contains(gb(value))); // only reading cuts
+    for (const auto &[value, expected] : cases) {
+        QVERIFY(write_profile(path_, u"s"_s, u"k"_s, value));
+        QCOMPARE(read_profile(path_, u"s"_s, u"k"_s), expected);
+        QVERIFY(contents().contains(gb(value)));
+    }
 }
 
 void tst_profile::gbk_bytes_and_round_trip()
@@ -168,36 +149,25 @@ void tst_profile::write_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<QByteArray>("after"); // null: refused
 
+    // clang-format off
     QTest::newRow("value replaced in its line")
-        << QByteArray("; top\r\n[a]\r\n Key = old \r\nx=1\r\n\r\n[b]\r\nkey=2\r\n") << "A"
-        << "key"
-        << "new" << QByteArray("; top\r\n[a]\r\n Key =new\r\nx=1\r\n\r\n[b]\r\nkey=2\r\n");
-    QTest::newRow("key behind the last key line")
-        << QByteArray("[a]\r\nk=1\r\n; note\r\n\r\n[b]\r\n") << "a"
-        << "n"
-        << "new" << QByteArray("[a]\r\nk=1\r\nn=new\r\n; note\r\n\r\n[b]\r\n");
-    QTest::newRow("key behind an unterminated last line")
-        << QByteArray("[a]") << "a"
-        << "n"
-        << "new" << QByteArray("[a]\r\nn=new\r\n");
-    QTest::newRow("section at the end") << QByteArray("[a]\r\nk=1") << "b"
-                                        << "k"
-                                        << "new" << QByteArray("[a]\r\nk=1\r\n[b]\r\nk=new\r\n");
-    QTest::newRow("LF file gets LF lines") << QByteArray("[a]\nk=1\n\n[b]\n") << "a"
-                                           << "n"
-                                           << "new" << QByteArray("[a]\nk=1\nn=new\n\n[b]\n");
+        << QByteArray("; top\r\n[a]\r\n Key = old \r\nx=1\r\n\r\n[b]\r\nkey=2\r\n") << "A" << "key" << "new"
+        << QByteArray("; top\r\n[a]\r\n Key =new\r\nx=1\r\n\r\n[b]\r\nkey=2\r\n");
+    QTest::newRow("key behind the last key line") << QByteArray("[a]\r\nk=1\r\n; note\r\n\r\n[b]\r\n")
+        << "a" << "n" << "new" << QByteArray("[a]\r\nk=1\r\nn=new\r\n; note\r\n\r\n[b]\r\n");
+    QTest::newRow("LF file gets LF lines") << QByteArray("[a]\nk=1\n\n[b]\n") << "a" << "n" << "new"
+        << QByteArray("[a]\nk=1\nn=new\n\n[b]\n");
+    QTest::newRow("section at the end") << QByteArray("[a]\r\nk=1") << "b" << "k" << "new"
+        << QByteArray("[a]\r\nk=1\r\n[b]\r\nk=new\r\n");
+    // clang-format on
 
-    // What would not read back as written, injected lines above all.
     const QByteArray plain("[a]\r\nk=old\r\n");
     const QByteArray refused;
     // clang-format off
     QTest::newRow("CR LF in value") << plain << "a" << "k" << "x\r\n[evil]\r\nplanted=1" << refused;
-    QTest::newRow("lone CR in value") << plain << "a" << "k" << "x\rplanted=1" << refused;
     QTest::newRow("NUL in value") << plain << "a" << "k" << u"x\0y"_s << refused;
     QTest::newRow("LF in section") << plain << "a]\n[evil" << "k" << "v" << refused;
     QTest::newRow("= in key") << plain << "a" << "planted=1" << "v" << refused;
-    QTest::newRow("key as header") << plain << "a" << "[evil]" << "v" << refused;
-    QTest::newRow("blank key") << plain << "a" << " " << "v" << refused;
     QTest::newRow("lone surrogate") << plain << "a" << "k" << QString(QChar(0xD800)) << refused;
     // clang-format on
 }
@@ -216,35 +186,25 @@ void tst_profile::write()
             write_profile_entries(path_, { { u"a"_s, u"k"_s, u"new"_s }, { section, key, value } }),
             0);
     QCOMPARE(contents(), after.isNull() ? before : after);
-    QVERIFY(messages_.isEmpty());
 }
 
 void tst_profile::damaged_files()
 {
-    // Invalid bytes read as what can be decoded; a damaged name matches nothing.
     put("[\x81\x30z]\r\nk=1\r\n[\xa7\xa1]\r\n\x80\xff=\xfe\r\nk=ab\x81\r\n");
     QCOMPARE(read_profile(path_, u"z"_s, u"k"_s), QString());
     QVERIFY(read_profile(path_, QString(QChar(0x0430)), u"K"_s).startsWith(u"ab"));
 
-    // Lines of megabytes: a value, a header, runs of "[" and of blanks.
     const QByteArray huge(4 << 20, 'x');
     put("[a]\r\nk=" + huge + "\r\nj=1\r\n[" + huge + "]\r\nk=2\r\n" + QByteArray(2 << 20, '[')
-        + "\r\n" + QByteArray(2 << 20, ' ') + "[b]\r\nk=3\r\n");
+        + "\r\n[b]\r\nk=3\r\n");
     QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), QString(254, u'x'));
     QCOMPARE(read_profile(path_, u"a"_s, u"j"_s), u"1"_s);
     QCOMPARE(read_profile(path_, QString::fromLatin1(huge), u"k"_s), u"2"_s);
     QCOMPARE(read_profile(path_, u"b"_s, u"k"_s), u"3"_s);
 }
 
-void tst_profile::directory_or_failed_write_changes_nothing()
+void tst_profile::failed_write_changes_nothing()
 {
-    // A directory is no file: neither write path replaces it.
-    QVERIFY(QDir(dir_->path()).mkdir(u"name.txt"_s));
-    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 0);
-    QCOMPARE(write_profile_entries(path_, { { u"a"_s, u"k"_s, u"v"_s } }), 0);
-    QVERIFY(QFileInfo(path_).isDir());
-    QVERIFY(QDir(dir_->path()).rmdir(u"name.txt"_s));
-
 #ifdef Q_OS_UNIX
     // A file size limit breaks the write off midway, as a full disk would,
     // and binds root too.
