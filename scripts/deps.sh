@@ -8,7 +8,8 @@
 set -eu
 
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
-fonts-wqy-microhei libbenchmark-dev xvfb xauth"
+fonts-wqy-microhei libbenchmark-dev xvfb xauth libmosquitto-dev mosquitto
+mosquitto-clients"
 
 for group in "$@"; do
     case $group in

@@ -1,6 +1,7 @@
 #include "link/qt_serial_port.h"
 #include "ui/main_form.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
+#include "ui/message_boxes.h"
 
 #include <QApplication>
 
@@ -9,6 +10,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvalin"));
     QApplication::setQuitOnLastWindowClosed(true);
+    orvalin::install_message_boxes();
 
     // Declared before the window, so it outlives the poll cycle that uses it.
     orvalin::qt_serial_port port(orvalin::toolkit::program_directory());

@@ -6,7 +6,7 @@
 #include "link/qt_serial_port.h"
 #include "ui/controls.h"
 #include "ui/main_form.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QDir>
 #include <QEvent>

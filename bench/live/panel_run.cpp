@@ -1,7 +1,7 @@
 #include "panel_run.h"
 
 #include "names/name_file.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QDir>
 #include <QFile>

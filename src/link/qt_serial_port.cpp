@@ -1,27 +1,6 @@
 #include "link/qt_serial_port.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 namespace orvalin {
-
-QString device_for_port(int number, const QString &program_dir)
-{
-    if (number < 0)
-        return {};
-#ifdef Q_OS_WIN
-    Q_UNUSED(program_dir);
-    return number == 0 ? QString() : QStringLiteral("COM%1").arg(number);
-#else
-    const QString link = QDir(program_dir).filePath(QStringLiteral("COM%1").arg(number));
-    const QFileInfo entry(link);
-    if (entry.exists() || entry.isSymLink())
-        return QDir::toNativeSeparators(link);
-    if (number == 0)
-        return {};
-    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
-#endif
-}
 
 qt_serial_port::qt_serial_port(QString program_dir, QObject *parent)
     : serial_port(parent)
@@ -46,28 +25,10 @@ bool qt_serial_port::open()
         error_string_ = tr("no serial device for port number %1").arg(number_);
         return false;
     }
-    port_.setPortName(name);
-    port_.setBaudRate(QSerialPort::Baud9600);
-    port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
-    port_.setReadBufferSize(0);
-    if (!port_.open(QIODevice::ReadWrite)) {
-        error_string_ = port_.errorString();
-        port_.close();
+    if (const port_failure failed = open_line(port_, name)) {
+        error_string_ = failed.system_text;
         return false;
     }
-    // Settings are applied on open; refuse a device that will not take them
-    // rather than run at some other speed.
-    if (port_.baudRate() != QSerialPort::Baud9600 || port_.dataBits() != QSerialPort::Data8
-        || port_.parity() != QSerialPort::NoParity || port_.stopBits() != QSerialPort::OneStop) {
-        error_string_
-            = tr("the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit");
-        port_.close();
-        return false;
-    }
-    port_.clearError();
     comm_event_ = 0;
     return true;
 }

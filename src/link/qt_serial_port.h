@@ -1,15 +1,11 @@
 #pragma once
 
+#include "link/port_device.h"
 #include "link/serial_port.h"
 
 #include <QSerialPort>
 
 namespace orvalin {
-
-// The device that port number n stands for. On Windows "COM<n>". Elsewhere an
-// entry "COM<n>" in the program directory (usually a symbolic link to a tty)
-// wins; otherwise /dev/ttyS<n-1>. Empty when no device can stand for n.
-QString device_for_port(int number, const QString &program_dir);
 
 // The serial port on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop
 // bit, no flow control, raw bytes. When the open port fails (device unplugged,

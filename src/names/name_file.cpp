@@ -1,7 +1,7 @@
 #include "names/name_file.h"
 
 #include "names/profile.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QDir>
 

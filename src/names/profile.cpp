@@ -1,6 +1,6 @@
 #include "names/profile.h"
 
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QByteArrayView>
 #include <QFile>

@@ -4,7 +4,7 @@
 #include "link/frame.h"
 #include "ui/controls.h"
 #include "ui/name_form.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QCloseEvent>
 #include <QFocusEvent>

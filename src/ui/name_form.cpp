@@ -5,7 +5,7 @@
 #include "names/profile.h"
 #include "ui/controls.h"
 #include "ui/main_form.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -2,7 +2,7 @@
 
 #include "fake_serial_port.h"
 #include "ui/main_form.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QList>
 #include <QTemporaryDir>

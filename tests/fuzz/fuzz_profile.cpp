@@ -3,7 +3,7 @@
 // value reads back, other entries keep their values, and a missing file gives
 // one message per call and is never created.
 #include "names/profile.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include "fuzz_input.h"
 

@@ -9,7 +9,7 @@
 #include "fake_panel_view.h"
 #include "fake_serial_port.h"
 #include "link/frame.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include "fuzz_input.h"
 

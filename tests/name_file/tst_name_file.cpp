@@ -1,6 +1,6 @@
 #include "names/name_file.h"
 #include "names/profile.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QDir>
 #include <QFile>

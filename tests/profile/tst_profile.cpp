@@ -1,5 +1,5 @@
 #include "names/profile.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QDir>
 #include <QFile>

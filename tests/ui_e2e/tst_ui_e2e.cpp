@@ -5,7 +5,7 @@
 #include "sim_process.h"
 #include "ui/controls.h"
 #include "ui/main_form.h"
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -4,9 +4,9 @@
 
 #include <functional>
 
-// What the logic needs from the forms toolkit beyond widgets: modal message
-// boxes, the program directory and the file test. Tests replace the message
-// box and the program directory through the hooks below.
+// What the logic needs from its surroundings: messages to the user, the
+// program directory and the file test. Programs and tests replace the message
+// sink and the program directory through the hooks below.
 namespace orvalin::toolkit {
 
 enum message_style : int {
@@ -14,7 +14,9 @@ enum message_style : int {
     style_critical = 16,
 };
 
-// Modal; without a title the box shows the application's name.
+// Tells the user through the installed sink (the panel's modal message
+// boxes); without one, writes one line to standard error. Without a title the
+// application's name stands in.
 void message_box(const QString &prompt, int style, const QString &title = QString());
 
 // Directory of the running executable, without a trailing separator.
@@ -31,8 +33,8 @@ struct message {
 };
 using message_sink = std::function<void(const message &)>;
 
-// Routes message boxes to sink instead of the screen; an empty sink restores
-// the default. Without a QApplication the default writes to standard error.
+// Routes messages to sink; an empty sink restores the default (standard
+// error).
 void set_message_sink(message_sink sink);
 
 // Makes program_directory() answer dir; an empty dir restores the default.

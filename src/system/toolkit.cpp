@@ -1,9 +1,8 @@
-#include "ui/toolkit.h"
+#include "system/toolkit.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
 
 #include <cstdio>
 
@@ -31,14 +30,9 @@ void message_box(const QString &prompt, int style, const QString &title)
         sink(message { prompt, style, title });
         return;
     }
-    if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(prompt));
-        return;
-    }
-    QMessageBox box(style == style_critical ? QMessageBox::Critical : QMessageBox::NoIcon,
-        title.isEmpty() ? QApplication::applicationName() : title, prompt, QMessageBox::Ok,
-        QApplication::activeWindow());
-    box.exec();
+    // Programs without windows: one line on standard error.
+    const QString name = title.isEmpty() ? QCoreApplication::applicationName() : title;
+    std::fprintf(stderr, "%s: %s\n", qPrintable(name), qPrintable(prompt));
 }
 
 QString program_directory()

@@ -1,0 +1,69 @@
+#include "link/line_port.h"
+
+namespace orvalin {
+
+qt_line_port::qt_line_port(QObject *parent)
+    : line_port(parent)
+{
+    connect(&port_, &QSerialPort::readyRead, this, &line_port::ready_read);
+    connect(&port_, &QSerialPort::errorOccurred, this, &qt_line_port::on_error);
+}
+
+port_failure qt_line_port::open(const QString &device)
+{
+    device_ = device;
+    return open_line(port_, device);
+}
+
+void qt_line_port::close()
+{
+    if (port_.isOpen())
+        port_.close();
+}
+
+bool qt_line_port::is_open() const
+{
+    return port_.isOpen();
+}
+
+void qt_line_port::write(const frame &bytes)
+{
+    if (!port_.isOpen())
+        return;
+    port_.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+    port_.flush();
+}
+
+QByteArray qt_line_port::read_all()
+{
+    return port_.isOpen() ? port_.readAll() : QByteArray();
+}
+
+QString qt_line_port::device() const
+{
+    return device_;
+}
+
+void qt_line_port::on_error(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::UnknownError:
+        break;
+    default:
+        return;
+    }
+    if (!port_.isOpen())
+        return;
+    const port_failure failure = lost_line(port_);
+    // Close at once: a dead descriptor left open keeps its notifier firing.
+    port_.close();
+    QMetaObject::invokeMethod(
+        this, [this, failure] { emit lost(failure); }, Qt::QueuedConnection);
+}
+
+} // namespace orvalin

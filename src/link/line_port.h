@@ -1,0 +1,59 @@
+#pragma once
+
+#include "link/frame.h"
+#include "link/port_device.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+
+namespace orvalin {
+
+// A serial line as a byte stream, for programs that talk to modules by
+// address (orvalinctl, the service). The panel keeps its own serial_port.
+class line_port : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Opens device exclusively (see open_line); the failure when it cannot.
+    virtual port_failure open(const QString &device) = 0;
+    virtual void close() = 0;
+    virtual bool is_open() const = 0;
+    // Writes the 8 bytes and hands them to the driver at once.
+    virtual void write(const frame &bytes) = 0;
+    // Takes every byte received and not yet read.
+    virtual QByteArray read_all() = 0;
+    // The device opened last.
+    virtual QString device() const = 0;
+
+signals:
+    void ready_read();
+    // The open line failed; it is closed already. Raised once per failure,
+    // from the event loop, never inside a call to the port.
+    void lost(const orvalin::port_failure &failure);
+};
+
+// line_port on QSerialPort.
+class qt_line_port final : public line_port {
+    Q_OBJECT
+
+public:
+    explicit qt_line_port(QObject *parent = nullptr);
+
+    port_failure open(const QString &device) override;
+    void close() override;
+    bool is_open() const override;
+    void write(const frame &bytes) override;
+    QByteArray read_all() override;
+    QString device() const override;
+
+private:
+    void on_error(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    QString device_;
+};
+
+} // namespace orvalin

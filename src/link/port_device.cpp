@@ -1,0 +1,186 @@
+#include "link/port_device.h"
+
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPort>
+
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace orvalin {
+
+QString device_for_port(int number, const QString &program_dir)
+{
+    if (number < 0)
+        return {};
+#ifdef Q_OS_WIN
+    Q_UNUSED(program_dir);
+    return number == 0 ? QString() : QStringLiteral("COM%1").arg(number);
+#else
+    const QString link = QDir(program_dir).filePath(QStringLiteral("COM%1").arg(number));
+    const QFileInfo entry(link);
+    if (entry.exists() || entry.isSymLink())
+        return QDir::toNativeSeparators(link);
+    if (number == 0)
+        return {};
+    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+#endif
+}
+
+QString device_for(const QString &port, const QString &program_dir)
+{
+    const QString text = port.trimmed();
+    bool digits = !text.isEmpty();
+    for (const QChar c : text)
+        digits = digits && c.isDigit() && c.unicode() < 128;
+    if (!digits)
+        return port;
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    return ok ? device_for_port(number, program_dir) : QString();
+}
+
+namespace {
+
+port_failure failure(port_problem problem, QString text)
+{
+    return port_failure { problem, std::move(text) };
+}
+
+// QSerialPort's open errors carry the errno text; sort them by what the user
+// has to do about them.
+port_failure classify_open_error(const QSerialPort &port, const QString &device)
+{
+    const QString text = port.errorString();
+    switch (port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return failure(port_problem::missing, text);
+    case QSerialPort::PermissionError: {
+        // Qt says "permission" both for a refused open and for a port whose
+        // lock another program holds.
+        const QFileInfo info(device);
+        if (info.exists() && info.isReadable() && info.isWritable())
+            return failure(port_problem::busy, text);
+        return failure(port_problem::no_permission, text);
+    }
+    case QSerialPort::OpenError:
+        return failure(port_problem::busy, text);
+    case QSerialPort::UnsupportedOperationError:
+        return failure(port_problem::not_serial, text);
+    default:
+        break;
+    }
+    const QFileInfo info(device);
+    if (!info.exists())
+        return failure(port_problem::missing, text);
+    if (info.isDir() || info.isFile())
+        return failure(port_problem::not_serial, text);
+    if (text.contains(QLatin1String("ioctl"), Qt::CaseInsensitive))
+        return failure(port_problem::not_serial, text);
+    return failure(port_problem::other, text);
+}
+
+} // namespace
+
+port_failure open_line(QSerialPort &port, const QString &device)
+{
+    if (device.isEmpty())
+        return failure(port_problem::missing, QString());
+    if (port.isOpen())
+        port.close();
+    port.setPortName(device);
+    port.setBaudRate(QSerialPort::Baud9600);
+    port.setDataBits(QSerialPort::Data8);
+    port.setParity(QSerialPort::NoParity);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.setReadBufferSize(0);
+    if (!port.open(QIODevice::ReadWrite)) {
+        const port_failure result = classify_open_error(port, device);
+        port.close();
+        return result;
+    }
+#ifdef Q_OS_UNIX
+    // QSerialPort's own lock is per name and its exclusive mode does not stop
+    // root; a lock on the open device holds for every name and every user.
+    if (::flock(int(port.handle()), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        port.close();
+        return failure(port_problem::busy, QString::fromLocal8Bit(std::strerror(error)));
+    }
+#endif
+    // Settings are applied on open; refuse a device that will not take them
+    // rather than run at some other speed.
+    if (port.baudRate() != QSerialPort::Baud9600 || port.dataBits() != QSerialPort::Data8
+        || port.parity() != QSerialPort::NoParity || port.stopBits() != QSerialPort::OneStop) {
+        port.close();
+        return failure(port_problem::not_serial,
+            QStringLiteral("the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit"));
+    }
+    port.clearError();
+    return {};
+}
+
+port_failure lost_line(QSerialPort &port)
+{
+    QString text = port.errorString();
+#ifdef Q_OS_UNIX
+    // A read error on an open port is mostly end of data: the device was
+    // unplugged or the far side of a pseudo-terminal closed. The read sets no
+    // errno then, and the text QSerialPort gives is left over from an earlier
+    // call.
+    if (port.error() == QSerialPort::ReadError)
+        text.clear();
+#endif
+    return failure(port_problem::unplugged, text);
+}
+
+QString problem_text_zh(port_problem problem)
+{
+    switch (problem) {
+    case port_problem::none:
+        return {};
+    case port_problem::missing:
+        return QStringLiteral("串口不存在");
+    case port_problem::busy:
+        return QStringLiteral("串口已被其他程序占用");
+    case port_problem::no_permission:
+        return QStringLiteral("没有打开串口的权限");
+    case port_problem::not_serial:
+        return QStringLiteral("不是串口设备");
+    case port_problem::unplugged:
+        return QStringLiteral("设备已拔出或对端已关闭");
+    case port_problem::other:
+        break;
+    }
+    return QStringLiteral("串口无法使用");
+}
+
+QString problem_text_en(port_problem problem)
+{
+    switch (problem) {
+    case port_problem::none:
+        return {};
+    case port_problem::missing:
+        return QStringLiteral("no such device");
+    case port_problem::busy:
+        return QStringLiteral("busy: another program holds the port");
+    case port_problem::no_permission:
+        return QStringLiteral("no permission to open it");
+    case port_problem::not_serial:
+        return QStringLiteral("not a serial device");
+    case port_problem::unplugged:
+        return QStringLiteral("the device went away");
+    case port_problem::other:
+        break;
+    }
+    return QStringLiteral("cannot be used");
+}
+
+} // namespace orvalin

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+
+class QSerialPort;
+
+namespace orvalin {
+
+// The device that port number n stands for. On Windows "COM<n>". Elsewhere an
+// entry "COM<n>" in the program directory (usually a symbolic link to a tty)
+// wins; otherwise /dev/ttyS<n-1>. Empty when no device can stand for n.
+QString device_for_port(int number, const QString &program_dir);
+
+// Port selection for every program: text that is a whole decimal number is a
+// port number (device_for_port); anything else is a device path, used as it
+// stands ("/dev/ttyUSB0", "/dev/serial/by-id/...", "COM3").
+QString device_for(const QString &port, const QString &program_dir);
+
+// Why a port could not be opened or was lost, in the terms the user acts on.
+enum class port_problem {
+    none,
+    missing,       // no such device
+    busy,          // another program holds it
+    no_permission, // the user may not open it
+    not_serial,    // it exists but is no serial device
+    unplugged,     // it went away while open
+    other,
+};
+
+struct port_failure {
+    port_problem problem = port_problem::none;
+    // The system's own words, for the brackets after our explanation.
+    QString system_text;
+
+    explicit operator bool() const { return problem != port_problem::none; }
+};
+
+// Opens device on port at 9600 baud, 8 data bits, no parity, 1 stop bit, no
+// flow control, raw bytes, and takes an exclusive lock on the device itself
+// (the resolved path, so two names for one device are one port, for root
+// too). On failure the port is closed.
+port_failure open_line(QSerialPort &port, const QString &device);
+
+// The kind of failure behind an error the open port reported.
+port_failure lost_line(QSerialPort &port);
+
+// One short Chinese phrase for the panel's messages.
+QString problem_text_zh(port_problem problem);
+// One short English phrase for orvalinctl and the service's log.
+QString problem_text_en(port_problem problem);
+
+} // namespace orvalin
