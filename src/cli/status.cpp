@@ -1,0 +1,73 @@
+// orvalinctl status: one poll, the 16 channels.
+
+#include "cli/cli.h"
+#include "cli/session.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace orvalin::cli {
+
+namespace {
+
+QJsonArray state_array(std::uint8_t bits)
+{
+    QJsonArray states;
+    for (int k = 0; k < channel_count; ++k)
+        states.append(bool((bits >> k) & 1));
+    return states;
+}
+
+void print_status(const settings &options, const module_status &status)
+{
+    const channel_names names = names_or_blank(options, status.address);
+    if (options.json) {
+        const QJsonObject object {
+            { QStringLiteral("address"), status.address },
+            { QStringLiteral("outputs"), state_array(status.outputs) },
+            { QStringLiteral("inputs"), state_array(status.inputs) },
+            { QStringLiteral("names"),
+                QJsonObject {
+                    { QStringLiteral("outputs"), QJsonArray::fromStringList(names.outputs) },
+                    { QStringLiteral("inputs"), QJsonArray::fromStringList(names.inputs) } } },
+        };
+        print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        return;
+    }
+    for (const bool output : { true, false }) {
+        for (int k = 1; k <= channel_count; ++k) {
+            const bool on = output ? status.output(k) : status.input(k);
+            const QString &name = (output ? names.outputs : names.inputs)[k - 1];
+            QString line
+                = channel_label(output, k) + (on ? QStringLiteral(" on") : QStringLiteral(" off"));
+            if (!name.isEmpty())
+                line += u' ' + name;
+            print_line(line);
+        }
+    }
+}
+
+} // namespace
+
+int run_status(const settings &options)
+{
+    session line(options);
+    if (const int code = line.open())
+        return code;
+    line.poll(options.address, [&](const exchange_result &result) {
+        if (!result.status) {
+            print_error(QStringLiteral("module %1 did not answer within %2 ms (sent %3)")
+                            .arg(options.address)
+                            .arg(options.timeout.count())
+                            .arg(hex_frame(result.command)));
+            line.finish(exit_not_done);
+            return;
+        }
+        print_status(options, *result.status);
+        line.finish(exit_ok);
+    });
+    return line.run();
+}
+
+} // namespace orvalin::cli
