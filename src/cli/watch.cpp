@@ -40,9 +40,9 @@ public:
 
     void print(const QString &kind, int channel, const QString &state, const QString &name = {})
     {
-        const QString time = QDateTime::currentDateTime()
-                                 .toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
-                                 .toString(Qt::ISODateWithMs);
+        // Local time with its offset written out, so lines from other zones compare.
+        const QDateTime now = QDateTime::currentDateTime();
+        const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
         const QString what = channel ? QStringLiteral("%1 %2").arg(kind).arg(channel) : kind;
         if (options_.json) {
             QJsonObject object { { QStringLiteral("time"), time },
