@@ -64,9 +64,11 @@ int run_names(const settings &options)
         return exit_ok;
     }
     for (const bool output : { true, false }) {
-        for (int k = 1; k <= channel_count; ++k)
+        for (int k = 1; k <= channel_count; ++k) {
+            const QString &name = (output ? names.outputs : names.inputs)[k - 1];
             print_line(
-                channel_label(output, k) + u' ' + (output ? names.outputs : names.inputs)[k - 1]);
+                name.isEmpty() ? channel_label(output, k) : channel_label(output, k) + u' ' + name);
+        }
     }
     return exit_ok;
 }
