@@ -41,10 +41,10 @@ int run_pulse(const settings &options)
     const auto k = std::uint8_t(*channel);
     const QString label = channel_label(true, *channel);
 
-    const auto switch_off = [&] {
+    const auto release = [&] {
         phase = pulse_phase::switching_off;
         hold.stop();
-        line.send_confirmed({ build_frame(options.address, orvalin::switch_off, 0, k) }, { bit, 0 },
+        line.send_confirmed({ build_frame(options.address, switch_off, 0, k) }, { bit, 0 },
             [&](bool confirmed, std::optional<module_status> last) {
                 if (!confirmed) {
                     line.report_unconfirmed(
@@ -55,14 +55,14 @@ int run_pulse(const settings &options)
                 line.finish(stopped_by ? exit_signal_base + stopped_by : exit_ok);
             });
     };
-    QObject::connect(&hold, &QTimer::timeout, &line, switch_off);
+    QObject::connect(&hold, &QTimer::timeout, &line, release);
     QObject::connect(&signals_, &stop_signals::stop_requested, &line, [&](int number) {
         if (stopped_by)
             return;
         stopped_by = number;
         // While switching on, the off follows when that exchange is done.
         if (phase == pulse_phase::holding)
-            switch_off();
+            release();
     });
 
     line.send_confirmed({ build_frame(options.address, switch_on, 0, k) }, { bit, bit },
@@ -71,13 +71,12 @@ int run_pulse(const settings &options)
                 // It may have pulled in all the same: never leave it on.
                 line.report_unconfirmed(label + QStringLiteral(" on"), last);
                 phase = pulse_phase::switching_off;
-                line.send_confirmed({ build_frame(options.address, orvalin::switch_off, 0, k) },
-                    { bit, 0 },
+                line.send_confirmed({ build_frame(options.address, switch_off, 0, k) }, { bit, 0 },
                     [&](bool, std::optional<module_status>) { line.finish(exit_not_done); });
                 return;
             }
             if (stopped_by) {
-                switch_off();
+                release();
                 return;
             }
             phase = pulse_phase::holding;
