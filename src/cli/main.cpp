@@ -13,6 +13,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <array>
 
 using namespace orvalin::cli;
@@ -56,13 +57,18 @@ const std::array commands {
 
 QString description()
 {
-    QString text = QStringLiteral("Controls relay modules on a serial line.\n\nCommands:\n");
+    QStringList heads;
+    qsizetype width = 0;
     for (const command_entry &entry : commands) {
-        const QString head = QStringLiteral("  %1 %2").arg(
+        heads << QStringLiteral("  %1 %2").arg(
             QLatin1String(entry.name), QLatin1String(entry.arguments));
-        QString summary = QLatin1String(entry.summary);
-        summary.replace(u'\n', QStringLiteral("\n") + QString(30, u' '));
-        text += head.leftJustified(30) + summary + u'\n';
+        width = std::max(width, heads.last().size() + 2);
+    }
+    QString text = QStringLiteral("Controls relay modules on a serial line.\n\nCommands:\n");
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        QString summary = QLatin1String(commands[i].summary);
+        summary.replace(u'\n', QStringLiteral("\n") + QString(width, u' '));
+        text += heads[qsizetype(i)].leftJustified(width) + summary + u'\n';
     }
     text += QStringLiteral(
         "\nSwitching commands poll after sending until a reply shows every output\n"
@@ -158,7 +164,8 @@ int main(int argc, char *argv[])
     if (options.arguments.size() < entry->min_arguments
         || options.arguments.size() > entry->max_arguments)
         return usage_failure(QStringLiteral("usage: orvalinctl [options] %1 %2")
-                                 .arg(options.command, QLatin1String(entry->arguments)));
+                                 .arg(options.command, QLatin1String(entry->arguments))
+                                 .trimmed());
 
     options.port = parser.isSet(port_option) ? parser.value(port_option)
                                              : qEnvironmentVariable("ORVALIN_PORT");

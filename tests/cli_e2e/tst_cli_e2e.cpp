@@ -246,6 +246,21 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
         events << line.section(u',', 2);
     }
     QCOMPARE(events, expected);
+
+    // JSON lines, names escaped by the JSON writer; SIGTERM ends it with 0 too.
+    QCOMPARE(sim_.command("outputs 04"), "ok");
+    start(watch, { "--json", "watch" });
+    QString json;
+    QTRY_VERIFY((json += QString::fromUtf8(watch.readAllStandardOutput())).count(u'\n') >= 4);
+    const QJsonObject third = QJsonDocument::fromJson(json.section(u'\n', 3, 3).toUtf8()).object();
+    QCOMPARE(third.value("kind"), "output");
+    QCOMPARE(third.value("channel"), 3);
+    QCOMPARE(third.value("state"), "on");
+    QCOMPARE(third.value("name"), "水泵 \"A\"");
+    QVERIFY(third.value("time").toString().contains('T'));
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(5000));
+    QCOMPARE(watch.exitCode(), 0);
 }
 
 void tst_cli_e2e::pulse_stopped_by_sigterm_leaves_output_off()
