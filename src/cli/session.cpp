@@ -127,9 +127,9 @@ void session::continue_confirm(std::shared_ptr<confirm_run> run)
 void session::report_unconfirmed(
     const QString &what, const std::optional<module_status> &last) const
 {
-    QString text = QStringLiteral("module %1 did not confirm %2 (timeout %3 ms per reply)")
+    QString text = QStringLiteral("module %1 on %2 did not confirm %3 (timeout %4 ms per reply)")
                        .arg(options_.address)
-                       .arg(what)
+                       .arg(port_.device(), what)
                        .arg(options_.timeout.count());
     text += last ? QStringLiteral("; last reply: outputs %1 inputs %2")
                        .arg(states_text(last->outputs), states_text(last->inputs))

@@ -57,6 +57,8 @@ public:
     const QList<frame> &sent() const { return sent_; }
 
     const settings &options() const { return options_; }
+    // The device the port stands for, as opened.
+    QString device() const { return port_.device(); }
 
 private:
     struct confirm_run;

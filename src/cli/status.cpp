@@ -57,8 +57,9 @@ int run_status(const settings &options)
         return code;
     line.poll(options.address, [&](const exchange_result &result) {
         if (!result.status) {
-            print_error(QStringLiteral("module %1 did not answer within %2 ms (sent %3)")
+            print_error(QStringLiteral("module %1 on %2 did not answer within %3 ms (sent %4)")
                             .arg(options.address)
+                            .arg(line.device())
                             .arg(options.timeout.count())
                             .arg(hex_frame(result.command)));
             line.finish(exit_not_done);

@@ -156,7 +156,7 @@ void tst_cli_e2e::run_commands_data()
         << "" << QStringList { "--names", "/nonexistent/name.txt", "names" } << 2 << "^$"
         << "no name file" << 0x00;
     QTest::newRow("absent address") << "" << QStringList { "-a", "5", "status" } << 1 << "^$"
-                                    << "module 5 did not answer.*55 05 10 00 00 00 00 6a" << 0x00;
+                                    << "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a" << 0x00;
     QTest::newRow("silent module")
         << "silent on" << QStringList { "on", "4", "--timeout", "50" } << 1 << "^$"
         << "did not confirm output 4 on.*no reply\\n.*sent:\\n +55 01 12 00 00 "
