@@ -3,6 +3,8 @@
 #include "link/frame.h"
 #include "link/module_link.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -46,6 +48,8 @@ struct settings {
 
 // Results: one line on standard output, flushed at once so pipes see it.
 void print_line(const QString &line);
+// One JSON object on one line.
+void print_json(const QJsonObject &object);
 // Diagnostics: "orvalinctl: " + text on standard error.
 void print_error(const QString &text);
 // Prints the message and the --help hint; returns exit_usage.
@@ -57,6 +61,9 @@ QString hex_frame(const frame &bytes);
 QString channel_label(bool output, int channel);
 // "10100000" for bits 0x05: digit k is channel k, 1 for on.
 QString states_text(std::uint8_t bits);
+
+// [true, false, ...]: entry k-1 is channel k.
+QJsonArray state_array(std::uint8_t bits);
 
 // 1..8, or no value.
 std::optional<int> parse_channel(const QString &text);

@@ -6,9 +6,6 @@
 #include "names/profile.h"
 #include "system/toolkit.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 
 namespace orvalin::cli {
@@ -60,7 +57,7 @@ int run_names(const settings &options)
         const QJsonObject object { { QStringLiteral("address"), address },
             { QStringLiteral("outputs"), QJsonArray::fromStringList(names.outputs) },
             { QStringLiteral("inputs"), QJsonArray::fromStringList(names.inputs) } };
-        print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        print_json(object);
         return exit_ok;
     }
     for (const bool output : { true, false }) {

@@ -4,6 +4,7 @@
 #include "names/profile.h"
 #include "system/toolkit.h"
 
+#include <QJsonDocument>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -16,6 +17,11 @@ void print_line(const QString &line)
     const QByteArray bytes = line.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
     std::fflush(stdout);
+}
+
+void print_json(const QJsonObject &object)
+{
+    print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
 }
 
 void print_error(const QString &text)
@@ -54,6 +60,14 @@ QString states_text(std::uint8_t bits)
     for (int k = 0; k < channel_count; ++k)
         text += (bits >> k) & 1 ? u'1' : u'0';
     return text;
+}
+
+QJsonArray state_array(std::uint8_t bits)
+{
+    QJsonArray states;
+    for (int k = 0; k < channel_count; ++k)
+        states.append(bool((bits >> k) & 1));
+    return states;
 }
 
 std::optional<int> parse_channel(const QString &text)

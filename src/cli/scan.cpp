@@ -3,10 +3,6 @@
 #include "cli/cli.h"
 #include "cli/session.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -35,14 +31,6 @@ std::optional<std::pair<int, int>> parse_range(const QString &text)
     if (!first_ok || !last_ok || first < 0 || last > 255 || first > last)
         return std::nullopt;
     return std::pair { first, last };
-}
-
-QJsonArray state_array(std::uint8_t bits)
-{
-    QJsonArray states;
-    for (int k = 0; k < channel_count; ++k)
-        states.append(bool((bits >> k) & 1));
-    return states;
 }
 
 } // namespace
@@ -85,8 +73,7 @@ int run_scan(const settings &options)
                         const QJsonObject object { { QStringLiteral("address"), status.address },
                             { QStringLiteral("outputs"), state_array(status.outputs) },
                             { QStringLiteral("inputs"), state_array(status.inputs) } };
-                        print_line(QString::fromUtf8(
-                            QJsonDocument(object).toJson(QJsonDocument::Compact)));
+                        print_json(object);
                     } else {
                         print_line(
                             QStringLiteral("%1 outputs %2 inputs %3")

@@ -3,21 +3,9 @@
 #include "cli/cli.h"
 #include "cli/session.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 namespace orvalin::cli {
 
 namespace {
-
-QJsonArray state_array(std::uint8_t bits)
-{
-    QJsonArray states;
-    for (int k = 0; k < channel_count; ++k)
-        states.append(bool((bits >> k) & 1));
-    return states;
-}
 
 void print_status(const settings &options, const module_status &status)
 {
@@ -32,7 +20,7 @@ void print_status(const settings &options, const module_status &status)
                     { QStringLiteral("outputs"), QJsonArray::fromStringList(names.outputs) },
                     { QStringLiteral("inputs"), QJsonArray::fromStringList(names.inputs) } } },
         };
-        print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        print_json(object);
         return;
     }
     for (const bool output : { true, false }) {

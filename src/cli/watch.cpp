@@ -5,8 +5,6 @@
 #include "cli/stop_signals.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 namespace orvalin::cli {
@@ -52,7 +50,7 @@ public:
                 object.insert(QStringLiteral("channel"), channel);
                 object.insert(QStringLiteral("name"), name);
             }
-            print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+            print_json(object);
         } else if (options_.csv) {
             print_line(QStringList {
                 time, QString::number(options_.address), what, state, csv_field(name) }
