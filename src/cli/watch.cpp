@@ -75,7 +75,10 @@ int run_watch(const settings &options)
     QObject::connect(
         &signals_, &stop_signals::stop_requested, &line, [&] { line.finish(exit_ok); });
 
-    const channel_names names = names_or_blank(options, options.address);
+    // Said once here; later reads are quiet.
+    names_or_blank(options, options.address);
+    settings quiet = options;
+    quiet.names_given = false;
     event_printer printer(options);
     enum class answering { unknown, yes, no } answers = answering::unknown;
     std::optional<module_status> known;
@@ -91,14 +94,19 @@ int run_watch(const settings &options)
             printer.print(QStringLiteral("module"), 0, QStringLiteral("answering"));
         answers = answering::yes;
         // The first reply gives every channel, as the starting point of the log.
+        // Names are read when they are printed, so a rename shows at once.
+        std::optional<channel_names> names;
         for (const bool output : { true, false }) {
             for (int k = 1; k <= channel_count; ++k) {
                 const bool on = output ? result.status->output(k) : result.status->input(k);
                 const bool was = known ? (output ? known->output(k) : known->input(k)) : !on;
-                if (on != was)
-                    printer.print(output ? QStringLiteral("output") : QStringLiteral("input"), k,
-                        on ? QStringLiteral("on") : QStringLiteral("off"),
-                        (output ? names.outputs : names.inputs)[k - 1]);
+                if (on == was)
+                    continue;
+                if (!names)
+                    names = names_or_blank(quiet, options.address);
+                printer.print(output ? QStringLiteral("output") : QStringLiteral("input"), k,
+                    on ? QStringLiteral("on") : QStringLiteral("off"),
+                    (output ? names->outputs : names->inputs)[k - 1]);
             }
         }
         known = result.status;
