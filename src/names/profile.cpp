@@ -276,6 +276,8 @@ struct profile_text {
     bool convertible = true;
 };
 
+QByteArray encode_file(file_encoding encoding, const QByteArray &bytes);
+
 profile_text decode_file(QByteArray data)
 {
     profile_text text;
@@ -285,12 +287,12 @@ profile_text decode_file(QByteArray data)
     } else if (data.startsWith("\xFF\xFE") || data.startsWith("\xFE\xFF")) {
         const bool little = uchar(data[0]) == 0xFF;
         text.encoding = little ? file_encoding::utf16le : file_encoding::utf16be;
-        const QByteArrayView body = QByteArrayView(data).sliced(2);
         QStringDecoder decoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
             QStringConverter::Flag::Stateless);
-        const QString decoded = decoder.decode(body);
-        text.convertible = body.size() % 2 == 0 && !decoder.hasError() && decoded.isValidUtf16();
-        text.bytes = decoded.toUtf8();
+        text.bytes = QString(decoder.decode(QByteArrayView(data).sliced(2))).toUtf8();
+        // Whatever the decoder mended (an odd byte, a lone surrogate) would
+        // be lost by a rewrite.
+        text.convertible = encode_file(text.encoding, text.bytes) == data;
     } else {
         text.bytes = std::move(data);
     }
