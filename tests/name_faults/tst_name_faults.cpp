@@ -66,7 +66,6 @@ private slots:
 
     void unwritable_data();
     void unwritable();
-    void data_directory_for_a_read_only_program_directory();
     void oversized_file_is_never_rewritten();
     void links_and_owner_survive_a_write();
     void two_writers_lose_nothing();
@@ -101,56 +100,25 @@ void tst_name_faults::cleanup()
     QVERIFY(messages_.isEmpty());
 }
 
-#ifdef Q_OS_UNIX
-namespace {
-
-constexpr uid_t nobody = 65534;
-constexpr int unreachable = 64;
-
-// Runs body in a child, as nobody when this is root (permissions do not bind
-// root); its result is the child's exit code, unreachable when nobody cannot
-// get at the temporary directory.
-template <typename function> int as_user(const QByteArray &dir, function body)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if ((::geteuid() == 0
-                && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
-            || ::access(dir.constData(), X_OK) != 0)
-            ::_exit(unreachable);
-        ::_exit(body());
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
-void give_to_nobody(const QString &path)
-{
-    if (::geteuid() == 0)
-        QCOMPARE(::chown(QFile::encodeName(path).constData(), nobody, nobody), 0);
-}
-
-} // namespace
-#endif
-
 void tst_name_faults::unwritable_data()
 {
-    QTest::addColumn<int>("file_mode");
+    QTest::addColumn<int>("file_mode"); // 0: no file
     QTest::addColumn<int>("dir_mode");
     QTest::addColumn<bool>("stored");
-    QTest::addColumn<int>("start_messages"); // read failures at start
+    QTest::addColumn<int>("start_messages");
     QTest::addColumn<QString>("caption");
 
     QTest::newRow("read-only file") << 0444 << 0755 << false << 0 << u"输出3"_s;
     QTest::newRow("read-only directory, written in place")
         << 0644 << 0555 << true << 0 << u"新名"_s;
     QTest::newRow("unreadable file") << 0200 << 0755 << false << 1 << QString();
+    QTest::newRow("read-only directory, no file: data folder")
+        << 0 << 0555 << true << 2 << u"新名"_s;
 }
 
 // A start and a rename: a file that cannot be read is reported and never
-// rebuilt; one that cannot be written keeps its content, unreported.
+// rebuilt; one that cannot be written keeps its content, unreported; an
+// installed program's directory sends a new file to the user's data folder.
 void tst_name_faults::unwritable()
 {
 #ifdef Q_OS_UNIX
@@ -162,68 +130,59 @@ void tst_name_faults::unwritable()
 
     const QByteArray before = contents(path());
     const QByteArray dir = QFile::encodeName(dir_->path());
-    give_to_nobody(dir_->path());
-    give_to_nobody(path());
-    QCOMPARE(::chmod(QFile::encodeName(path()).constData(), mode_t(file_mode)), 0);
+    const QString data_home = dir_->filePath(u"home"_s);
+    const QString data_file = data_home + u"/orvalin/name.txt"_s;
+    QVERIFY(QDir().mkpath(data_home));
+    // Permissions do not bind root: a child tries it, as nobody if need be.
+    const bool as_root = ::geteuid() == 0;
+    const uid_t nobody = 65534;
+    for (const QString &owned : { dir_->path(), path(), data_home })
+        QVERIFY(!as_root || ::chown(QFile::encodeName(owned).constData(), nobody, nobody) == 0);
+    if (file_mode == 0)
+        QVERIFY(QFile::remove(path()));
+    else
+        QCOMPARE(::chmod(QFile::encodeName(path()).constData(), mode_t(file_mode)), 0);
     QCOMPARE(::chmod(dir.constData(), mode_t(dir_mode)), 0);
 
-    const int result = as_user(dir, [&] {
-        QStringList prompts;
-        toolkit::set_message_sink([&](const toolkit::message &m) { prompts.append(m.prompt); });
-        caption_view view;
-        ensure_name_file(view);
-        const bool reported = prompts.size() == start_messages
-            && (start_messages == 0 || prompts[0].contains(u"没有读取权限"));
-        const int written
-            = write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
-        load_names(view, u"1"_s);
-        return !reported                       ? 1
-            : (written != 0) != stored         ? 2
-            : prompts.size() != start_messages ? 3
-            : view.captions[3] != caption      ? 4
-                                               : 0;
-    });
-    if (result == unreachable)
-        QSKIP("no unprivileged user can reach the temporary directory");
-    QCOMPARE(result, 0);
-    QCOMPARE(contents(path()) == before, !stored);
-    QCOMPARE(
-        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
-#else
-    QSKIP("needs POSIX permissions");
-#endif
-}
-
-// An installed program's directory takes no file: the name file goes to the
-// user's data directory, with the usual first-start messages.
-void tst_name_faults::data_directory_for_a_read_only_program_directory()
-{
-#ifdef Q_OS_UNIX
-    QVERIFY(QFile::remove(path()));
-    const QString data_home = dir_->filePath(u"home/data"_s);
-    QVERIFY(QDir().mkpath(data_home));
-    give_to_nobody(dir_->filePath(u"home"_s));
-    give_to_nobody(data_home);
-    give_to_nobody(dir_->path());
-    QCOMPARE(::chmod(QFile::encodeName(dir_->path()).constData(), 0555), 0);
-    const QString expected = data_home + u"/orvalin/name.txt"_s;
-
-    const int result = as_user(QFile::encodeName(dir_->path()), [&] {
+    constexpr int unreachable = 64;
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if ((as_root
+                && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            || ::access(dir.constData(), X_OK) != 0)
+            ::_exit(unreachable);
         qputenv("XDG_DATA_HOME", QFile::encodeName(data_home));
         QStringList prompts;
         toolkit::set_message_sink([&](const toolkit::message &m) { prompts.append(m.prompt); });
         caption_view view;
         ensure_name_file(view);
-        load_names(view, u"255"_s);
-        return name_file_path() != expected                                                 ? 1
-            : prompts != QStringList { expected + u" not found."_s, u"名称文件被创建。"_s } ? 2
-            : view.captions[16] != u"输入1"_s                                               ? 3
-                                                                                            : 0;
-    });
-    if (result == unreachable)
+        const QStringList expected[] = { {}, { u"没有读取权限"_s },
+            { data_file + u" not found."_s, u"名称文件被创建。"_s } };
+        bool reported = prompts.size() == start_messages;
+        for (int i = 0; reported && i < start_messages; ++i)
+            reported = prompts[i].contains(expected[start_messages][i]);
+        const int written = write_profile(
+            name_file_path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
+        load_names(view, u"1"_s);
+        ::_exit(!reported                          ? 1
+                : (written != 0) != stored         ? 2
+                : prompts.size() != start_messages ? 3
+                : view.captions[3] != caption      ? 4
+                                                   : 0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    if (WEXITSTATUS(status) == unreachable)
         QSKIP("no unprivileged user can reach the temporary directory");
-    QCOMPARE(result, 0);
-    QVERIFY(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+        file_mode ? QStringList { u"name.txt"_s } : QStringList());
+    if (file_mode)
+        QCOMPARE(contents(path()) == before, !stored);
+    else
+        QVERIFY(QFileInfo::exists(data_file));
 #else
     QSKIP("needs POSIX permissions");
 #endif
@@ -257,8 +216,8 @@ void tst_name_faults::links_and_owner_survive_a_write()
     QCOMPARE(
         ::link(QFile::encodeName(target).constData(), QFile::encodeName(second).constData()), 0);
     const bool root = ::geteuid() == 0;
-    if (root)
-        give_to_nobody(target);
+    const uid_t nobody = 65534;
+    QVERIFY(!root || ::chown(QFile::encodeName(target).constData(), nobody, nobody) == 0);
     QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
     const auto check = [&](const QString &name) {
         QVERIFY(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), name));
