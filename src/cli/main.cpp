@@ -124,8 +124,9 @@ int main(int argc, char *argv[])
         QStringLiteral("Module address 0-255 (default $ORVALIN_ADDRESS, else 1)."),
         QStringLiteral("ADDRESS"));
     const QCommandLineOption names_option(QStringLiteral("names"),
-        QStringLiteral("Name file (default: name.txt beside the program, if it exists; "
-                       "never created)."),
+        QStringLiteral("Name file (default: name.txt beside the program, or "
+                       "~/.local/share/orvalin/name.txt where the program's folder is not "
+                       "writable; never created)."),
         QStringLiteral("FILE"));
     const QCommandLineOption json_option(
         QStringLiteral("json"), QStringLiteral("JSON output (JSON lines for watch and scan)."));
