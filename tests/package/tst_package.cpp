@@ -242,7 +242,8 @@ void tst_package::unpacked_orvalinctl()
     QCOMPARE(version.exit_code, 0);
     QCOMPARE(version.out.trimmed(), u"orvalinctl "_s + QStringLiteral(ORVALIN_VERSION));
 
-    if (!run(orvalinctl, { u"--help"_s }).out.contains(u"status"_s))
+    const run_result help = run(orvalinctl, { u"--help"_s });
+    if (!(help.out + help.err).contains(u"status"_s))
         QSKIP("orvalinctl on this branch has no status command yet");
     if (!sim_process::available())
         QSKIP("the module emulator needs pseudo-terminals");
@@ -251,24 +252,32 @@ void tst_package::unpacked_orvalinctl()
     QCOMPARE(sim.command(u"outputs 05"_s), u"ok"_s);
     QCOMPARE(sim.command(u"in 2 on"_s), u"ok"_s);
 
-    // No name file anywhere it would look: names are whatever it shows for
-    // none, the states must be the module's.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"XDG_DATA_HOME"_s, work_.filePath(u"no-data"_s));
-    const QStringList line = { u"-p"_s, sim.link_path(), u"-a"_s, u"1"_s };
-    const run_result text
-        = run(orvalinctl, line + QStringList { u"status"_s }, environment, 10'000);
+    // States from the module over the wire, names from a file of the test's
+    // own through the same profile layer.
+    const QString names = work_.filePath(u"names.txt"_s);
+    QList<orvalin::profile_entry> entries;
+    for (int k = 1; k <= 8; ++k) {
+        const QString channel = QString::number(k);
+        entries.append({ orvalin::channel_section(u"1"_s), orvalin::channel_key(channel, true),
+            k == 1 ? u"水泵"_s : u"输出"_s + channel });
+        entries.append({ orvalin::channel_section(u"1"_s), orvalin::channel_key(channel, false),
+            u"输入"_s + channel });
+    }
+    QVERIFY(orvalin::write_profile_entries(names, entries) != 0);
+    const QStringList line = { u"-p"_s, sim.link_path(), u"-a"_s, u"1"_s, u"--names"_s, names };
+    const run_result text = run(orvalinctl, line + QStringList { u"status"_s },
+        QProcessEnvironment::systemEnvironment(), 10'000);
     QVERIFY2(text.exit_code == 0, qPrintable(describe(text)));
     const QStringList lines = text.out.split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 16);
-    for (const QString &expected : { u"output 1 on"_s, u"output 2 off"_s, u"output 3 on"_s,
-             u"output 8 off"_s, u"input 1 off"_s, u"input 2 on"_s }) {
-        QVERIFY2(lines.indexOf(QRegularExpression(u"^%1( |$)"_s.arg(expected))) >= 0,
-            qPrintable(expected + u" not in:\n"_s + text.out));
+    for (const QString &expected :
+        { u"output 1 on 水泵"_s, u"output 2 off 输出2"_s, u"output 3 on 输出3"_s,
+            u"output 8 off 输出8"_s, u"input 1 off 输入1"_s, u"input 2 on 输入2"_s }) {
+        QVERIFY2(lines.contains(expected), qPrintable(expected + u" not in:\n"_s + text.out));
     }
 
-    const run_result json
-        = run(orvalinctl, line + QStringList { u"--json"_s, u"status"_s }, environment, 10'000);
+    const run_result json = run(orvalinctl, line + QStringList { u"--json"_s, u"status"_s },
+        QProcessEnvironment::systemEnvironment(), 10'000);
     QVERIFY2(json.exit_code == 0, qPrintable(describe(json)));
     const QJsonObject status = QJsonDocument::fromJson(json.out.toUtf8()).object();
     QCOMPARE(status[u"address"_s].toInt(), 1);
@@ -276,6 +285,7 @@ void tst_package::unpacked_orvalinctl()
         (QJsonArray { true, false, true, false, false, false, false, false }));
     QCOMPARE(status[u"inputs"_s].toArray(),
         (QJsonArray { false, true, false, false, false, false, false, false }));
+    QCOMPARE(status[u"names"_s][u"outputs"_s][0].toString(), u"水泵"_s);
 }
 
 // An installed panel cannot write beside itself: its first start must leave
