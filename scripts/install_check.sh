@@ -117,6 +117,9 @@ check "installing enabled nothing and ran no script" sh -c \
      ! ls /var/lib/dpkg/info/orvalin.*inst /var/lib/dpkg/info/orvalin.*rm 2>/dev/null | grep -q .'
 if command -v systemd-analyze >/dev/null; then
     check "systemd-analyze verify orvalin.service" systemd-analyze verify orvalin.service
+    # It reads the unit's Documentation= page through man, which keeps a
+    # formatted copy in its cache: not the package's, and not to be left.
+    rm -f /var/cache/man/cat1/orvalin.1.gz /var/cache/man/cat1/orvalinctl.1.gz
 fi
 check "udev rule tags USB serial adapters for uaccess" \
     grep -q 'KERNEL=="ttyUSB\[0-9\]\*|ttyACM\[0-9\]\*", TAG+="uaccess"' \
@@ -230,12 +233,9 @@ else
     fail "left behind:" $left
 fi
 # Anything else of ours anywhere on the system, beside dpkg's own records,
-# man's cache of formatted pages (systemd-analyze reads the unit's
-# Documentation= page; man-db expires the cache itself), the sources, and
-# temporary and runtime files (which other work may hold).
+# the sources, and temporary and runtime files (which other work may hold).
 strays=$(find / -xdev \( -path /proc -o -path /sys -o -path /run -o -path /tmp -o -path /work \
-    -o -path "$build" -o -path /var/lib/dpkg/info -o -path /var/cache/man \) -prune \
-    -o -name '*orvalin*' -print 2>/dev/null |
+    -o -path "$build" -o -path /var/lib/dpkg/info \) -prune -o -name '*orvalin*' -print 2>/dev/null |
     grep -v -x -e /etc/orvalin -e /etc/orvalin/orvalin.conf)
 if [ -z "$strays" ]; then
     ok "no other file named after orvalin outside the build"
