@@ -12,7 +12,7 @@ FUZZ_TARGETS = $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 # make soak polls this long (30 minutes unless told otherwise).
 SOAK_SECONDS ?= 1800
 
-.PHONY: all deps configure build test test-asan fuzz demo bench valgrind soak mutate clean
+.PHONY: all deps configure build test test-asan fuzz demo bench valgrind soak mutate package install-check clean
 
 all: build
 
@@ -79,6 +79,17 @@ soak:
 	@sh scripts/deps.sh live
 	$(MAKE) build
 	sh scripts/live.sh soak $(BUILD) --seconds $(SOAK_SECONDS)
+
+# The Debian package: $(BUILD)/orvalin_<version>_<arch>.deb.
+package: deps
+	$(MAKE) build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs that package on this machine (as root), uses it, removes it again
+# and checks that only the configuration is left. Not part of make test.
+install-check: package
+	@sh scripts/deps.sh install
+	sh scripts/install_check.sh $(BUILD)
 
 # Mutation run over src/ and tools/ in build-mutate/ (resumable; hours on two
 # cores): the score per folder, the surviving mutants, and what only one test

@@ -6,11 +6,16 @@
 #   valgrind  the panel under memcheck (make valgrind)
 #   fuzz      clang and its libFuzzer runtime (make fuzz)
 #   mutate    python3 for the mutation run (make mutate)
+#   install   checking the installed package (make install-check)
+#   lint      lintian, which the package test then runs too
 set -eu
 
+# dpkg-dev and file: make package computes the package's dependencies from
+# its programs (dpkg-shlibdeps). lintian is optional: the package test runs
+# it where it is installed.
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
 fonts-wqy-microhei libbenchmark-dev xvfb xauth libmosquitto-dev mosquitto
-mosquitto-clients"
+mosquitto-clients dpkg-dev file"
 
 for group in "$@"; do
     case $group in
@@ -18,6 +23,8 @@ for group in "$@"; do
     valgrind) packages="$packages valgrind" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     mutate) packages="$packages python3" ;;
+    install) packages="$packages desktop-file-utils man-db bash-completion x11-utils" ;;
+    lint) packages="$packages lintian" ;;
     *)
         echo "deps.sh: unknown group '$group'" >&2
         exit 2

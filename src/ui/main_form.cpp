@@ -2,16 +2,16 @@
 
 #include "control/controller.h"
 #include "link/frame.h"
+#include "system/toolkit.h"
+#include "ui/app_icon.h"
 #include "ui/controls.h"
 #include "ui/name_form.h"
-#include "system/toolkit.h"
 
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 
@@ -145,31 +145,6 @@ spinner *make_spinner(QWidget *parent, const char *name, const QRect &rect)
     return bar;
 }
 
-// Four lamps on a dark plate: the panel in miniature.
-QIcon window_icon()
-{
-    QPixmap pixmap(32, 32);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(20, 30, 45), 1));
-    painter.setBrush(QColor(52, 73, 94));
-    painter.drawRoundedRect(QRectF(0.5, 0.5, 31, 31), 5, 5);
-    const QColor colours[]
-        = { QColor(0, 255, 0), QColor(255, 0, 0), QColor(255, 255, 0), QColor(0, 255, 0) };
-    for (int i = 0; i < 4; ++i) {
-        const QRectF cell(4 + 13 * (i % 2), 4 + 13 * (i / 2), 11, 11);
-        painter.setPen(QPen(QColor(20, 30, 45), 1));
-        painter.setBrush(colours[i]);
-        painter.drawEllipse(cell);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor(255, 255, 255, 140));
-        painter.drawEllipse(QRectF(cell.x() + 2.5, cell.y() + 2, 4, 3));
-    }
-    painter.end();
-    return QIcon(pixmap);
-}
-
 } // namespace
 
 main_form::main_form(serial_port &port, QWidget *parent)
@@ -179,7 +154,7 @@ main_form::main_form(serial_port &port, QWidget *parent)
 {
     setObjectName(QStringLiteral("main_form"));
     setWindowTitle(QStringLiteral("Orvalin"));
-    setWindowIcon(window_icon());
+    setWindowIcon(app_icon());
     setFixedSize(client_width, client_height);
 
     create_controls();
