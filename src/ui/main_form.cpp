@@ -2,11 +2,12 @@
 
 #include "control/controller.h"
 #include "link/frame.h"
+#include "system/toolkit.h"
 #include "ui/controls.h"
 #include "ui/name_form.h"
-#include "system/toolkit.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLabel>
@@ -395,19 +396,21 @@ void main_form::set_port_button_caption(const QString &caption)
     open_comm_->setText(caption);
 }
 
-void main_form::port_failed(const QString &device, const QString &reason, bool while_open)
+void main_form::port_failed(const QString &device, const port_failure &failure, bool while_open)
 {
     QString port = device;
     if (port.isEmpty())
         port = chuankou_num_->text().isEmpty() ? QStringLiteral("（未填写）")
                                                : chuankou_num_->text();
-    QString prompt = while_open ? QStringLiteral("串口 %1 已断开").arg(port)
-                                : QStringLiteral("无法打开串口 %1").arg(port);
-    if (!reason.isEmpty())
-        prompt += QStringLiteral("：") + reason;
-    else
-        prompt += QStringLiteral("。");
-    toolkit::message_box(prompt, toolkit::style_critical);
+    // Our reason in Chinese first, the system's own words after it.
+    QString reason = problem_text_zh(failure.problem);
+    if (reason.isEmpty())
+        reason = problem_text_zh(port_problem::other);
+    if (!failure.system_text.isEmpty())
+        reason += QStringLiteral("（%1）").arg(failure.system_text);
+    const QString prompt = while_open ? QStringLiteral("串口 %1 已断开：%2。")
+                                      : QStringLiteral("无法打开串口 %1：%2。");
+    toolkit::message_box(prompt.arg(port, reason), toolkit::style_critical);
 }
 
 void main_form::set_title(const QString &title)

@@ -32,6 +32,7 @@ private slots:
     void address_box_and_spinner_stay_in_step();
     void leading_zero_never_sends_a_wrong_address();
     void boxes_hold_only_numbers_0_to_255();
+    void port_failures_are_reported_in_chinese_data();
     void port_failures_are_reported_in_chinese();
     void lamps_render_at_their_places_in_their_colours();
     void closing_the_window_closes_the_rename_dialog();
@@ -160,21 +161,49 @@ void tst_main_form::boxes_hold_only_numbers_0_to_255()
     }
 }
 
+void tst_main_form::port_failures_are_reported_in_chinese_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<int>("problem"); // none: opens, then is lost
+    QTest::addColumn<QString>("system_text");
+    QTest::addColumn<QString>("prompt");
+    QTest::newRow("missing")
+        << "3" << int(port_problem::missing) << "No such file or directory"
+        << "无法打开串口 /dev/fake3：串口不存在（No such file or directory）。";
+    QTest::newRow("in use") << "3" << int(port_problem::busy) << "Resource temporarily unavailable"
+                            << "无法打开串口 /dev/fake3：串口已被其他程序占用（Resource "
+                               "temporarily unavailable）。";
+    QTest::newRow("no permission") << "3" << int(port_problem::no_permission) << "Permission denied"
+                                   << "无法打开串口 /dev/fake3：没有打开串口的权限（Permission "
+                                      "denied）。";
+    QTest::newRow("not serial") << "3" << int(port_problem::not_serial) << "Is a directory"
+                                << "无法打开串口 /dev/fake3：不是串口设备（Is a directory）。";
+    QTest::newRow("unplugged, no words") << "3" << int(port_problem::none) << ""
+                                         << "串口 /dev/fake3 已断开：设备已拔出或对端已关闭。";
+    QTest::newRow("unplugged") << "3" << int(port_problem::none) << "Input/output error"
+                               << "串口 /dev/fake3 已断开：设备已拔出或对端已关闭（Input/output "
+                                  "error）。";
+}
+
 void tst_main_form::port_failures_are_reported_in_chinese()
 {
+    QFETCH(QString, number);
+    QFETCH(int, problem);
+    QFETCH(QString, system_text);
+    QFETCH(QString, prompt);
     auto &f = *fx_;
-    port_box()->setText("3");
-    f.port.open_fails = true;
-    f.port.open_error = "Permission denied";
+    port_box()->setText(number);
+    f.port.open_fails = problem != int(port_problem::none);
+    f.port.open_problem = port_problem(problem);
+    f.port.open_error = system_text;
     click_port();
+    if (!f.port.open_fails) {
+        click_arrow("VScroll2", true); // the next open's number; the lost port is 3
+        f.port.lose(system_text);
+        QTRY_COMPARE(child<QPushButton>("open_comm")->text(), "打开串口");
+    }
     QCOMPARE(f.messages.size(), 1);
-    QCOMPARE(f.messages[0].prompt, "无法打开串口 /dev/fake3：Permission denied");
-    f.port.open_fails = false;
-    click_port();
-    f.port.lose("unplugged");
-    QTRY_COMPARE(f.messages.size(), 2);
-    QCOMPARE(f.messages[1].prompt, "串口 /dev/fake3 已断开：unplugged");
-    QCOMPARE(child<QPushButton>("open_comm")->text(), "打开串口");
+    QCOMPARE(f.messages[0].prompt, prompt);
 }
 
 void tst_main_form::lamps_render_at_their_places_in_their_colours()
