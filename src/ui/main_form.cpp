@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <memory>
+
 namespace orvalin {
 
 namespace {
@@ -145,6 +147,21 @@ spinner *make_spinner(QWidget *parent, const char *name, const QRect &rect)
     bar->set_value(1);
     return bar;
 }
+
+// Tells whether the event loop ran since it was made, as it does while a
+// modal message is shown.
+class loop_probe {
+public:
+    loop_probe()
+    {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [ran = ran_] { *ran = true; }, Qt::QueuedConnection);
+    }
+    bool ran() const { return *ran_; }
+
+private:
+    std::shared_ptr<bool> ran_ = std::make_shared<bool>(false);
+};
 
 // Four lamps on a dark plate: the panel in miniature.
 QIcon window_icon()
@@ -293,7 +310,23 @@ void main_form::add_Change()
 void main_form::reload_captions()
 {
     const QString address = add_->text();
+    // A name file that is missing or unreadable shows modal messages from
+    // inside the reload, mostly inside the press of a spinner's arrow. The
+    // message takes the release, and the bar's auto-repeat would step on and
+    // bring a new round of messages with every step. So no step is taken
+    // while the captions load, and a press still on afterwards ends if a
+    // message ran the event loop meanwhile.
+    const bool was_held = VScroll1_->held();
+    VScroll1_->set_held(true);
+    VScroll2_->set_held(true);
+    const loop_probe messages_shown;
     load_names(*this, address);
+    VScroll1_->set_held(was_held);
+    VScroll2_->set_held(was_held);
+    if (messages_shown.ran()) {
+        VScroll1_->end_press();
+        VScroll2_->end_press();
+    }
     emit captions_reloaded(address);
 }
 

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -32,6 +34,8 @@ private slots:
     void address_box_and_spinner_stay_in_step();
     void leading_zero_never_sends_a_wrong_address();
     void boxes_hold_only_numbers_0_to_255();
+    void one_step_shows_one_round_of_messages_data();
+    void one_step_shows_one_round_of_messages();
     void port_failures_are_reported_in_chinese_data();
     void port_failures_are_reported_in_chinese();
     void lamps_render_at_their_places_in_their_colours();
@@ -159,6 +163,49 @@ void tst_main_form::boxes_hold_only_numbers_0_to_255()
         QApplication::sendEvent(box, &out);
         QCOMPARE(box->text(), "4");
     }
+}
+
+void tst_main_form::one_step_shows_one_round_of_messages_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<int>("box_ms"); // how long each message runs the event loop
+    QTest::newRow("arrow clicked, boxes outlast the auto-repeat delay") << "click" << 40;
+    QTest::newRow("arrow pressed, its release taken by a box") << "press" << 0;
+    QTest::newRow("Up key") << "key" << 40;
+    QTest::newRow("digit typed") << "type" << 40;
+}
+
+void tst_main_form::one_step_shows_one_round_of_messages()
+{
+    QFETCH(QString, step);
+    QFETCH(int, box_ms);
+    QVERIFY(QFile::remove(name_file_path()));
+    int shown = 0;
+    toolkit::set_message_sink([&](const toolkit::message &) {
+        // Like a modal box; a runaway is cut short so that the test ends.
+        if (++shown > 40)
+            return;
+        QEventLoop box;
+        QTimer::singleShot(box_ms, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    auto *bar = child<spinner>("VScroll1")->findChild<QScrollBar *>();
+    const QPoint up_arrow(12, 3);
+    if (step == "click" || step == "press")
+        QTest::mousePress(bar, Qt::LeftButton, {}, up_arrow);
+    if (step == "click")
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, up_arrow);
+    if (step == "key")
+        QTest::keyClick(bar, Qt::Key_Up);
+    if (step == "type") {
+        add()->selectAll();
+        QTest::keyClick(add(), Qt::Key_2);
+    }
+    QTest::qWait(800); // well past the bar's auto-repeat delay
+    if (step == "press")
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, up_arrow);
+    QCOMPARE(add()->text(), "2");
+    QCOMPARE(shown, 16);
 }
 
 void tst_main_form::port_failures_are_reported_in_chinese_data()
