@@ -23,6 +23,7 @@ public:
     std::optional<std::uint8_t> input() override { return std::nullopt; }
     QString device() const override { return {}; }
     QString error_string() const override { return {}; }
+    port_problem problem() const override { return port_problem::none; }
 };
 
 receive_buffer reply_buffer(const frame &reply)

@@ -91,11 +91,13 @@ void controller::open_comm_click()
         const QString text = view_.port_text();
         const auto number = whole_number(text);
         if (!number || *number < 0 || *number > 255) {
-            view_.port_failed(text, QStringLiteral("串口号须为 0 到 255 的整数"), false);
+            // No device can stand for it.
+            view_.port_failed(QString(), port_failure { port_problem::missing, {} }, false);
             return;
         }
         if (!open_port(port_, static_cast<std::int16_t>(*number))) {
-            view_.port_failed(port_.device(), port_.error_string(), false);
+            view_.port_failed(
+                port_.device(), port_failure { port_.problem(), port_.error_string() }, false);
             return;
         }
         panel_.show_port_open();
@@ -127,7 +129,7 @@ void controller::port_lost(const QString &reason)
     if (port_.is_open())
         close_port(port_);
     panel_.show_port_closed();
-    view_.port_failed(port_.device(), reason, true);
+    view_.port_failed(port_.device(), port_failure { port_problem::unplugged, reason }, true);
 }
 
 } // namespace orvalin

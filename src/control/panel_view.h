@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/port_device.h"
+
 #include <QColor>
 #include <QString>
 
@@ -28,9 +30,11 @@ public:
     virtual void set_port_box_enabled(bool enabled) = 0;
     virtual void set_port_button_caption(const QString &caption) = 0;
 
-    // The port could not be opened, or failed while open. Called once per
-    // failure; the window decides how the operator is told.
-    virtual void port_failed(const QString &device, const QString &reason, bool while_open) = 0;
+    // The port could not be opened, or failed while open: the device tried
+    // (empty when the number stands for none) and why, in the core's terms.
+    // Called once per failure; the window decides how the operator is told.
+    virtual void port_failed(const QString &device, const port_failure &failure, bool while_open)
+        = 0;
 };
 
 } // namespace orvalin

@@ -1,6 +1,5 @@
 #include "link/port_device.h"
 
-
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
@@ -53,6 +52,18 @@ port_failure failure(port_problem problem, QString text)
     return port_failure { problem, std::move(text) };
 }
 
+bool in_use_text(const QString &text)
+{
+    static const char lock_held[] = "Permission error while locking the device";
+    if (text == QLatin1String(lock_held) || text == QSerialPort::tr(lock_held))
+        return true;
+#ifdef Q_OS_UNIX
+    return text == QString::fromLocal8Bit(std::strerror(EBUSY));
+#else
+    return false;
+#endif
+}
+
 // QSerialPort's open errors carry the errno text; sort them by what the user
 // has to do about them.
 port_failure classify_open_error(const QSerialPort &port, const QString &device)
@@ -62,8 +73,11 @@ port_failure classify_open_error(const QSerialPort &port, const QString &device)
     case QSerialPort::DeviceNotFoundError:
         return failure(port_problem::missing, text);
     case QSerialPort::PermissionError: {
-        // Qt says "permission" both for a refused open and for a port whose
-        // lock another program holds.
+        // Qt says "permission" both for a refused open and for a port that
+        // another opener holds: its own lock file under the same name, or a
+        // terminal in exclusive mode (EBUSY).
+        if (in_use_text(text))
+            return failure(port_problem::busy, text);
         const QFileInfo info(device);
         if (info.exists() && info.isReadable() && info.isWritable())
             return failure(port_problem::busy, text);
@@ -109,10 +123,10 @@ port_failure open_line(QSerialPort &port, const QString &device)
 #ifdef Q_OS_UNIX
     // QSerialPort's own lock is per name and its exclusive mode does not stop
     // root; a lock on the open device holds for every name and every user.
-    if (::flock(int(port.handle()), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+    // A device that takes no locks at all is used unlocked, as before.
+    if (::flock(int(port.handle()), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         port.close();
-        return failure(port_problem::busy, QString::fromLocal8Bit(std::strerror(error)));
+        return failure(port_problem::busy, QString::fromLocal8Bit(std::strerror(EWOULDBLOCK)));
     }
 #endif
     // Settings are applied on open; refuse a device that will not take them
@@ -121,7 +135,8 @@ port_failure open_line(QSerialPort &port, const QString &device)
         || port.parity() != QSerialPort::NoParity || port.stopBits() != QSerialPort::OneStop) {
         port.close();
         return failure(port_problem::not_serial,
-            QStringLiteral("the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit"));
+            QStringLiteral(
+                "the device does not accept 9600 baud, 8 data bits, no parity, 1 stop bit"));
     }
     port.clearError();
     return {};

@@ -17,18 +17,13 @@ void qt_serial_port::set_comm_port(std::int16_t number)
 
 bool qt_serial_port::open()
 {
-    error_string_.clear();
     if (port_.isOpen())
         return true;
-    const QString name = device();
-    if (name.isEmpty()) {
-        error_string_ = tr("no serial device for port number %1").arg(number_);
+    device_ = device_for_port(number_, program_dir_);
+    // An empty device (none for the number) fails as missing.
+    failure_ = open_line(port_, device_);
+    if (failure_)
         return false;
-    }
-    if (const port_failure failed = open_line(port_, name)) {
-        error_string_ = failed.system_text;
-        return false;
-    }
     comm_event_ = 0;
     return true;
 }
@@ -84,12 +79,17 @@ std::optional<std::uint8_t> qt_serial_port::input()
 
 QString qt_serial_port::device() const
 {
-    return device_for_port(number_, program_dir_);
+    return device_;
 }
 
 QString qt_serial_port::error_string() const
 {
-    return error_string_;
+    return failure_.system_text;
+}
+
+port_problem qt_serial_port::problem() const
+{
+    return failure_.problem;
 }
 
 void qt_serial_port::on_ready_read()
@@ -120,22 +120,15 @@ void qt_serial_port::on_error(QSerialPort::SerialPortError error)
     }
     if (!port_.isOpen())
         return;
-    QString reason = port_.errorString();
-#ifdef Q_OS_UNIX
-    // A read error here is mostly end of data: the device was unplugged or
-    // the far side of a pseudo-terminal closed. The read sets no errno then,
-    // and the text QSerialPort gives is left over from an earlier call.
-    if (error == QSerialPort::ReadError)
-        reason = QStringLiteral("设备已拔出或对端已关闭");
-#endif
-    error_string_ = reason;
+    failure_ = lost_line(port_);
     // Close at once: a dead descriptor left open keeps its notifier firing.
     port_.close();
     // Reported from the event loop, never from inside a call to the port
     // (a write in send_frame can find the device gone), so the caller's
     // reaction never runs in the middle of its own tick.
     QMetaObject::invokeMethod(
-        this, [this, reason] { emit port_lost(reason); }, Qt::QueuedConnection);
+        this, [this, reason = failure_.system_text] { emit port_lost(reason); },
+        Qt::QueuedConnection);
 }
 
 } // namespace orvalin

@@ -8,9 +8,10 @@
 namespace orvalin {
 
 // The serial port on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop
-// bit, no flow control, raw bytes. When the open port fails (device unplugged,
-// far side of a pseudo-terminal gone) it is closed at once and port_lost is
-// raised once, later, from the event loop.
+// bit, no flow control, raw bytes, the device locked against every other
+// opener (open_line). When the open port fails (device unplugged, far side of
+// a pseudo-terminal gone) it is closed at once and port_lost is raised once,
+// later, from the event loop.
 class qt_serial_port final : public serial_port {
     Q_OBJECT
 
@@ -29,6 +30,7 @@ public:
     std::optional<std::uint8_t> input() override;
     QString device() const override;
     QString error_string() const override;
+    port_problem problem() const override;
 
 private:
     void on_ready_read();
@@ -39,7 +41,10 @@ private:
     std::int16_t number_ = 0;
     int rthreshold_ = 0;
     int comm_event_ = 0;
-    QString error_string_;
+    // Worked out at each open, so that the messages name the device that
+    // was tried even after the program directory changed.
+    QString device_;
+    port_failure failure_;
 };
 
 } // namespace orvalin

@@ -19,14 +19,15 @@ void close_port(serial_port &port)
 bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text, std::uint8_t code,
     std::uint8_t data1, std::uint8_t data2)
 {
+    const bool open = port.is_open();
+    if (open)
+        port.discard_input();
     const auto address = address_byte(address_text);
     if (!address)
         return false;
     tx_buf = build_frame(*address, code, data1, data2);
-    if (port.is_open()) {
-        port.discard_input();
+    if (open)
         port.output(tx_buf);
-    }
     return true;
 }
 

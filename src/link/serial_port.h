@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/frame.h"
+#include "link/port_device.h"
 
 #include <QObject>
 #include <QString>
@@ -24,8 +25,9 @@ public:
 
     // Port number for the next open; only meaningful while closed.
     virtual void set_comm_port(std::int16_t number) = 0;
-    // Opens the selected port. On failure the port stays closed and
-    // error_string() gives the system's reason.
+    // Opens the selected port. On failure the port stays closed, problem()
+    // says what kind of failure it was and error_string() gives the system's
+    // words for it (may be empty).
     virtual bool open() = 0;
     virtual void close() = 0;
     virtual bool is_open() const = 0;
@@ -41,14 +43,18 @@ public:
     // Takes exactly one received byte out of the buffer, if one waits.
     virtual std::optional<std::uint8_t> input() = 0;
 
-    // The device behind the selected number (for messages to the operator).
+    // The device of the latest open, worked out when it was attempted: a
+    // failure and a loss name the device that was really tried or open.
     virtual QString device() const = 0;
     virtual QString error_string() const = 0;
+    // The kind of the latest failure; none after an open that succeeded.
+    virtual port_problem problem() const = 0;
 
 signals:
     // The receive event: raised on the event loop's thread.
     void on_comm();
-    // The open port failed (device removed, peer gone). The port is already
+    // The open port failed (device removed, peer gone): problem() is
+    // unplugged, reason the system's words (may be empty). The port is already
     // closed when this is emitted, once per failure, from the event loop and
     // never inside a call to the port: a failure found by a write must not
     // make the caller react in the middle of its own tick.
@@ -58,13 +64,16 @@ signals:
 // The port sequences of the device link.
 
 // Selects the number, opens, sets the receive threshold to 8, in that order.
-// False (port closed, reason in error_string()) when the open fails.
+// False (port closed, reason in problem() and error_string()) when the open
+// fails.
 bool open_port(serial_port &port, std::int16_t number);
 void close_port(serial_port &port);
 
-// Builds the command frame for the address text into tx_buf and, only while
-// the port is open, discards waiting input and writes it. False when the
-// address text gives no address byte: then nothing is built or written.
+// While the port is open, discards waiting input first, whether or not a
+// frame follows: bytes left over must never be read as a later reply. Then
+// builds the command frame for the address text into tx_buf and writes it,
+// again only while the port is open. False when the address text gives no
+// address byte: then nothing is built or written.
 bool send_frame(serial_port &port, frame &tx_buf, QStringView address_text, std::uint8_t code,
     std::uint8_t data1, std::uint8_t data2);
 

@@ -1,5 +1,6 @@
 #include "ui/controls.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QMouseEvent>
 #include <QPainter>
@@ -140,6 +141,24 @@ spinner::spinner(QWidget *parent)
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(bar_);
     connect(bar_, &QScrollBar::valueChanged, this, [this](int raw) { emit value_changed(-raw); });
+    // Runs after the bar moved its position for the action and before the
+    // value follows, so putting the position back cancels the step.
+    connect(bar_, &QAbstractSlider::actionTriggered, this, [this] {
+        if (!held_)
+            return;
+        bar_->setSliderPosition(bar_->value());
+        end_press();
+    });
+}
+
+void spinner::end_press()
+{
+    // The bar stops its auto-repeat and forgets the pressed arrow on a
+    // release; a release when nothing is pressed changes nothing.
+    const QPointF centre = QRectF(bar_->rect()).center();
+    QMouseEvent release(QEvent::MouseButtonRelease, centre, bar_->mapToGlobal(centre),
+        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(bar_, &release);
 }
 
 int spinner::value() const

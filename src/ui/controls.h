@@ -103,6 +103,15 @@ public:
     // Clamped to 0..255.
     void set_value(int value);
 
+    // While held, the spinner takes no step from the user (arrow, key, wheel,
+    // drag): a step tried then is undone and ends the press of the bar, so
+    // its auto-repeat stops. For work that may show modal messages, which
+    // take the press's release away from the bar.
+    void set_held(bool held) { held_ = held; }
+    bool held() const { return held_; }
+    // Ends a press of the bar in progress, as its release would.
+    void end_press();
+
 signals:
     void value_changed(int value);
 
@@ -113,6 +122,7 @@ private:
     // A plain scroll bar has its minimum at the top and its up arrow lowers
     // the value; running it over -255..0 gives the spinner's direction.
     QScrollBar *bar_;
+    bool held_ = false;
 };
 
 // Accepts the decimal text of a number 0..255: up to three ASCII digits. The

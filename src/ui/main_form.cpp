@@ -8,12 +8,15 @@
 #include "ui/name_form.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+
+#include <memory>
 
 namespace orvalin {
 
@@ -145,6 +148,21 @@ spinner *make_spinner(QWidget *parent, const char *name, const QRect &rect)
     return bar;
 }
 
+// Tells whether the event loop ran since it was made, as it does while a
+// modal message is shown.
+class loop_probe {
+public:
+    loop_probe()
+    {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [ran = ran_] { *ran = true; }, Qt::QueuedConnection);
+    }
+    bool ran() const { return *ran_; }
+
+private:
+    std::shared_ptr<bool> ran_ = std::make_shared<bool>(false);
+};
+
 } // namespace
 
 main_form::main_form(serial_port &port, QWidget *parent)
@@ -267,7 +285,23 @@ void main_form::add_Change()
 void main_form::reload_captions()
 {
     const QString address = add_->text();
+    // A name file that is missing or unreadable shows modal messages from
+    // inside the reload, mostly inside the press of a spinner's arrow. The
+    // message takes the release, and the bar's auto-repeat would step on and
+    // bring a new round of messages with every step. So no step is taken
+    // while the captions load, and a press still on afterwards ends if a
+    // message ran the event loop meanwhile.
+    const bool was_held = VScroll1_->held();
+    VScroll1_->set_held(true);
+    VScroll2_->set_held(true);
+    const loop_probe messages_shown;
     load_names(*this, address);
+    VScroll1_->set_held(was_held);
+    VScroll2_->set_held(was_held);
+    if (messages_shown.ran()) {
+        VScroll1_->end_press();
+        VScroll2_->end_press();
+    }
     emit captions_reloaded(address);
 }
 
@@ -370,19 +404,21 @@ void main_form::set_port_button_caption(const QString &caption)
     open_comm_->setText(caption);
 }
 
-void main_form::port_failed(const QString &device, const QString &reason, bool while_open)
+void main_form::port_failed(const QString &device, const port_failure &failure, bool while_open)
 {
     QString port = device;
     if (port.isEmpty())
         port = chuankou_num_->text().isEmpty() ? QStringLiteral("（未填写）")
                                                : chuankou_num_->text();
-    QString prompt = while_open ? QStringLiteral("串口 %1 已断开").arg(port)
-                                : QStringLiteral("无法打开串口 %1").arg(port);
-    if (!reason.isEmpty())
-        prompt += QStringLiteral("：") + reason;
-    else
-        prompt += QStringLiteral("。");
-    toolkit::message_box(prompt, toolkit::style_critical);
+    // Our reason in Chinese first, the system's own words after it.
+    QString reason = problem_text_zh(failure.problem);
+    if (reason.isEmpty())
+        reason = problem_text_zh(port_problem::other);
+    if (!failure.system_text.isEmpty())
+        reason += QStringLiteral("（%1）").arg(failure.system_text);
+    const QString prompt = while_open ? QStringLiteral("串口 %1 已断开：%2。")
+                                      : QStringLiteral("无法打开串口 %1：%2。");
+    toolkit::message_box(prompt.arg(port, reason), toolkit::style_critical);
 }
 
 void main_form::set_title(const QString &title)

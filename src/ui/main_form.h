@@ -58,7 +58,7 @@ public:
     void set_closeall_enabled(bool enabled) override;
     void set_port_box_enabled(bool enabled) override;
     void set_port_button_caption(const QString &caption) override;
-    void port_failed(const QString &device, const QString &reason, bool while_open) override;
+    void port_failed(const QString &device, const port_failure &failure, bool while_open) override;
 
     // name_view
     void set_title(const QString &title) override;

@@ -44,9 +44,12 @@ void fake_panel_view::set_port_button_caption(const QString &caption)
     log << QStringLiteral("caption %1").arg(caption);
 }
 
-void fake_panel_view::port_failed(const QString &device, const QString &reason, bool while_open)
+void fake_panel_view::port_failed(
+    const QString &device, const orvalin::port_failure &failure, bool while_open)
 {
-    log << QStringLiteral("failed %1|%2|%3").arg(device, reason, while_open ? "open" : "opening");
+    log << QStringLiteral("failed %1|%2|%3|%4")
+               .arg(device, orvalin::problem_text_en(failure.problem), failure.system_text,
+                   while_open ? "open" : "opening");
 }
 
 int fake_panel_view::failures() const

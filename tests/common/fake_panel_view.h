@@ -17,7 +17,7 @@ public:
     bool closeall_enabled = true;
     bool port_box_enabled = true;
     QString port_caption = QStringLiteral("打开串口");
-    // "lamp k", "text k", "openall on", "caption 关闭串口", "failed dev|reason|open" ...
+    // "lamp k", "text k", "openall on", "caption 关闭串口", "failed dev|problem|text|open" ...
     QStringList log;
 
     fake_panel_view();
@@ -31,7 +31,8 @@ public:
     void set_closeall_enabled(bool enabled) override;
     void set_port_box_enabled(bool enabled) override;
     void set_port_button_caption(const QString &caption) override;
-    void port_failed(const QString &device, const QString &reason, bool while_open) override;
+    void port_failed(
+        const QString &device, const orvalin::port_failure &failure, bool while_open) override;
 
     int failures() const;
 };

@@ -9,6 +9,8 @@ void fake_serial_port::set_comm_port(std::int16_t n)
 bool fake_serial_port::open()
 {
     log << QStringLiteral("PortOpen=true");
+    opened_device = QStringLiteral("/dev/fake%1").arg(number);
+    lost = false;
     if (open_fails)
         return false;
     opened = true;
@@ -57,8 +59,16 @@ void fake_serial_port::receive(const QByteArray &bytes)
         emit on_comm();
 }
 
+orvalin::port_problem fake_serial_port::problem() const
+{
+    if (lost)
+        return orvalin::port_problem::unplugged;
+    return open_fails ? open_problem : orvalin::port_problem::none;
+}
+
 void fake_serial_port::lose(const QString &reason)
 {
     opened = false;
+    lost = true;
     emit port_lost(reason);
 }

@@ -21,11 +21,14 @@ public:
     QList<orvalin::frame> written;
     QByteArray waiting; // received, not yet read
     bool open_fails = false;
+    orvalin::port_problem open_problem = orvalin::port_problem::missing;
     QString open_error = QStringLiteral("No such file or directory");
     int event = orvalin::comm_event_receive;
     std::int16_t number = 0;
     bool opened = false;
     int threshold = 0;
+    QString opened_device; // remembered at open, as the real port does
+    bool lost = false;
 
     void set_comm_port(std::int16_t n) override;
     bool open() override;
@@ -37,8 +40,9 @@ public:
     void output(const orvalin::frame &bytes) override;
     int comm_event() const override { return event; }
     std::optional<std::uint8_t> input() override;
-    QString device() const override { return QStringLiteral("/dev/fake%1").arg(number); }
+    QString device() const override { return opened_device; }
     QString error_string() const override { return open_fails ? open_error : QString(); }
+    orvalin::port_problem problem() const override;
 
     // Appends bytes to the receive buffer and raises the receive event when
     // the threshold is reached (as the real port does).

@@ -3,7 +3,8 @@
 // the 16 lamps show one kind of state, each with its own text; an on/off
 // pattern was carried by some valid reply in the stream; six ticks after the
 // last possible reply every lamp shows unknown; each open tick discards the
-// input and writes exactly one well-formed frame (none without an address).
+// input, with or without an address, and writes exactly one well-formed frame
+// (none without an address).
 #include "control/controller.h"
 #include "control/indicator_panel.h"
 #include "fake_panel_view.h"
@@ -105,6 +106,9 @@ void tick(controller &control, fake_serial_port &port, const fake_panel_view &vi
         expect(port.written.size() == frames, "a frame written to a closed port");
         return;
     }
+    // Also without an address: bytes left waiting would be read as a reply
+    // long after the module sent them.
+    expect(port.waiting.isEmpty(), "input left waiting after an open tick");
     const auto address = address_byte(view.address);
     expect(port.written.size() == frames + (address ? 1 : 0), "not one frame per tick");
     if (!address)
@@ -113,7 +117,6 @@ void tick(controller &control, fake_serial_port &port, const fake_panel_view &vi
     expect(sent[0] == command_start && sent[1] == *address && sent[3] == 0 && sent[4] == 0
             && sent[7] == frame_checksum(sent),
         "a malformed frame");
-    expect(port.waiting.isEmpty(), "input left waiting after a send");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "link/qt_serial_port.h"
 #include "sim_process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -46,6 +47,7 @@ private slots:
     void failed_open_reports_reason();
     void module_gone_closes_port_once_data();
     void module_gone_closes_port_once();
+    void two_names_for_one_device_are_one_port();
 };
 
 void tst_link_e2e::split_reply_is_one_batch()
@@ -84,22 +86,33 @@ void tst_link_e2e::garbage_never_passes_and_next_send_drops_it()
 
 void tst_link_e2e::failed_open_reports_reason_data()
 {
-    QTest::addColumn<bool>("stale_link"); // else a plain file
-    QTest::newRow("link to nothing") << true;
-    QTest::newRow("plain file") << false;
+    QTest::addColumn<QString>("entry"); // what COM1 in the program dir is
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("problem");
+    QTest::newRow("link to nothing") << "dangling" << 1 << int(port_problem::missing);
+    QTest::newRow("no entry, no device for 0") << "" << 0 << int(port_problem::missing);
+    QTest::newRow("plain file") << "file" << 1 << int(port_problem::not_serial);
+    QTest::newRow("directory") << "dir" << 1 << int(port_problem::not_serial);
+    QTest::newRow("no terminal") << "/dev/null" << 1 << int(port_problem::not_serial);
 }
 
 void tst_link_e2e::failed_open_reports_reason()
 {
-    QFETCH(bool, stale_link);
+    QFETCH(QString, entry);
+    QFETCH(int, number);
+    QFETCH(int, problem);
     link_fixture f;
     const QString path = f.dir.filePath("COM1");
-    QVERIFY(stale_link ? QFile::link(f.dir.filePath("gone"), path)
-                       : QFile(path).open(QIODevice::WriteOnly));
-    QVERIFY(!open_port(f.port, 1));
+    if (entry == "dangling" || entry.startsWith('/'))
+        QVERIFY(QFile::link(entry == "dangling" ? f.dir.filePath("gone") : entry, path));
+    if (entry == "file")
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+    if (entry == "dir")
+        QVERIFY(QDir(f.dir.path()).mkdir("COM1"));
+    QVERIFY(!open_port(f.port, std::int16_t(number)));
     QVERIFY(!f.port.is_open());
-    QVERIFY(!f.port.error_string().isEmpty());
-    QCOMPARE(f.port.device(), path);
+    QCOMPARE(int(f.port.problem()), problem);
+    QCOMPARE(f.port.device(), entry.isEmpty() ? QString() : path);
     QCOMPARE(f.lost.count(), 0);
 }
 
@@ -126,7 +139,9 @@ void tst_link_e2e::module_gone_closes_port_once()
     }
     QTRY_COMPARE(f.lost.count(), 1);
     QVERIFY(!f.port.is_open());
-    QVERIFY(!f.lost.at(0).at(0).toString().isEmpty());
+    QCOMPARE(f.port.problem(), port_problem::unplugged);
+    // The device that was open, also when its link went with the module.
+    QCOMPARE(f.port.device(), f.dir.filePath("COM1"));
 
     // A closed port is quiet: no second report, no spinning notifier.
     const auto cpu_ms = [] { return std::clock() * 1000 / CLOCKS_PER_SEC; };
@@ -136,6 +151,25 @@ void tst_link_e2e::module_gone_closes_port_once()
     QCOMPARE(f.lost.count(), 1);
     QVERIFY(f.poll());
     QVERIFY(!f.port.is_open());
+}
+
+void tst_link_e2e::two_names_for_one_device_are_one_port()
+{
+    link_fixture f;
+    START_LINK(f, {});
+    QVERIFY(QFile::link(f.sim.device(), f.dir.filePath("COM2")));
+    // Another name for the device, and the same name (Qt's own lock file):
+    // in use either way, also for root.
+    qt_serial_port second(f.dir.path());
+    for (const std::int16_t number : { 2, 1 }) {
+        QVERIFY(!open_port(second, number));
+        QCOMPARE(second.problem(), port_problem::busy);
+        QVERIFY(!second.error_string().isEmpty());
+    }
+    QVERIFY(f.poll()); // the first keeps its replies
+    QTRY_COMPARE(f.events.count(), 1);
+    f.port.close();
+    QVERIFY2(open_port(second, 2), qPrintable(second.error_string()));
 }
 
 QTEST_GUILESS_MAIN(tst_link_e2e)

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -32,6 +34,9 @@ private slots:
     void address_box_and_spinner_stay_in_step();
     void leading_zero_never_sends_a_wrong_address();
     void boxes_hold_only_numbers_0_to_255();
+    void one_step_shows_one_round_of_messages_data();
+    void one_step_shows_one_round_of_messages();
+    void port_failures_are_reported_in_chinese_data();
     void port_failures_are_reported_in_chinese();
     void lamps_render_at_their_places_in_their_colours();
     void closing_the_window_closes_the_rename_dialog();
@@ -160,21 +165,85 @@ void tst_main_form::boxes_hold_only_numbers_0_to_255()
     }
 }
 
+void tst_main_form::one_step_shows_one_round_of_messages_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<int>("box_ms"); // how long each message runs the event loop
+    QTest::newRow("arrow clicked, boxes outlast the auto-repeat delay") << "click" << 40;
+    QTest::newRow("arrow pressed, its release taken by a box") << "press" << 0;
+    QTest::newRow("Up key") << "key" << 40;
+    QTest::newRow("digit typed") << "type" << 40;
+}
+
+void tst_main_form::one_step_shows_one_round_of_messages()
+{
+    QFETCH(QString, step);
+    QFETCH(int, box_ms);
+    QVERIFY(QFile::remove(name_file_path()));
+    int shown = 0;
+    toolkit::set_message_sink([&](const toolkit::message &) {
+        // Like a modal box; a runaway is cut short so that the test ends.
+        if (++shown > 40)
+            return;
+        QEventLoop box;
+        QTimer::singleShot(box_ms, &box, &QEventLoop::quit);
+        box.exec();
+    });
+    auto *bar = child<spinner>("VScroll1")->findChild<QScrollBar *>();
+    const QPoint up_arrow(12, 3);
+    if (step == "click" || step == "press")
+        QTest::mousePress(bar, Qt::LeftButton, {}, up_arrow);
+    if (step == "click")
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, up_arrow);
+    if (step == "key")
+        QTest::keyClick(bar, Qt::Key_Up);
+    if (step == "type") {
+        add()->selectAll();
+        QTest::keyClick(add(), Qt::Key_2);
+    }
+    QTest::qWait(800); // well past the bar's auto-repeat delay
+    if (step == "press")
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, up_arrow);
+    QCOMPARE(add()->text(), "2");
+    QCOMPARE(shown, 16);
+}
+
+void tst_main_form::port_failures_are_reported_in_chinese_data()
+{
+    QTest::addColumn<int>("problem"); // none: opens, then is lost
+    QTest::addColumn<QString>("system_text");
+    QTest::addColumn<QString>("prompt");
+    QTest::newRow("missing")
+        << int(port_problem::missing) << "No such file or directory"
+        << "无法打开串口 /dev/fake3：串口不存在（No such file or directory）。";
+    QTest::newRow("in use") << int(port_problem::busy) << "Resource temporarily unavailable"
+                            << "无法打开串口 /dev/fake3：串口已被其他程序占用（Resource "
+                               "temporarily unavailable）。";
+    QTest::newRow("unplugged, no words") << int(port_problem::none) << ""
+                                         << "串口 /dev/fake3 已断开：设备已拔出或对端已关闭。";
+    QTest::newRow("unplugged") << int(port_problem::none) << "Input/output error"
+                               << "串口 /dev/fake3 已断开：设备已拔出或对端已关闭（Input/output "
+                                  "error）。";
+}
+
 void tst_main_form::port_failures_are_reported_in_chinese()
 {
+    QFETCH(int, problem);
+    QFETCH(QString, system_text);
+    QFETCH(QString, prompt);
     auto &f = *fx_;
     port_box()->setText("3");
-    f.port.open_fails = true;
-    f.port.open_error = "Permission denied";
+    f.port.open_fails = problem != int(port_problem::none);
+    f.port.open_problem = port_problem(problem);
+    f.port.open_error = system_text;
     click_port();
+    if (!f.port.open_fails) {
+        click_arrow("VScroll2", true); // the next open's number; the lost port is 3
+        f.port.lose(system_text);
+        QTRY_COMPARE(child<QPushButton>("open_comm")->text(), "打开串口");
+    }
     QCOMPARE(f.messages.size(), 1);
-    QCOMPARE(f.messages[0].prompt, "无法打开串口 /dev/fake3：Permission denied");
-    f.port.open_fails = false;
-    click_port();
-    f.port.lose("unplugged");
-    QTRY_COMPARE(f.messages.size(), 2);
-    QCOMPARE(f.messages[1].prompt, "串口 /dev/fake3 已断开：unplugged");
-    QCOMPARE(child<QPushButton>("open_comm")->text(), "打开串口");
+    QCOMPARE(f.messages[0].prompt, prompt);
 }
 
 void tst_main_form::lamps_render_at_their_places_in_their_colours()
