@@ -5,6 +5,7 @@
 #   live      measuring the running panel on Xvfb (make bench, make soak)
 #   valgrind  the panel under memcheck (make valgrind)
 #   fuzz      clang and its libFuzzer runtime (make fuzz)
+#   mutate    python3 for the mutation run (make mutate)
 set -eu
 
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
@@ -16,6 +17,7 @@ for group in "$@"; do
     live) packages="$packages libx11-dev libxtst-dev" ;;
     valgrind) packages="$packages valgrind" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
+    mutate) packages="$packages python3" ;;
     *)
         echo "deps.sh: unknown group '$group'" >&2
         exit 2

@@ -1,21 +1,25 @@
 // orvalin-sim: the relay module (8 relay outputs, 8 inputs) on a
 // pseudo-terminal, so the panel can be shown and tested without hardware.
 //
-// Usage: orvalin-sim --link PATH [--address N] [--demo] [--verbose] [--monotonic]
+// Usage: orvalin-sim --link PATH [--address N[,N...]] [--demo] [--verbose]
+//                    [--monotonic] [--baud N] [--turnaround MS]
 //                    [--drop FRACTION] [--garbage [N]] [--split MS]
 //                    [--delay MS] [--silent] [--seed N]
 //
 // PATH becomes a symbolic link to the terminal (for example build/COM1, which
 // the panel opens as port 1). Once it exists, "ready PATH -> DEVICE" is
-// printed. Commands on standard input, one per line, each answered by one
-// line ("ok", "error: ..." or the status line):
-//   in N on|off      input N (1..8)          inputs HH / outputs HH (hex)
+// printed. Several addresses put several modules on the one line, each with
+// its own outputs and inputs. Commands on standard input, one per line, each
+// answered by one line ("ok", "error: ..." or the status line); those marked
+// @ take an optional last word "@A" naming the module (default: the first):
+//   in N on|off @    input N (1..8)          inputs HH @ / outputs HH @ (hex)
 //   drop FRACTION    garbage N               split MS        delay MS
 //   silent on|off    demo on|off             verbose on|off
-//   status           -> "outputs HH inputs HH frames N ignored N replies N"
+//   status @         -> "outputs HH inputs HH frames N ignored N replies N"
 //   quit
-// frames counts accepted commands, ignored the well-formed frames for other
-// addresses, replies the replies sent (not dropped or silenced). End of input
+// frames counts the module's accepted commands, ignored the well-formed
+// frames for addresses on no module, replies the module's replies sent (not
+// dropped or silenced). End of input
 // is not quit: the emulator also runs in the background with standard input
 // closed. SIGINT, SIGTERM and SIGHUP end it cleanly too; the link goes with it.
 //
@@ -24,6 +28,12 @@
 // never 0x22) ahead of each reply; --split writes a reply as 4 + 4 bytes
 // with MS between; --delay holds each reply back MS; --silent answers
 // nothing. Commands are carried out all the same.
+//
+// Line timing: without --baud bytes pass at once and a module answers at
+// once. With --baud N each byte takes 10 bits of time in each direction (8N1),
+// a command counts from the arrival of its last byte, and a module answers
+// after --turnaround MS (default 2; also applied without --baud when given);
+// replies share the line one after another.
 //
 // Verbose lines carry milliseconds since start, or with --monotonic the
 // milliseconds of CLOCK_MONOTONIC (the clock std::chrono::steady_clock reads
@@ -81,7 +91,10 @@ struct fault_settings {
 
 struct options {
     std::string link;
-    std::uint8_t address = 1;
+    std::vector<std::uint8_t> addresses { 1 };
+    // Time of one byte on the line; zero without --baud.
+    std::chrono::nanoseconds byte_time {};
+    std::optional<std::chrono::milliseconds> turnaround;
     bool demo = false;
     bool verbose = false;
     bool monotonic = false;
@@ -90,12 +103,14 @@ struct options {
 };
 
 struct module_state {
+    std::uint8_t address = 0;
     std::uint8_t outputs = 0;
     std::uint8_t inputs = 0;
     long long frames = 0;
-    long long ignored = 0;
     long long replies = 0;
 };
+
+constexpr auto default_turnaround = 2ms;
 
 const sim_clock::time_point started = sim_clock::now();
 // Timestamps count from clock zero instead of from the start.
@@ -227,7 +242,7 @@ private:
 
 // Carries out one command for this module and returns the status reply,
 // which shows the state after the command.
-frame carry_out(module_state &state, std::uint8_t address, const frame &command)
+frame carry_out(module_state &state, const frame &command)
 {
     const std::uint8_t code = command[2];
     const std::uint8_t data1 = command[5];
@@ -238,14 +253,22 @@ frame carry_out(module_state &state, std::uint8_t address, const frame &command)
     } else if (code == set_all_outputs && data1 == data2 && (data1 == 0 || data1 == 255)) {
         state.outputs = data1;
     }
-    frame reply { reply_start, address, code, 0, state.inputs, 0, state.outputs, 0 };
+    frame reply { reply_start, state.address, code, 0, state.inputs, 0, state.outputs, 0 };
     reply[7] = frame_checksum(reply);
     return reply;
 }
 
+// Bytes for the line: the first is written at due, each next one a byte
+// time later (all at once without --baud).
 struct scheduled_write {
     sim_clock::time_point due;
     bytes data;
+    std::size_t written = 0;
+};
+
+struct arriving_byte {
+    sim_clock::time_point due;
+    std::uint8_t value;
 };
 
 class emulator {
@@ -255,6 +278,11 @@ public:
     {
         std::random_device entropy;
         random_.seed(settings_.seed ? *settings_.seed : entropy());
+        for (const std::uint8_t address : settings_.addresses)
+            modules_.push_back(module_state { address });
+        turnaround_ = settings_.turnaround ? *settings_.turnaround
+            : settings_.byte_time > 0ns    ? default_turnaround
+                                           : 0ms;
     }
 
     ~emulator()
@@ -346,16 +374,20 @@ public:
             const auto now = sim_clock::now();
             std::optional<sim_clock::time_point> wake;
             if (!outbox_.empty())
-                wake = outbox_.front().due;
+                wake = next_write_due();
+            if (!arriving_.empty())
+                wake = wake ? std::min(*wake, arriving_.front().due) : arriving_.front().due;
             if (settings_.demo)
                 wake = wake ? std::min(*wake, next_demo) : next_demo;
             const bool master_paused = now < master_paused_until;
             if (master_paused)
                 wake = wake ? std::min(*wake, master_paused_until) : master_paused_until;
-            int timeout = -1;
+            // Nanoseconds, so bytes at 9600 baud keep their 1.04 ms pace.
+            timespec timeout {};
             if (wake) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - now);
-                timeout = int(std::max<long long>(0, left.count()));
+                const auto left = std::max<std::chrono::nanoseconds>(0ns, *wake - now);
+                timeout.tv_sec = time_t(left.count() / 1000000000);
+                timeout.tv_nsec = long(left.count() % 1000000000);
             }
 
             pollfd watched[3] = {
@@ -363,7 +395,7 @@ public:
                 { master_paused ? -1 : master_, POLLIN, 0 },
                 { stdin_open ? STDIN_FILENO : -1, POLLIN, 0 },
             };
-            if (::poll(watched, 3, timeout) < 0 && errno != EINTR) {
+            if (::ppoll(watched, 3, wake ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
                 complain(std::string("poll: ") + std::strerror(errno));
                 return 1;
             }
@@ -386,6 +418,7 @@ public:
                     }
                 }
             }
+            take_arrived_bytes();
             flush_due_writes();
             if (settings_.demo && sim_clock::now() >= next_demo) {
                 demo_toggle();
@@ -422,7 +455,28 @@ private:
             return true;
         if (got <= 0)
             return false;
-        scanner_.feed(chunk, std::size_t(got));
+        // On a real line the bytes trickle in; the command is complete when
+        // its last byte has arrived.
+        const auto now = sim_clock::now();
+        for (ssize_t i = 0; i < got; ++i) {
+            rx_free_ = std::max(rx_free_, now) + settings_.byte_time;
+            arriving_.push_back({ rx_free_, chunk[i] });
+        }
+        take_arrived_bytes();
+        return true;
+    }
+
+    void take_arrived_bytes()
+    {
+        const auto now = sim_clock::now();
+        bytes arrived;
+        while (!arriving_.empty() && arriving_.front().due <= now) {
+            arrived.push_back(arriving_.front().value);
+            arriving_.pop_front();
+        }
+        if (arrived.empty())
+            return;
+        scanner_.feed(arrived.data(), arrived.size());
         bytes skipped;
         while (const auto command = scanner_.next(skipped)) {
             if (!skipped.empty()) {
@@ -433,19 +487,19 @@ private:
         }
         if (!skipped.empty())
             log("skip", skipped.data(), skipped.size());
-        return true;
     }
 
     void receive(const frame &command)
     {
-        if (command[1] != settings_.address) {
-            ++state_.ignored;
+        module_state *state = module_at(command[1]);
+        if (!state) {
+            ++ignored_;
             log("rx", command.data(), command.size(), " other-address");
             return;
         }
-        ++state_.frames;
+        ++state->frames;
         log("rx", command.data(), command.size());
-        const frame reply = carry_out(state_, settings_.address, command);
+        const frame reply = carry_out(*state, command);
         const fault_settings &faults = settings_.faults;
         if (faults.silent || std::bernoulli_distribution(faults.drop)(random_)) {
             log("drop", reply.data(), reply.size());
@@ -459,7 +513,7 @@ private:
             const int byte = noise(random_);
             first.push_back(std::uint8_t(byte >= reply_start ? byte + 1 : byte));
         }
-        const auto due = sim_clock::now() + faults.delay;
+        const auto due = sim_clock::now() + faults.delay + turnaround_;
         if (faults.split > 0ms) {
             first.insert(first.end(), reply.begin(), reply.begin() + split_at);
             schedule(due, std::move(first));
@@ -468,32 +522,60 @@ private:
             first.insert(first.end(), reply.begin(), reply.end());
             schedule(due, std::move(first));
         }
-        ++state_.replies;
+        ++state->replies;
+    }
+
+    module_state *module_at(long address)
+    {
+        for (module_state &module : modules_)
+            if (module.address == address)
+                return &module;
+        return nullptr;
+    }
+
+    sim_clock::time_point next_write_due() const
+    {
+        const scheduled_write &next = outbox_.front();
+        return next.due + settings_.byte_time * long(next.written);
     }
 
     void schedule(sim_clock::time_point due, bytes data)
     {
         // Replies leave in the order their commands came, even when the
-        // delay is shortened in between.
-        if (!outbox_.empty())
-            due = std::max(due, outbox_.back().due);
+        // delay is shortened in between, and share the line: the first byte
+        // of one follows the last byte of the one before.
+        due += settings_.byte_time;
+        if (!outbox_.empty()) {
+            const scheduled_write &last = outbox_.back();
+            due = std::max(due, last.due + settings_.byte_time * long(last.data.size()));
+        }
         outbox_.push_back({ due, std::move(data) });
     }
 
     void flush_due_writes()
     {
         const auto now = sim_clock::now();
-        while (!outbox_.empty() && outbox_.front().due <= now) {
-            const bytes &data = outbox_.front().data;
+        while (!outbox_.empty() && next_write_due() <= now) {
+            scheduled_write &next = outbox_.front();
+            // Every byte whose time has come, in one write.
+            std::size_t count = next.data.size() - next.written;
+            if (settings_.byte_time > 0ns) {
+                const auto late = now - next_write_due();
+                count = std::min<std::size_t>(count, std::size_t(late / settings_.byte_time) + 1);
+            }
             // The time is taken right before the write and the line printed
             // after it, so printing does not hold the bytes back and the
             // reader never sees them before the time stamped on them.
             const std::string written_at = timestamp();
             // Without a reader the terminal fills up; what does not fit is
             // lost, as on a line with nobody listening.
-            if (::write(master_, data.data(), data.size()) < 0 && errno != EAGAIN)
+            if (::write(master_, next.data.data() + next.written, count) < 0 && errno != EAGAIN)
                 complain(std::string("write: ") + std::strerror(errno));
-            log("tx", data.data(), data.size(), "", written_at);
+            next.written += count;
+            if (next.written < next.data.size())
+                continue;
+            // Logged once the last byte is out.
+            log("tx", next.data.data(), next.data.size(), "", written_at);
             outbox_.pop_front();
         }
     }
@@ -502,10 +584,13 @@ private:
     {
         // Inputs fill up one by one, then empty again.
         const int input = demo_counter_++ % 8;
-        state_.inputs ^= std::uint8_t(1u << input);
-        if (settings_.verbose)
-            say("demo " + timestamp() + " in " + std::to_string(input + 1)
-                + (state_.inputs & (1u << input) ? " on" : " off"));
+        for (module_state &module : modules_) {
+            module.inputs ^= std::uint8_t(1u << input);
+            if (settings_.verbose)
+                say("demo " + timestamp() + " in " + std::to_string(input + 1)
+                    + (module.inputs & (1u << input) ? " on" : " off")
+                    + (modules_.size() > 1 ? " @" + std::to_string(module.address) : ""));
+        }
     }
 
     void log(const char *what, const std::uint8_t *data, std::size_t size, const char *suffix = "",
@@ -516,46 +601,65 @@ private:
                 + suffix);
     }
 
-    std::string status_line() const
+    std::string status_line(const module_state &state) const
     {
         char text[160];
         std::snprintf(text, sizeof text,
-            "outputs %02x inputs %02x frames %lld ignored %lld replies %lld", state_.outputs,
-            state_.inputs, state_.frames, state_.ignored, state_.replies);
+            "outputs %02x inputs %02x frames %lld ignored %lld replies %lld", state.outputs,
+            state.inputs, state.frames, ignored_, state.replies);
         return text;
     }
 
     void obey(const std::string &line)
     {
-        std::istringstream words(line);
-        std::string verb, first, second, extra;
-        words >> verb >> first >> second >> extra;
-        if (verb.empty())
+        std::istringstream stream(line);
+        std::vector<std::string> words;
+        for (std::string word; stream >> word;)
+            words.push_back(word);
+        if (words.empty())
             return;
         const auto answer
             = [&](bool done) { say(done ? std::string("ok") : "error: cannot do '" + line + "'"); };
-        if (!extra.empty()) {
+        // "@A" at the end picks the module; only the module's own commands
+        // take it.
+        module_state *target = &modules_.front();
+        const bool addressed = words.back().size() > 1 && words.back()[0] == '@';
+        if (addressed) {
+            const auto address = parse_integer(words.back().substr(1), 0, 255);
+            target = address ? module_at(*address) : nullptr;
+            words.pop_back();
+            static const std::vector<std::string> own = { "in", "inputs", "outputs", "status" };
+            if (!target || words.empty()
+                || std::find(own.begin(), own.end(), words.front()) == own.end()) {
+                answer(false);
+                return;
+            }
+        }
+        if (words.size() > 3) {
             answer(false);
             return;
         }
+        words.resize(3);
+        const std::string &verb = words[0], &first = words[1], &second = words[2];
+        module_state &module = *target;
         fault_settings &faults = settings_.faults;
         if (verb == "quit" && first.empty()) {
             say("ok");
             quit_ = true;
         } else if (verb == "status" && first.empty()) {
-            say(status_line());
+            say(status_line(module));
         } else if (verb == "in") {
             const auto input = parse_integer(first, 1, 8);
             const auto on = parse_switch(second);
             if (input && on) {
                 const auto bit = std::uint8_t(1u << (*input - 1));
-                state_.inputs = *on ? state_.inputs | bit : state_.inputs & ~bit;
+                module.inputs = *on ? module.inputs | bit : module.inputs & ~bit;
             }
             answer(input && on);
         } else if ((verb == "inputs" || verb == "outputs") && second.empty()) {
             const auto value = parse_integer(first, 0, 255, 16);
             if (value)
-                (verb == "inputs" ? state_.inputs : state_.outputs) = std::uint8_t(*value);
+                (verb == "inputs" ? module.inputs : module.outputs) = std::uint8_t(*value);
             answer(value.has_value());
         } else if (verb == "drop" && second.empty()) {
             const auto value = parse_fraction(first);
@@ -583,7 +687,11 @@ private:
     }
 
     options settings_;
-    module_state state_;
+    std::vector<module_state> modules_;
+    long long ignored_ = 0;
+    std::chrono::milliseconds turnaround_ {};
+    std::deque<arriving_byte> arriving_;
+    sim_clock::time_point rx_free_ {};
     frame_scanner scanner_;
     std::deque<scheduled_write> outbox_;
     std::mt19937 random_;
@@ -596,9 +704,26 @@ private:
 };
 
 const char usage[]
-    = "usage: orvalin-sim --link PATH [--address N] [--demo] [--verbose] [--monotonic]\n"
+    = "usage: orvalin-sim --link PATH [--address N[,N...]] [--demo] [--verbose]\n"
+      "                   [--monotonic] [--baud N] [--turnaround MS]\n"
       "                   [--drop FRACTION] [--garbage [N]] [--split MS] [--delay MS]\n"
       "                   [--silent] [--seed N]\n";
+
+// "1,2,7": distinct addresses 0..255, in the order given.
+std::optional<std::vector<std::uint8_t>> parse_addresses(const std::string &text)
+{
+    std::vector<std::uint8_t> addresses;
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        const auto address = parse_integer(item, 0, 255);
+        if (!address || std::count(addresses.begin(), addresses.end(), *address))
+            return std::nullopt;
+        addresses.push_back(std::uint8_t(*address));
+    }
+    if (addresses.empty() || text.back() == ',')
+        return std::nullopt;
+    return addresses;
+}
 
 std::optional<options> parse_options(int argc, char *argv[])
 {
@@ -634,10 +759,23 @@ std::optional<options> parse_options(int argc, char *argv[])
             parsed.link = value;
             ++i;
         } else if (name == "--address") {
-            const auto address = parse_integer(value, 0, 255);
-            if (!address)
+            const auto addresses = parse_addresses(value);
+            if (!addresses)
                 return bad();
-            parsed.address = std::uint8_t(*address);
+            parsed.addresses = *addresses;
+            ++i;
+        } else if (name == "--baud") {
+            const auto baud = parse_integer(value, 50, 4000000);
+            if (!baud)
+                return bad();
+            // 8N1: a start bit, 8 data bits and a stop bit per byte.
+            parsed.byte_time = std::chrono::nanoseconds(10 * 1000000000LL / *baud);
+            ++i;
+        } else if (name == "--turnaround") {
+            const auto ms = parse_integer(value, 0, 60000);
+            if (!ms)
+                return bad();
+            parsed.turnaround = std::chrono::milliseconds(*ms);
             ++i;
         } else if (name == "--drop") {
             const auto fraction = parse_fraction(value);
