@@ -57,6 +57,12 @@ demo: deps
 	$(MAKE) build
 	sh scripts/demo.sh $(BUILD)
 
+# orvalinctl serve with a broker of its own and three emulated modules;
+# prints the mosquitto_sub/mosquitto_pub lines to try. Ctrl-C stops all.
+demo-service: deps
+	$(MAKE) build
+	sh scripts/demo_service.sh $(BUILD)
+
 # Micro-benchmarks, then the running panel on Xvfb: polling, reply to
 # lamp, idle, start-up against a bare Qt window. Table on screen, figures in
 # $(BUILD)/bench.json.
