@@ -70,6 +70,16 @@ bench:
 	@sh scripts/deps.sh live
 	$(MAKE) build
 	sh scripts/bench.sh $(BUILD)
+	$(MAKE) bench-service
+
+# orvalinctl serve against a broker and three emulated modules at 9600
+# baud: set to frame and input to state latencies, CPU and peak RSS
+# (SERVICE_SAMPLES latencies each); figures in $(BUILD)/bench-service.json.
+SERVICE_SAMPLES ?= 300
+bench-service: deps
+	$(MAKE) build
+	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
+		--out $(BUILD)/bench-service.json
 
 # The panel under valgrind's memcheck, polling 5 s and then 10 s: the lost
 # bytes must not grow with the run. Reports in $(BUILD)/valgrind.
