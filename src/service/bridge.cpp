@@ -56,6 +56,7 @@ struct bridge::step {
     unsigned generation = 0; // of the output when received
     int interlock_tries = 0;
     bool resolved_on = false; // what TOGGLE became when it went out
+    bool pulse_end = false; // the off of an on_time
 };
 
 struct bridge::module_state {
@@ -72,6 +73,8 @@ struct bridge::module_state {
     std::array<std::unique_ptr<QTimer>, outputs> off_timer;
     // When a reply first showed the output off.
     std::array<clock::time_point, outputs> off_since {};
+    // An on_time off that fell due while the module was offline.
+    std::array<bool, outputs> off_due {};
     // Counters since start; reply times since the last stats message.
     qint64 exchanges = 0, replies = 0, timeouts = 0, bad_frames = 0;
     std::vector<double> reply_ms;
@@ -216,9 +219,12 @@ std::optional<frame> bridge::ready_command(clock::time_point now)
         step &head = queue_.front();
         module_state *module = find(head.address);
         if (!module->online || !module->last) {
-            log_(QStringLiteral("dropped %1: module %2 is offline")
-                     .arg(head.origin)
-                     .arg(head.address));
+            if (head.pulse_end)
+                module->off_due[head.output - 1] = true;
+            else
+                log_(QStringLiteral("dropped %1: module %2 is offline")
+                         .arg(head.origin)
+                         .arg(head.address));
             queue_.pop_front();
             continue;
         }
@@ -338,6 +344,7 @@ void bridge::take_reply(module_state &module, const module_status &status)
             log_(QStringLiteral("module %1 is back: all outputs off").arg(module.address));
             for (auto &timer : module.off_timer)
                 timer.reset();
+            module.off_due.fill(false);
             for (auto &generation : module.generation)
                 ++generation;
             queue_.push_front({ module.address, 0, { set_request::action::off, std::nullopt },
@@ -346,11 +353,20 @@ void bridge::take_reply(module_state &module, const module_status &status)
             log_(QStringLiteral("module %1 is back").arg(module.address));
         }
     }
+    for (int k = 1; k <= outputs; ++k) {
+        if (std::exchange(module.off_due[k - 1], false)) {
+            step off { module.address, k, { set_request::action::off, std::nullopt },
+                QStringLiteral("on_time (due while offline)"), module.generation[k - 1] };
+            off.pulse_end = true;
+            queue_.push_front(off);
+        }
+    }
 }
 
 void bridge::count_miss(module_state &module)
 {
-    if (++module.missed < config_.link_loss_after || !module.online)
+    module.missed = std::min(module.missed + 1, config_.link_loss_after);
+    if (module.missed < config_.link_loss_after || !module.online)
         return;
     module.lost = true;
     log_(QStringLiteral("module %1: no reply %2 times, offline")
@@ -375,28 +391,35 @@ void bridge::drop_commands(module_state &module, const QString &why)
     for (auto it = queue_.begin(); it != queue_.end();) {
         // The exchange in flight finishes first.
         if (it->address == module.address && !(it == queue_.begin() && head_in_flight_)) {
-            log_(QStringLiteral("dropped %1: %2").arg(it->origin, why));
+            if (it->pulse_end)
+                module.off_due[it->output - 1] = true;
+            else
+                log_(QStringLiteral("dropped %1: %2").arg(it->origin, why));
             it = queue_.erase(it);
         } else {
             ++it;
         }
     }
-    for (auto &timer : module.off_timer)
-        timer.reset();
+    // Pending offs of on_time stay: a pulse must end even across a loss.
 }
 
 void bridge::queue_off(module_state &module, int output, const QString &origin)
 {
     module.off_timer[output - 1].reset();
     if (!module.online) {
-        log_(QStringLiteral("dropped %1 for %2/%3: module is offline")
+        // The one thing held for an offline module: an output must not stay
+        // on for good because its pulse ended during a link loss.
+        log_(QStringLiteral("%1 for %2/%3 due while the module is offline; sent when it answers")
                  .arg(origin)
                  .arg(module.address)
                  .arg(output));
+        module.off_due[output - 1] = true;
         return;
     }
-    queue_.push_back({ module.address, output, { set_request::action::off, std::nullopt }, origin,
-        module.generation[output - 1] });
+    step off { module.address, output, { set_request::action::off, std::nullopt }, origin,
+        module.generation[output - 1] };
+    off.pulse_end = true;
+    queue_.push_back(off);
     next_exchange();
 }
 
@@ -437,6 +460,7 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload)
     for (int k = 1; k <= outputs; ++k) {
         if (target->output == 0 || target->output == k) {
             module->off_timer[k - 1].reset();
+            module->off_due[k - 1] = false;
             ++module->generation[k - 1];
         }
     }

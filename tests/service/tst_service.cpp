@@ -91,6 +91,7 @@ private slots:
     void config_errors();
     void config_values();
     void commands_jump_the_polls_in_order_and_interlock_waits();
+    void a_pulse_ends_even_across_a_link_loss();
 };
 
 void tst_service::set_payloads_data()
@@ -252,6 +253,32 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     // A state changes with a reply, never with the command alone.
     QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
     QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
+}
+
+void tst_service::a_pulse_ends_even_across_a_link_loss()
+{
+    auto config = parse_config(
+        "[line]\nport = x\nmodules = 1\ninterval = 20\n[safety]\nlink_loss_after = 2\n", "t.conf")
+                      .config;
+    fake_line line;
+    line.outputs = { { 1, 0x00 } };
+    fake_broker mqtt;
+    bridge service(*config, "x", line, mqtt, [](const QString &) {});
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/available", "online" }));
+    mqtt.receive("orvalin/1/output/4/set", R"({"state":"ON","on_time":0.1})");
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/output/4", "ON" }));
+    line.outputs.clear(); // the module stops answering, its output stays on
+    const auto mark = mqtt.published.size();
+    QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/available", "offline" }, mark) >= 0);
+    mqtt.receive("orvalin/1/output/5/set", "ON"); // dropped, never sent later
+    QTest::qWait(150);
+    line.outputs = { { 1, 0x08 } };
+    QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/output/4", "OFF" }, mark) >= 0);
+    // The off may have gone out unanswered before the loss counted.
+    QStringList sent = commands(line);
+    sent.removeDuplicates();
+    QCOMPARE(sent, (QStringList { "on 1/4", "off 1/4" }));
 }
 
 QTEST_GUILESS_MAIN(tst_service)
