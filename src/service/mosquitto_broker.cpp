@@ -2,6 +2,12 @@
 
 #include <mosquitto.h>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,11 +20,26 @@ namespace {
 constexpr auto max_backoff = std::chrono::seconds(32);
 constexpr int keepalive_seconds = 30;
 constexpr int qos = 1;
+constexpr auto connect_timeout = std::chrono::seconds(10);
 
 void init_library()
 {
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+// True when the socket is at end of stream or failed, without taking data.
+bool peer_gone(int socket)
+{
+    if (socket < 0)
+        return true;
+    char byte;
+    const auto got = ::recv(socket, &byte, 1, MSG_PEEK);
+#ifdef Q_OS_WIN
+    return got == 0 || (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
+#else
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+#endif
 }
 
 QString reason(int code)
@@ -42,6 +63,13 @@ mosquitto_broker::mosquitto_broker(
             mosquitto_loop_misc(client_);
             update_write_interest();
         }
+    });
+    // A broker that accepts TCP but never completes the handshake or the
+    // CONNACK is given up on and tried again.
+    connect_deadline_.setSingleShot(true);
+    connect(&connect_deadline_, &QTimer::timeout, this, [this] {
+        if (!connected_ && client_ && mosquitto_socket(client_) >= 0)
+            lost(MOSQ_ERR_CONN_LOST);
     });
     reconnect_timer_.setSingleShot(true);
     connect(&reconnect_timer_, &QTimer::timeout, this, &mosquitto_broker::connect_now);
@@ -114,6 +142,7 @@ void mosquitto_broker::connect_now()
         return;
     }
     watch_socket();
+    connect_deadline_.start(connect_timeout);
 }
 
 void mosquitto_broker::watch_socket()
@@ -148,6 +177,12 @@ void mosquitto_broker::drop_socket()
 
 void mosquitto_broker::on_readable()
 {
+    // During a TLS handshake the library takes a reset or closed socket for
+    // "try again" and would be called back at once, forever: look first.
+    if (!connected_ && peer_gone(mosquitto_socket(client_))) {
+        lost(MOSQ_ERR_CONN_LOST);
+        return;
+    }
     const int code = mosquitto_loop_read(client_, 1);
     if (code != MOSQ_ERR_SUCCESS)
         lost(code);
@@ -173,6 +208,14 @@ void mosquitto_broker::lost(int code)
         connected_ = false;
         log_(QStringLiteral("mqtt: connection lost (%1)").arg(reason(code)));
         emit connection_changed(false);
+    } else if (backoff_ == std::chrono::seconds(1) && !closing_) {
+        // The first failed attempt in a row says why; the retries keep quiet.
+        const QString why
+            = code == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno)) : reason(code);
+        log_(QStringLiteral("mqtt: cannot reach %1:%2 (%3), retrying")
+                 .arg(settings_.host)
+                 .arg(settings_.port)
+                 .arg(why));
     }
     schedule_reconnect();
 }

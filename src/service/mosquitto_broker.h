@@ -70,6 +70,7 @@ private:
     std::unique_ptr<QSocketNotifier> write_notifier_;
     QTimer misc_timer_;
     QTimer reconnect_timer_;
+    QTimer connect_deadline_;
     std::chrono::seconds backoff_ { 1 };
     QStringList subscriptions_;
     bool connected_ = false;
