@@ -74,12 +74,15 @@ bench:
 
 # orvalinctl serve against a broker and three emulated modules at 9600
 # baud: set to frame and input to state latencies, CPU and peak RSS
-# (SERVICE_SAMPLES latencies each); figures in $(BUILD)/bench-service.json.
+# (SERVICE_SAMPLES latencies each), with the broker's default and with its
+# set_tcp_nodelay; figures in $(BUILD)/bench-service*.json.
 SERVICE_SAMPLES ?= 300
 bench-service: deps
 	$(MAKE) build
 	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
 		--out $(BUILD)/bench-service.json
+	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
+		--broker-nodelay --out $(BUILD)/bench-service-nodelay.json
 
 # The panel under valgrind's memcheck, polling 5 s and then 10 s: the lost
 # bytes must not grow with the run. Reports in $(BUILD)/valgrind.

@@ -8,6 +8,7 @@
 //   CPU and peak RSS of the service over a stretch of plain polling.
 //
 //   orvalin-service-bench [--build DIR] [--samples N] [--idle-seconds N] [--out FILE]
+//                         [--broker-nodelay]
 
 #include "broker_process.h"
 #include "sim_process.h"
@@ -55,6 +56,7 @@ public:
                     { m->topic, QByteArray(static_cast<const char *>(m->payload), m->payloadlen),
                         steady::now() });
             });
+        mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_connect(client_, "127.0.0.1", port, 30);
         mosquitto_subscribe(client_, nullptr, "orvalin/#", 1);
         mosquitto_loop_start(client_);
@@ -154,7 +156,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption idle_option(
         "idle-seconds", "Plain polling measured for CPU.", "n", "20");
     const QCommandLineOption out_option("out", "Figures as JSON.", "file");
-    parser.addOptions({ build_option, samples_option, idle_option, out_option });
+    const QCommandLineOption nodelay_option(
+        "broker-nodelay", "The broker sends without delay (set_tcp_nodelay).");
+    parser.addOptions({ build_option, samples_option, idle_option, out_option, nodelay_option });
     parser.addHelpOption();
     parser.process(app);
     const int samples = parser.value(samples_option).toInt();
@@ -162,7 +166,7 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     broker_process broker;
     sim_process sim;
-    if (!broker.start(dir.path())
+    if (!broker.start(dir.path(), parser.isSet(nodelay_option) ? "set_tcp_nodelay true\n" : "")
         || !sim.start(
             dir.path(), { "--address", "1,2,7", "--baud", "9600", "--verbose", "--monotonic" })) {
         std::fprintf(stderr, "cannot start the broker or the emulator: %s %s\n",

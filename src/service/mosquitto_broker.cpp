@@ -92,6 +92,9 @@ bool mosquitto_broker::start()
         return false;
     }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Small packets at once: with Nagle a state message could wait for the
+    // broker's delayed ACK of the one before (up to 40 ms on Linux).
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(client_, &mosquitto_broker::on_connect);
     mosquitto_disconnect_callback_set(client_, &mosquitto_broker::on_disconnect);
     mosquitto_message_callback_set(client_, &mosquitto_broker::on_message);

@@ -7,7 +7,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
-bool broker_process::start(const QString &dir)
+bool broker_process::start(const QString &dir, const QByteArray &extra_config)
 {
     if (port_ == 0) {
         QTcpServer probe;
@@ -23,7 +23,8 @@ bool broker_process::start(const QString &dir)
         return error_ = file.errorString(), false;
     file.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n")
                    .arg(port_)
-                   .toUtf8());
+                   .toUtf8()
+        + extra_config);
     file.close();
     process_.setProcessChannelMode(QProcess::MergedChannels);
     process_.start(QStringLiteral("mosquitto"), { QStringLiteral("-c"), config });

@@ -16,7 +16,8 @@ public:
     ~broker_process() { stop(); }
     // Starts (again, on the same port after a stop) and waits until it
     // accepts connections. False with the reason in error().
-    bool start(const QString &dir);
+    // extra_config: more lines for mosquitto.conf.
+    bool start(const QString &dir, const QByteArray &extra_config = {});
     void stop();
     int port() const { return port_; }
     QString error() const { return error_; }
