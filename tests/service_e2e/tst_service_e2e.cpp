@@ -204,6 +204,11 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QVERIFY(again.wait_for_count("homeassistant/", "/config", 48));
     QVERIFY(again.wait_for_count("orvalin/", "", 3 * 16 + 3 + 1));
     QCOMPARE(again.last("orvalin/2/input/2"), "ON");
+    // Home Assistant restarted: configs and states once more.
+    const qsizetype mark_ha = again.messages().size();
+    QVERIFY(mqtt_watch::publish(broker_.port(), "homeassistant/status", "online"));
+    QVERIFY(again.wait_for("homeassistant/binary_sensor/orvalin_7_in_8/config", {}, mark_ha) >= 0);
+    QVERIFY(again.wait_for("orvalin/7/input/8", {}, mark_ha) >= 0);
 
     // The emulator killed and started again on the same link.
     mark = again.messages().size();
