@@ -64,8 +64,9 @@ demo-service: deps
 	sh scripts/demo_service.sh $(BUILD)
 
 # Micro-benchmarks, then the running panel on Xvfb: polling, reply to
-# lamp, idle, start-up against a bare Qt window. Table on screen, figures in
-# $(BUILD)/bench.json.
+# lamp, idle, start-up against a bare Qt window; then orvalinctl status and
+# scan against the emulator at 9600 baud. Tables on screen, figures in
+# $(BUILD)/bench.json and $(BUILD)/bench-cli.csv.
 bench:
 	@sh scripts/deps.sh live
 	$(MAKE) build

@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, testing and running need.
 # As root it runs apt-get itself; otherwise it prints the command to run.
 # Extra groups on the command line add what only some targets need:
-#   live      measuring the running panel on Xvfb (make bench, make soak)
+#   live      measuring the running panel on Xvfb and orvalinctl (make bench, make soak)
 #   valgrind  the panel under memcheck (make valgrind)
 #   fuzz      clang and its libFuzzer runtime (make fuzz)
 #   mutate    python3 for the mutation run (make mutate)
@@ -14,7 +14,7 @@ mosquitto-clients"
 
 for group in "$@"; do
     case $group in
-    live) packages="$packages libx11-dev libxtst-dev" ;;
+    live) packages="$packages libx11-dev libxtst-dev hyperfine" ;;
     valgrind) packages="$packages valgrind" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
     mutate) packages="$packages python3" ;;

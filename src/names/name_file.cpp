@@ -4,6 +4,8 @@
 #include "system/toolkit.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace orvalin {
 
@@ -44,7 +46,14 @@ QString name_file_path()
     // A file-system root is reported with its separator already.
     if (!dir.endsWith(QDir::separator()))
         dir += QDir::separator();
-    return dir + QStringLiteral("name.txt");
+    const QString beside = dir + QStringLiteral("name.txt");
+    if (QFileInfo::exists(beside) || toolkit::directory_writable(dir))
+        return beside;
+    // An installed program's folder belongs to the system.
+    const QString data_dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/orvalin");
+    QDir().mkpath(data_dir);
+    return QDir::toNativeSeparators(data_dir + QStringLiteral("/name.txt"));
 }
 
 QString channel_section(const QString &address_text)
@@ -60,15 +69,31 @@ QString channel_key(const QString &channel, bool output)
 
 void ensure_name_file(name_view &view)
 {
-    if (section_exists(name_file_path(), marker_section)) {
-        view.set_title(read_profile(name_file_path(), title_section, title_key));
+    const QString path = name_file_path();
+    if (section_exists(path, marker_section)) {
+        view.set_title(read_profile(path, title_section, title_key));
         return;
     }
-    // One write of the whole default content, merged into whatever the file
-    // already holds. Its result is not shown: a file that could not be made
-    // shows as "File Not Found" at the next read.
-    write_profile_entries(name_file_path(), default_entries());
-    view.set_title(default_title);
+    // A file that cannot be read is left alone: a rebuild would lose
+    // whatever it holds.
+    if (const QString failure = read_failure(path); !failure.isEmpty()) {
+        view.set_title(default_title);
+        toolkit::message_box(
+            QStringLiteral("无法读取名称文件 %1：%2。名称文件没有被改动。").arg(path, failure),
+            toolkit::style_critical, default_title);
+        return;
+    }
+    // One write of the whole default content, added to whatever the file
+    // already holds without replacing a name that is there.
+    QString reason;
+    if (add_profile_entries(path, default_entries(), &reason) == 0) {
+        view.set_title(default_title);
+        toolkit::message_box(QStringLiteral("无法写入名称文件 %1（%2）。").arg(path, reason),
+            toolkit::style_critical, default_title);
+        return;
+    }
+    // A title kept from before shows, as at any other start.
+    view.set_title(read_profile(path, title_section, title_key));
     toolkit::message_box(QStringLiteral("名称文件被创建。"), toolkit::style_ok_only);
 }
 

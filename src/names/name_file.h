@@ -14,8 +14,11 @@ public:
     virtual void set_caption(int element, const QString &caption) = 0;
 };
 
-// The program directory followed by "/name.txt" (native separators), formed
-// anew on every call.
+// Where the name file lives, formed anew on every call (native separators):
+// the program directory followed by "/name.txt" when that file exists or the
+// directory is writable; otherwise name.txt in the folder "orvalin" of the
+// user's data directory ($XDG_DATA_HOME, by default ~/.local/share), which is
+// created.
 QString name_file_path();
 
 // "地址码" followed by the address text, unchanged.
@@ -23,9 +26,12 @@ QString channel_section(const QString &address_text);
 // "第" + channel + "路输出名称" (output) or "路输入名称" (input).
 QString channel_key(const QString &channel, bool output);
 
-// At start-up: creates the defaults when the line "[地址码0]" is missing
-// ("File Not Found" first on a missing file, then "名称文件被创建。") and sets
-// the title; otherwise sets the title from the file.
+// At start-up: when the line "[地址码0]" is missing, adds whatever default
+// name the file lacks, never replacing one it has ("File Not Found" first on
+// a missing file, then "名称文件被创建。"), and sets the default title;
+// otherwise sets the title from the file. A file that cannot be read is not
+// touched, and one that cannot be written is not claimed as created: a
+// message says what failed and why.
 void ensure_name_file(name_view &view);
 
 // Sets all 16 captions from the section of address_text; nothing cached.

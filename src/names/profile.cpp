@@ -3,16 +3,30 @@
 #include "system/toolkit.h"
 
 #include <QByteArrayView>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace orvalin;
 
@@ -23,6 +37,12 @@ constexpr qsizetype value_limit = 254;
 // A full name file is about 110 KB. A file this large is no name file, and
 // reading it whole on every call would only exhaust memory.
 constexpr qint64 file_size_limit = 64 * 1024 * 1024;
+// Another writer holds the lock for one read-modify-write only.
+constexpr std::chrono::seconds lock_wait { 5 };
+
+// How a file stores its text. Files with a byte-order mark keep it and their
+// encoding; all others are GB18030.
+enum class file_encoding { gb18030, utf8, utf16le, utf16be };
 
 bool is_line_end(char c)
 {
@@ -75,11 +95,20 @@ qsizetype char_length(QByteArrayView bytes, qsizetype i)
 }
 
 // Converters for one call. Stateless, so a damaged sequence at the end of one
-// text never carries into the next.
+// text never carries into the next. Names and values are handled as GB18030,
+// or as UTF-8 for files with a byte-order mark (UTF-16 files are worked on as
+// UTF-8 and converted back).
 class codec {
 public:
-    // Nothing for text that GB18030 cannot hold (a lone surrogate, which the
-    // encoder would silently drop).
+    explicit codec(file_encoding encoding = file_encoding::gb18030)
+        : gb_(encoding == file_encoding::gb18030)
+        , encoder_(gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless)
+        , decoder_(gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless)
+    {
+    }
+
+    // Nothing for text that the encoding cannot hold (a lone surrogate, which
+    // the encoder would silently drop).
     std::optional<QByteArray> encode(QStringView text)
     {
         if (!text.isValidUtf16())
@@ -89,26 +118,46 @@ public:
 
     QString decode(QByteArrayView bytes) { return decoder_.decode(bytes); }
 
+    // A value as a 255-byte GB18030 buffer returns it: its first 254 bytes,
+    // never cut inside a character.
+    QString cut_value(QByteArrayView value)
+    {
+        QByteArray gb_bytes;
+        if (!gb_) {
+            gb_bytes = QStringEncoder("GB18030", QStringConverter::Flag::Stateless)
+                           .encode(decode(value));
+            value = gb_bytes;
+        }
+        qsizetype cut = 0;
+        while (cut < value.size() && cut + char_length(value, cut) <= value_limit)
+            cut += char_length(value, cut);
+        if (gb_)
+            return decode(value.first(cut));
+        return QStringDecoder("GB18030", QStringConverter::Flag::Stateless)
+            .decode(value.first(cut));
+    }
+
     // Two names are the same section or key when their folded forms are equal.
     QByteArray fold(QByteArrayView name)
     {
         // Among ASCII only letters have case, and the two-byte ideographs and
-        // private-use characters have none, so names made of these (all the
-        // names of the name file) fold without decoding.
+        // private-use characters of GB18030 have none, so names made of these
+        // (all the names of the name file) fold without decoding.
         QByteArray folded(name.size(), Qt::Uninitialized);
         for (qsizetype i = 0; i < name.size();) {
             const auto lead = uchar(name[i]);
             if (lead < 0x80) {
                 folded[i] = char(lead >= 'A' && lead <= 'Z' ? lead + ('a' - 'A') : lead);
                 ++i;
-            } else if (char_length(name, i) == 2 && (lead <= 0xA0 || lead >= 0xAA)) {
+            } else if (gb_ && char_length(name, i) == 2 && (lead <= 0xA0 || lead >= 0xAA)) {
                 folded[i] = name[i];
                 folded[i + 1] = name[i + 1];
                 i += 2;
             } else {
                 // A damaged name decodes to nothing certain, so it equals
                 // only itself. (hasError() never resets, hence a fresh decoder.)
-                QStringDecoder decoder("GB18030", QStringConverter::Flag::Stateless);
+                QStringDecoder decoder(
+                    gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless);
                 const QString text = decoder.decode(name);
                 if (decoder.hasError())
                     return name.toByteArray();
@@ -119,8 +168,9 @@ public:
     }
 
 private:
-    QStringEncoder encoder_ { "GB18030", QStringConverter::Flag::Stateless };
-    QStringDecoder decoder_ { "GB18030", QStringConverter::Flag::Stateless };
+    bool gb_;
+    QStringEncoder encoder_;
+    QStringDecoder decoder_;
 };
 
 struct line {
@@ -139,7 +189,7 @@ struct parsed_line : line {
 
 // Lines end at CR LF, LF or a lone CR. Blanks may stand before a header or a
 // key, and around "=". A header runs to the last "]" of its line; a line
-// starting with "[" is never a key line.
+// starting with "[" is never a key line, one starting with ";" is a comment.
 parsed_line parse_line(QByteArrayView data, qsizetype begin)
 {
     parsed_line result;
@@ -162,6 +212,8 @@ parsed_line parse_line(QByteArrayView data, qsizetype begin)
             result.kind = line_kind::header;
             result.name = content.sliced(1, close - 1);
         }
+    } else if (content.startsWith(';')) {
+        // A comment, even with "=" in it.
     } else if (const qsizetype equals = content.indexOf('='); equals >= 0) {
         result.kind = line_kind::key;
         result.name = trimmed(content.first(equals));
@@ -193,31 +245,288 @@ std::optional<parsed_line> next_header(QByteArrayView data, qsizetype from)
     return std::nullopt;
 }
 
-std::optional<QByteArray> read_file(const QString &path)
+// Why reading failed, for the caller to show.
+struct read_error {
+    bool too_large = false;
+    QString reason; // the system's text
+};
+
+std::optional<QByteArray> read_file(const QString &path, read_error *error = nullptr)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > file_size_limit)
-        return std::nullopt;
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return data;
+    const bool opened = file.open(QIODevice::ReadOnly);
+    if (opened && file.size() <= file_size_limit) {
+        QByteArray data = file.readAll();
+        if (file.error() == QFileDevice::NoError)
+            return data;
+    }
+    if (error) {
+        error->too_large = opened && file.size() > file_size_limit;
+        error->reason = file.errorString();
+    }
+    return std::nullopt;
 }
 
-bool replace_file(const QString &path, const QByteArray &content)
+// A profile file's text as the parser sees it.
+struct profile_text {
+    file_encoding encoding = file_encoding::gb18030;
+    QByteArray bytes; // GB18030, or UTF-8 for a file with a byte-order mark
+    // False when the text would not convert back to the file's bytes (a
+    // damaged UTF-16 file): such a file is read but never rewritten.
+    bool convertible = true;
+};
+
+QByteArray encode_file(file_encoding encoding, const QByteArray &bytes);
+
+profile_text decode_file(QByteArray data)
 {
-    // The old file stays in place until the new one is complete on disk.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    // commit() does not notice a failed flush of its buffer (a full disk
-    // takes only part of it), so the flush is checked here.
-    if (file.write(content) != content.size() || !file.flush()) {
-        file.cancelWriting();
+    profile_text text;
+    if (data.startsWith("\xEF\xBB\xBF")) {
+        text.encoding = file_encoding::utf8;
+        text.bytes = data.sliced(3);
+    } else if (data.startsWith("\xFF\xFE") || data.startsWith("\xFE\xFF")) {
+        const bool little = uchar(data[0]) == 0xFF;
+        text.encoding = little ? file_encoding::utf16le : file_encoding::utf16be;
+        QStringDecoder decoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+            QStringConverter::Flag::Stateless);
+        text.bytes = QString(decoder.decode(QByteArrayView(data).sliced(2))).toUtf8();
+        // Whatever the decoder mended (an odd byte, a lone surrogate) would
+        // be lost by a rewrite.
+        text.convertible = encode_file(text.encoding, text.bytes) == data;
+    } else {
+        text.bytes = std::move(data);
+    }
+    return text;
+}
+
+// The file's bytes for text in the given encoding, its byte-order mark first.
+QByteArray encode_file(file_encoding encoding, const QByteArray &bytes)
+{
+    switch (encoding) {
+    case file_encoding::gb18030:
+        return bytes;
+    case file_encoding::utf8:
+        return "\xEF\xBB\xBF" + bytes;
+    case file_encoding::utf16le:
+    case file_encoding::utf16be:
+        break;
+    }
+    const bool little = encoding == file_encoding::utf16le;
+    QStringEncoder encoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    return (little ? QByteArray("\xFF\xFE") : QByteArray("\xFE\xFF"))
+        + QByteArray(encoder.encode(QString::fromUtf8(bytes)));
+}
+
+std::optional<profile_text> read_text(const QString &path)
+{
+    auto data = read_file(path);
+    if (!data)
+        return std::nullopt;
+    return decode_file(std::move(*data));
+}
+
+// Rewrites the file where it stands: for a file with several names, and for
+// one in a folder that takes no new file. Room for the new content is taken
+// before the old is overwritten, so a full disk leaves the file as it was.
+bool write_in_place(const QString &path, const QByteArray &content, QString &reason)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) {
+        reason = file.errorString();
         return false;
     }
-    return file.commit();
+    const qint64 old_size = file.size();
+#ifdef Q_OS_UNIX
+    if (content.size() > old_size) {
+        if (const int error = ::posix_fallocate(file.handle(), 0, content.size()); error != 0) {
+            file.resize(old_size);
+            reason = qt_error_string(error);
+            return false;
+        }
+    }
+#endif
+    const bool written
+        = file.write(content) == content.size() && file.resize(content.size()) && file.flush();
+#ifdef Q_OS_UNIX
+    const bool synced = written && ::fsync(file.handle()) == 0;
+#else
+    const bool synced = written;
+#endif
+    if (!synced)
+        reason = file.errorString();
+    return synced;
 }
+
+// Stores content as the file path, which must not be a link (the caller
+// resolves links). A new file is made beside the old one and renamed over
+// it, so that nobody sees it half written; it takes the old file's owner,
+// group and mode. Where the new file cannot be made, or could not keep them,
+// or the old file has several names, the old one is rewritten in place.
+bool replace_file(const QString &path, const QByteArray &content, QString &reason)
+{
+    bool in_place = false;
+#ifdef Q_OS_UNIX
+    struct stat old_file { };
+    const QByteArray native = QFile::encodeName(path);
+    const bool existed = ::stat(native.constData(), &old_file) == 0;
+    in_place = existed && old_file.st_nlink > 1;
+#else
+    const bool existed = QFileInfo::exists(path);
+#endif
+    if (!in_place) {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly)) {
+            reason = file.errorString();
+            // A folder that refuses the new file may still let the old one
+            // be written.
+            return existed && write_in_place(path, content, reason);
+        }
+        // commit() does not notice a failed flush of its buffer (a full disk
+        // takes only part of it), so the flush is checked here.
+        if (file.write(content) != content.size() || !file.flush()) {
+            reason = file.errorString();
+            file.cancelWriting();
+            return false;
+        }
+#ifdef Q_OS_UNIX
+        if (existed) {
+            const bool same_owner
+                = old_file.st_uid == ::geteuid() && old_file.st_gid == ::getegid();
+            in_place
+                = (!same_owner && ::fchown(file.handle(), old_file.st_uid, old_file.st_gid) != 0)
+                || ::fchmod(file.handle(), old_file.st_mode & 07777) != 0;
+        }
+#endif
+        if (!in_place) {
+            if (file.commit())
+                return true;
+            reason = file.errorString();
+            return false;
+        }
+        file.cancelWriting();
+    }
+    return write_in_place(path, content, reason);
+}
+
+// The file that writes to path change: the final target of a link, so that
+// the link stays a link.
+QString write_target(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isSymLink())
+        return path;
+    const QString target = info.canonicalFilePath();
+    // A dangling link: its target is made.
+    return target.isEmpty() ? info.symLinkTarget() : target;
+}
+
+#ifdef Q_OS_UNIX
+
+// Holds the lock that serialises the read-modify-write of one file among all
+// processes: a lock on the file itself, or on its folder while the file is
+// missing. The system drops it when its holder dies, so no lock goes stale,
+// and it needs no file of its own (a read-only folder can be locked too).
+class file_lock {
+public:
+    explicit file_lock(const QString &target)
+    {
+        const QByteArray file = QFile::encodeName(target);
+        const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
+        const auto deadline = std::chrono::steady_clock::now() + lock_wait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            struct stat before { };
+            const bool missing = ::stat(file.constData(), &before) != 0;
+            // Only a regular file is ever rewritten; nothing else is opened,
+            // since opening a device may act on it.
+            if (!missing && !S_ISREG(before.st_mode)) {
+                locked_ = true;
+                return;
+            }
+            fd_ = ::open(missing ? dir.constData() : file.constData(),
+                O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+            // A file that cannot be opened for reading is never rewritten;
+            // a folder that cannot be read (rare) is written to unlocked.
+            if (fd_ < 0) {
+                locked_ = true;
+                return;
+            }
+            bool got = false;
+            while (!(got = ::flock(fd_, LOCK_EX | LOCK_NB) == 0) && errno == EWOULDBLOCK
+                && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // The holder before may have replaced or made the file: the lock
+            // counts only if the name still leads where it was taken.
+            struct stat held { };
+            struct stat now { };
+            if (got
+                && (missing ? ::stat(file.constData(), &now) != 0
+                            : ::fstat(fd_, &held) == 0 && ::stat(file.constData(), &now) == 0
+                            && held.st_dev == now.st_dev && held.st_ino == now.st_ino)) {
+                locked_ = true;
+                return;
+            }
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~file_lock()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    file_lock(const file_lock &) = delete;
+    file_lock &operator=(const file_lock &) = delete;
+
+    bool locked() const { return locked_; }
+
+private:
+    int fd_ = -1;
+    bool locked_ = false;
+};
+
+#else
+
+// Holds the lock that serialises the read-modify-write of one file among all
+// processes: a lock file beside it, or, where its folder takes no new file,
+// one in the temporary folder named after the file. A lock left by a process
+// that died is taken over.
+class file_lock {
+public:
+    explicit file_lock(const QString &target)
+    {
+        const QString absolute = QFileInfo(target).absoluteFilePath();
+        const QString hashed = QStringLiteral("orvalin-")
+            + QString::fromLatin1(
+                QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex())
+            + QStringLiteral(".lock");
+        for (const QString &place :
+            { absolute + QStringLiteral(".lock"), QDir::temp().filePath(hashed) }) {
+            lock_ = std::make_unique<QLockFile>(place);
+            // QLockFile's own waiting sleeps 100 ms and more between tries;
+            // writes take about a millisecond.
+            const auto deadline = std::chrono::steady_clock::now() + lock_wait;
+            while (!lock_->tryLock(0) && lock_->error() == QLockFile::LockFailedError
+                && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (lock_->isLocked()) {
+                locked_ = true;
+                return;
+            }
+            // Held by another writer all along: give up rather than write
+            // without it.
+            if (lock_->error() == QLockFile::LockFailedError)
+                return;
+        }
+    }
+
+    bool locked() const { return locked_; }
+
+private:
+    std::unique_ptr<QLockFile> lock_;
+    bool locked_ = false;
+};
+
+#endif
 
 bool file_present(const QString &path)
 {
@@ -356,22 +665,44 @@ QByteArray merged_content(QByteArrayView data, const std::vector<target_section>
     return out;
 }
 
-// Writes entries as write_profile_entries describes; with tidy_headers the
-// header lines of the sections written to lose blanks around their brackets.
-int store_entries(const QString &path, const QList<profile_entry> &entries, bool tidy_headers)
+struct store_options {
+    bool tidy_headers = false; // headers written to lose blanks around their brackets
+    bool keep_values = false; // values already in the file stay
+};
+
+// Writes entries as write_profile_entries describes, under the file's lock.
+int store_entries(const QString &path, const QList<profile_entry> &entries, store_options options,
+    QString *reason = nullptr)
 {
-    codec names;
-    QByteArray data;
-    const QFileInfo info(path);
+    QString why;
+    const auto fail = [&](const QString &text) {
+        if (reason)
+            *reason = text;
+        return 0;
+    };
+    const QString target = write_target(path);
+    const file_lock lock(target);
+    if (!lock.locked())
+        return fail(QStringLiteral("Another program keeps the file locked"));
+
+    profile_text text;
+    const QFileInfo info(target);
     const bool existed = info.exists();
     if (existed) {
         // Whatever cannot be read whole must not be replaced by a part of it;
         // a device or pipe would not even end.
-        auto existing = info.isFile() ? read_file(path) : std::nullopt;
+        if (!info.isFile())
+            return fail(QStringLiteral("Not a regular file"));
+        read_error error;
+        auto existing = read_file(target, &error);
         if (!existing)
-            return 0;
-        data = std::move(*existing);
+            return fail(error.reason);
+        text = decode_file(std::move(*existing));
+        if (!text.convertible)
+            return fail(QStringLiteral("Damaged UTF-16 text"));
     }
+    const QByteArray &data = text.bytes;
+    codec names(text.encoding);
 
     QHash<QByteArray, qsizetype> file_section_of; // folded name -> header line
     std::vector<parsed_line> headers;
@@ -390,26 +721,27 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, bool
     for (const profile_entry &entry : entries) {
         const QString key = trimmed(entry.key);
         // Each of these would break a line apart, or read back as another
-        // key or as a header.
+        // key, a comment or a header.
         if (!orvalin::fits_one_line(entry.section) || !orvalin::fits_one_line(key)
             || !orvalin::fits_one_line(entry.value) || key.isEmpty() || key.contains(u'=')
-            || key.startsWith(u'['))
-            return 0;
+            || key.startsWith(u'[') || key.startsWith(u';'))
+            return fail(QStringLiteral("Invalid argument"));
         const auto key_bytes = names.encode(key);
         const auto value_bytes = names.encode(entry.value);
         if (!key_bytes || !value_bytes)
-            return 0;
+            return fail(QStringLiteral("Invalid argument"));
 
         if (current < 0 || entry.section != last_section) {
             const auto section_bytes = names.encode(entry.section);
             if (!section_bytes)
-                return 0;
+                return fail(QStringLiteral("Invalid argument"));
             const QByteArray folded = names.fold(*section_bytes);
             current = target_of.value(folded, -1);
             if (current < 0) {
                 const qsizetype header = file_section_of.value(folded, -1);
                 if (header >= 0) {
-                    targets.push_back(open_section(names, data, headers[header], tidy_headers));
+                    targets.push_back(
+                        open_section(names, data, headers[header], options.tidy_headers));
                 } else {
                     targets.emplace_back();
                     targets.back().name = *section_bytes;
@@ -420,20 +752,24 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, bool
             last_section = entry.section;
         }
 
-        target_section &target = targets[current];
+        target_section &section = targets[current];
         const QByteArray folded_key = names.fold(*key_bytes);
-        if (const qsizetype index = target.key_of.value(folded_key, -1); index >= 0) {
-            target.keys[index].value = *value_bytes;
+        if (const qsizetype index = section.key_of.value(folded_key, -1); index >= 0) {
+            auto &slot = section.keys[index];
+            if (!options.keep_values || slot.value_begin < 0)
+                slot.value = *value_bytes;
         } else {
-            target.key_of.insert(folded_key, qsizetype(target.keys.size()));
-            target.keys.push_back({ *key_bytes, *value_bytes });
+            section.key_of.insert(folded_key, qsizetype(section.keys.size()));
+            section.keys.push_back({ *key_bytes, *value_bytes });
         }
     }
 
     const QByteArray content = merged_content(data, targets);
     if (existed && content == data)
         return 1;
-    return replace_file(path, content) ? 1 : 0;
+    if (!replace_file(target, encode_file(text.encoding, content), why))
+        return fail(why);
+    return 1;
 }
 
 } // namespace
@@ -442,13 +778,14 @@ QString read_profile(const QString &path, const QString &section, const QString 
 {
     if (!file_present(path))
         return {};
-    codec names;
+    const auto text = read_text(path);
+    if (!text)
+        return {};
+    const QByteArray *data = &text->bytes;
+    codec names(text->encoding);
     const auto section_bytes = names.encode(section);
     const auto key_bytes = names.encode(trimmed(key));
     if (!section_bytes || !key_bytes || key_bytes->isEmpty())
-        return {};
-    const auto data = read_file(path);
-    if (!data)
         return {};
     const QByteArray section_folded = names.fold(*section_bytes);
     const QByteArray key_folded = names.fold(*key_bytes);
@@ -473,10 +810,12 @@ QString read_profile(const QString &path, const QString &section, const QString 
             if (const qsizetype nul = value.indexOf('\0'); nul >= 0)
                 value.truncate(nul);
             value = trimmed(value);
-            qsizetype cut = 0;
-            while (cut < value.size() && cut + char_length(value, cut) <= value_limit)
-                cut += char_length(value, cut);
-            return names.decode(value.first(cut));
+            // Quotes around a value keep its edge blanks; they are not part
+            // of it.
+            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')
+                && value.back() == value.front())
+                value = value.sliced(1, value.size() - 2);
+            return names.cut_value(value);
         }
         pos = l.next;
     }
@@ -488,7 +827,7 @@ int write_profile(
 {
     if (!file_present(path))
         return 0;
-    return store_entries(path, { { section, key, value } }, false);
+    return store_entries(path, { { section, key, value } }, {});
 }
 
 bool section_exists(const QString &path, const QString &section)
@@ -497,12 +836,14 @@ bool section_exists(const QString &path, const QString &section)
         return false;
     if (!orvalin::fits_one_line(section))
         return false;
-    codec names;
-    const auto header = names.encode(QString(u'[' + section + u']'));
-    const auto data = read_file(path);
-    if (!header || !data)
+    const auto file = read_text(path);
+    if (!file)
         return false;
-    const QByteArrayView text(*data);
+    codec names(file->encoding);
+    const auto header = names.encode(QString(u'[' + section + u']'));
+    if (!header)
+        return false;
+    const QByteArrayView text(file->bytes);
     for (qsizetype at = text.indexOf(*header); at >= 0; at = text.indexOf(*header, at + 1)) {
         const qsizetype after = at + header->size();
         if ((at == 0 || is_line_end(text[at - 1]))
@@ -516,7 +857,26 @@ namespace orvalin {
 
 int write_profile_entries(const QString &path, const QList<profile_entry> &entries)
 {
-    return store_entries(path, entries, true);
+    return store_entries(path, entries, { .tidy_headers = true });
+}
+
+int add_profile_entries(const QString &path, const QList<profile_entry> &entries, QString *reason)
+{
+    return store_entries(path, entries, { .tidy_headers = true, .keep_values = true }, reason);
+}
+
+QString read_failure(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return {};
+    read_error error;
+    if (read_file(path, &error))
+        return {};
+    if (error.too_large)
+        return QStringLiteral("文件大于 %1 MiB").arg(file_size_limit >> 20);
+    if (!QFileInfo(path).isReadable())
+        return QStringLiteral("没有读取权限（%1）").arg(error.reason);
+    return QStringLiteral("无法读取（%1）").arg(error.reason);
 }
 
 bool fits_one_line(const QString &text)

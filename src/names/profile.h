@@ -5,14 +5,23 @@
 
 // Profile files: text files of "[section]" header lines and "key=value" lines,
 // stored as GB18030 (byte-identical to GBK for every character GBK has) with
-// CR LF line ends. Each call finds the file anew and keeps nothing open.
+// CR LF line ends. A file that starts with a UTF-8, UTF-16 LE or UTF-16 BE
+// byte-order mark is read and written in that encoding, the mark kept. Each
+// call finds the file anew and keeps nothing open.
 //
 // Lines end at CR LF, LF or a lone CR. A header is a line whose first
 // non-blank character is "[", naming what stands up to its last "]"; the name
-// is taken as it is, so "[a ]" is the section "a ". A key line is any other
-// line with "=": the key before the first "=" and the value behind it, both
-// without surrounding blanks. Lines of neither kind (comments, blank lines)
-// are kept but mean nothing. Where a name occurs twice, the first counts.
+// is taken as it is, so "[a ]" is the section "a ". A line whose first
+// non-blank character is ";" is a comment. A key line is any other line with
+// "=": the key before the first "=" and the value behind it, both without
+// surrounding blanks; a value enclosed in a pair of single or double quotes
+// reads without them. Lines of neither kind (comments, blank lines, lines
+// without "=") are kept but mean nothing. Where a name occurs twice, the
+// first counts.
+//
+// Writers serialise their read-modify-write of a file among processes (a
+// lock file beside it, or in the temporary folder where its folder takes no
+// new file) and write through a symbolic link to its target.
 //
 // A missing file (or a directory, or a hidden file) makes each of the three
 // calls show one "File Not Found" message and return "", 0 or false; nothing
@@ -28,10 +37,13 @@ QString read_profile(const QString &path, const QString &section, const QString 
 // adds a missing key behind the last key line of its section, or adds a
 // missing section at the end of the file; every other byte stays as it was.
 // New lines take the line end the file already uses. The file is replaced as
-// a whole, so it is never seen half written. Nonzero on success; 0 when the
-// file is missing, the write fails, or an argument could not read back as
-// written (the file is then left untouched): a line break or NUL anywhere,
-// a blank key, or a key holding "=" or starting with "[". Blanks around a
+// a whole, so it is never seen half written, and keeps its owner, group and
+// mode; where that cannot be (a folder that takes no new file, an owner the
+// writer cannot give, a file with several hard links) it is rewritten in
+// place and flushed to disk. Nonzero on success; 0 when the file is missing,
+// the write fails, or an argument could not read back as written (the file
+// is then left untouched): a line break or NUL anywhere, a blank key, or a
+// key holding "=" or starting with "[" or ";". Blanks or quotes around a
 // value are stored but do not read back.
 int write_profile(
     const QString &path, const QString &section, const QString &key, const QString &value);
@@ -56,6 +68,17 @@ struct profile_entry {
 // when an entry is refused as by write_profile, the existing file cannot be
 // read, or the write fails (the file is then left untouched).
 int write_profile_entries(const QString &path, const QList<profile_entry> &entries);
+
+// As write_profile_entries, but a key that already has a line in the file
+// keeps its value: only what is missing is added. On failure, reason (when
+// given) receives the system's text.
+int add_profile_entries(
+    const QString &path, const QList<profile_entry> &entries, QString *reason = nullptr);
+
+// Why the existing file at path cannot be read whole, in words for the user
+// (no permission, too large, the system's text); "" when it can be, or when
+// nothing is there.
+QString read_failure(const QString &path);
 
 // False for text holding a line break or NUL, which no profile line can keep.
 bool fits_one_line(const QString &text);

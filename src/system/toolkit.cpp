@@ -3,8 +3,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace orvalin::toolkit {
 
@@ -48,6 +53,17 @@ bool file_exists(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() && info.isFile() && !info.isHidden();
+}
+
+bool directory_writable(const QString &dir)
+{
+#ifdef Q_OS_UNIX
+    return ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0;
+#else
+    // Access rules elsewhere are too rich to reason about: try it.
+    QTemporaryFile probe(QDir(dir).filePath(QStringLiteral("orvalin-probe-XXXXXX")));
+    return probe.open();
+#endif
 }
 
 void set_message_sink(message_sink sink)

@@ -26,6 +26,9 @@ QString program_directory();
 // or a hidden file.
 bool file_exists(const QString &path);
 
+// True when a new file can be made in dir.
+bool directory_writable(const QString &dir);
+
 struct message {
     QString prompt;
     int style = 0;

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
@@ -46,7 +47,8 @@ QByteArray contents()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Storable: at most 254 GB18030 bytes, no edge blanks, line breaks or quotes.
+// Storable: at most 254 GB18030 bytes, no edge blanks, line breaks or
+// enclosing quotes.
 bool reads_back(const QString &value)
 {
     if (!value.isValidUtf16() || value.contains(u'\r') || value.contains(u'\n')
@@ -54,7 +56,8 @@ bool reads_back(const QString &value)
         return false;
     if (!value.isEmpty()
         && (value.front().isSpace() || value.back().isSpace()
-            || (value.size() > 1 && value.front() == u'"' && value.back() == u'"')))
+            || (value.size() > 1 && (value.front() == u'"' || value.front() == u'\'')
+                && value.back() == value.front())))
         return false;
     return QByteArray(QStringEncoder("GB18030").encode(value)).size() <= 254;
 }
@@ -65,9 +68,21 @@ bool may_be_same(const QString &a, const QString &b)
     return a.trimmed().toCaseFolded() == b.trimmed().toCaseFolded();
 }
 
-// New equals old with one stretch, free of line ends, replaced.
-bool one_edit_in_one_line(const QByteArray &before, const QByteArray &after)
+// A UTF-16 file as UTF-8, so that its line ends show as bytes.
+QByteArray as_text(const QByteArray &file)
 {
+    if (!file.startsWith("\xFF\xFE") && !file.startsWith("\xFE\xFF"))
+        return file;
+    QStringDecoder decoder(
+        file[0] == '\xFF' ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    return QString(decoder.decode(file)).toUtf8();
+}
+
+// New equals old with one stretch, free of line ends, replaced.
+bool one_edit_in_one_line(const QByteArray &before_file, const QByteArray &after_file)
+{
+    const QByteArray before = as_text(before_file);
+    const QByteArray after = as_text(after_file);
     const qsizetype shorter = std::min(before.size(), after.size());
     qsizetype prefix = 0;
     while (prefix < shorter && before[prefix] == after[prefix])

@@ -67,6 +67,8 @@ private slots:
     void unwritable_data();
     void unwritable();
     void oversized_file_is_never_rewritten();
+    void links_and_owner_survive_a_write();
+    void two_writers_lose_nothing();
     void renames_survive_sigkill();
 
 private:
@@ -100,34 +102,46 @@ void tst_name_faults::cleanup()
 
 void tst_name_faults::unwritable_data()
 {
-    QTest::addColumn<int>("file_mode");
+    QTest::addColumn<int>("file_mode"); // 0: no file
     QTest::addColumn<int>("dir_mode");
-    QTest::addColumn<bool>("readable");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("start_messages");
+    QTest::addColumn<QString>("caption");
 
-    QTest::newRow("read-only file") << 0444 << 0755 << true;
-    QTest::newRow("read-only directory") << 0644 << 0555 << true;
-    QTest::newRow("unreadable file") << 0200 << 0755 << false;
+    QTest::newRow("read-only file") << 0444 << 0755 << false << 0 << u"输出3"_s;
+    QTest::newRow("read-only directory, written in place")
+        << 0644 << 0555 << true << 0 << u"新名"_s;
+    QTest::newRow("unreadable file") << 0200 << 0755 << false << 1 << QString();
+    QTest::newRow("read-only directory, no file: data folder")
+        << 0 << 0555 << true << 2 << u"新名"_s;
 }
 
-// Unstorable rename: unreported, old name (or nothing) shown, file unchanged.
+// A start and a rename: a file that cannot be read is reported and never
+// rebuilt; one that cannot be written keeps its content, unreported; an
+// installed program's directory sends a new file to the user's data folder.
 void tst_name_faults::unwritable()
 {
 #ifdef Q_OS_UNIX
     QFETCH(int, file_mode);
     QFETCH(int, dir_mode);
-    QFETCH(bool, readable);
+    QFETCH(bool, stored);
+    QFETCH(int, start_messages);
+    QFETCH(QString, caption);
 
     const QByteArray before = contents(path());
     const QByteArray dir = QFile::encodeName(dir_->path());
-    const QByteArray file = QFile::encodeName(path());
+    const QString data_home = dir_->filePath(u"home"_s);
+    const QString data_file = data_home + u"/orvalin/name.txt"_s;
+    QVERIFY(QDir().mkpath(data_home));
     // Permissions do not bind root: a child tries it, as nobody if need be.
     const bool as_root = ::geteuid() == 0;
     const uid_t nobody = 65534;
-    if (as_root) {
-        QCOMPARE(::chown(dir.constData(), nobody, nobody), 0);
-        QCOMPARE(::chown(file.constData(), nobody, nobody), 0);
-    }
-    QCOMPARE(::chmod(file.constData(), mode_t(file_mode)), 0);
+    for (const QString &owned : { dir_->path(), path(), data_home })
+        QVERIFY(!as_root || ::chown(QFile::encodeName(owned).constData(), nobody, nobody) == 0);
+    if (file_mode == 0)
+        QVERIFY(QFile::remove(path()));
+    else
+        QCOMPARE(::chmod(QFile::encodeName(path()).constData(), mode_t(file_mode)), 0);
     QCOMPARE(::chmod(dir.constData(), mode_t(dir_mode)), 0);
 
     constexpr int unreachable = 64;
@@ -138,39 +152,125 @@ void tst_name_faults::unwritable()
                 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
             || ::access(dir.constData(), X_OK) != 0)
             ::_exit(unreachable);
-        int messages = 0;
-        toolkit::set_message_sink([&messages](const toolkit::message &) { ++messages; });
-        const int result
-            = write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data_home));
+        QStringList prompts;
+        toolkit::set_message_sink([&](const toolkit::message &m) { prompts.append(m.prompt); });
         caption_view view;
+        ensure_name_file(view);
+        const QStringList expected[] = { {}, { u"没有读取权限"_s },
+            { data_file + u" not found."_s, u"名称文件被创建。"_s } };
+        bool reported = prompts.size() == start_messages;
+        for (int i = 0; reported && i < start_messages; ++i)
+            reported = prompts[i].contains(expected[start_messages][i]);
+        const int written = write_profile(
+            name_file_path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
         load_names(view, u"1"_s);
-        ::_exit(result != 0 || messages > 0      ? 1
-                : view.captions[3] == u"输出3"_s ? 2
-                                                 : 10 + view.shown());
+        ::_exit(!reported                          ? 1
+                : (written != 0) != stored         ? 2
+                : prompts.size() != start_messages ? 3
+                : view.captions[3] != caption      ? 4
+                                                   : 0);
     }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFEXITED(status));
     if (WEXITSTATUS(status) == unreachable)
         QSKIP("no unprivileged user can reach the temporary directory");
-    QCOMPARE(WEXITSTATUS(status), readable ? 2 : 10); // old name, or nothing shown
-    QCOMPARE(contents(path()), before);
-    QCOMPARE(
-        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+        file_mode ? QStringList { u"name.txt"_s } : QStringList());
+    if (file_mode)
+        QCOMPARE(contents(path()) == before, !stored);
+    else
+        QVERIFY(QFileInfo::exists(data_file));
 #else
     QSKIP("needs POSIX permissions");
 #endif
 }
 
-// Larger than any name file: shown as empty and never rewritten.
+// Larger than any name file: reported at start, shown as empty, never rewritten.
 void tst_name_faults::oversized_file_is_never_rewritten()
 {
     QVERIFY(QFile(path()).resize(70 << 20));
     caption_view view;
+    ensure_name_file(view);
+    QCOMPARE(messages_.size(), 1);
+    QVERIFY2(messages_[0].prompt.contains(u"文件大于 64 MiB"), qPrintable(messages_[0].prompt));
+    messages_.clear();
     load_names(view, u"1"_s);
     QCOMPARE(view.shown(), 0);
     QCOMPARE(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"x"_s), 0);
     QCOMPARE(QFileInfo(path()).size(), qint64(70 << 20));
+}
+
+// Through a symbolic link the target is written and the link stays; a file
+// with a second name stays one file; owner, group and mode are kept.
+void tst_name_faults::links_and_owner_survive_a_write()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(u"names.txt"_s);
+    const QString second = elsewhere.filePath(u"second.txt"_s);
+    QVERIFY(QFile::rename(path(), target));
+    QVERIFY(QFile::link(target, path()));
+    QCOMPARE(
+        ::link(QFile::encodeName(target).constData(), QFile::encodeName(second).constData()), 0);
+    const bool root = ::geteuid() == 0;
+    const uid_t nobody = 65534;
+    QVERIFY(!root || ::chown(QFile::encodeName(target).constData(), nobody, nobody) == 0);
+    QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+    const auto check = [&](const QString &name) {
+        QVERIFY(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), name));
+        QVERIFY(QFileInfo(path()).isSymLink());
+        QCOMPARE(read_profile(target, channel_section(u"1"_s), channel_key(u"3"_s, true)), name);
+        struct stat st { };
+        QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0640));
+        if (root)
+            QVERIFY(st.st_uid == nobody && st.st_gid == nobody);
+    };
+    check(u"经链接"_s);
+    QCOMPARE(contents(second), contents(target));
+    QVERIFY(QFile::remove(second));
+    check(u"再次"_s); // the replacing writer now
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden),
+        QStringList { u"names.txt"_s });
+#else
+    QSKIP("needs POSIX links");
+#endif
+}
+
+// Two processes renaming at once: every acknowledged write survives.
+void tst_name_faults::two_writers_lose_nothing()
+{
+#ifdef Q_OS_UNIX
+    constexpr int writes = 100;
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        QVERIFY(children[c] >= 0);
+        if (children[c] == 0) {
+            for (int i = 0; i < writes; ++i)
+                if (!write_profile(path(), channel_section(QString::number(c)), u"键%1"_s.arg(i),
+                        u"值%1"_s.arg(i)))
+                    ::_exit(1);
+            ::_exit(0);
+        }
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int lost = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < writes; ++i)
+            lost += read_profile(path(), channel_section(QString::number(c)), u"键%1"_s.arg(i))
+                != u"值%1"_s.arg(i);
+    QCOMPARE(lost, 0);
+#else
+    QSKIP("needs fork");
+#endif
 }
 
 // A renaming child killed at random moments: the file always equals the

@@ -118,22 +118,29 @@ void tst_name_file::first_start_creates_defaults_once()
     QCOMPARE(view_.titles.last(), u"继电器 A"_s);
 }
 
+// A file without the marker line only gets what it lacks.
 void tst_name_file::rebuild_keeps_other_sections()
 {
     ensure_name_file(view_);
     const QString path = name_file_path();
-    QVERIFY(write_profile(path, u"地址码01"_s, u"第1路输出名称"_s, u"进水泵"_s));
+    QVERIFY(write_profile(path, u"软件属性"_s, u"名称"_s, u"泵房"_s));
     QVERIFY(write_profile(path, u"地址码0"_s, u"第2路输入名称"_s, u"改过"_s));
-    const QByteArray damaged = contents().replace(gb(u"[地址码0]\r\n"_s), gb(u"[地址码0] \r\n"_s));
+    QVERIFY(write_profile(path, u"地址码5"_s, u"第1路输出名称"_s, u"阀门"_s));
+    QByteArray damaged = contents().replace(gb(u"[地址码0]\r\n"_s), gb(u"[地址码0] \r\n"_s));
+    damaged.truncate(damaged.indexOf(gb(u"[地址码200]"_s)));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) == damaged.size());
     file.close();
+    QVERIFY(write_profile(path, u"地址码01"_s, u"第1路输出名称"_s, u"进水泵"_s));
     messages_.clear();
 
     ensure_name_file(view_);
     QCOMPARE(prompts(), QStringList { u"名称文件被创建。"_s });
+    QCOMPARE(view_.titles.last(), u"泵房"_s);
     QCOMPARE(read_profile(path, u"地址码01"_s, u"第1路输出名称"_s), u"进水泵"_s);
-    load_names(view_, u"0"_s);
+    QCOMPARE(read_profile(path, u"地址码0"_s, u"第2路输入名称"_s), u"改过"_s);
+    QCOMPARE(read_profile(path, u"地址码5"_s, u"第1路输出名称"_s), u"阀门"_s);
+    load_names(view_, u"255"_s);
     QVERIFY(view_.shows_defaults());
     // Complete now: no rebuild at the next start.
     ensure_name_file(view_);
@@ -171,11 +178,20 @@ void tst_name_file::missing_file_is_reported_per_read()
     QCOMPARE(prompts(), QStringList(16, not_found()));
     QVERIFY(view_.all_empty());
 
-    // A directory that cannot take the file: no crash.
+    // Neither the program directory nor the data directory can take the
+    // file: said so, and no creation claimed.
     toolkit::set_program_directory(QDir::toNativeSeparators(dir_.filePath(u"gone"_s)));
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir_.filePath(u"name.txt/data"_s)));
+    QVERIFY(QFile(dir_.filePath(u"name.txt"_s)).open(QIODevice::WriteOnly));
     messages_.clear();
     ensure_name_file(view_);
-    QCOMPARE(prompts(), (QStringList { not_found(), u"名称文件被创建。"_s }));
+    const QString path = name_file_path();
+    qputenv("XDG_DATA_HOME", saved);
+    QCOMPARE(path, QDir::toNativeSeparators(dir_.filePath(u"name.txt/data/orvalin/name.txt"_s)));
+    QCOMPARE(prompts().size(), 2);
+    QCOMPARE(prompts()[0], path + u" not found."_s);
+    QVERIFY2(prompts()[1].startsWith(u"无法写入名称文件 "_s + path), qPrintable(prompts()[1]));
     QCOMPARE(view_.titles.last(), u"Orvalin"_s);
 }
 

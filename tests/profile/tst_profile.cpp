@@ -37,8 +37,10 @@ private slots:
         toolkit::set_message_sink({});
     }
 
-    void lookup_data();
-    void lookup();
+    void documented_rules_data();
+    void documented_rules();
+    void byte_order_marks_data();
+    void byte_order_marks();
     void section_line_match();
     void value_limit();
     void gbk_bytes_and_round_trip();
@@ -72,32 +74,107 @@ void tst_profile::init()
     toolkit::set_message_sink([this](const toolkit::message &m) { messages_.append(m); });
 }
 
-void tst_profile::lookup_data()
+// One row per rule that a hand-edited file can meet. A null value only
+// reads; otherwise the value is written first and the file then equals after.
+void tst_profile::documented_rules_data()
 {
     QTest::addColumn<QString>("section");
     QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("after");
 
+    const QString file
+        = u"top=0\r\n[General]\r\n; note=1\r\n  Title = Hello World \r\nempty=\r\n"
+          "bare line\r\neq=a=b\r\n\r\n[地址码1]\r\n第1路输出名称=水泵\r\n[地址码1 ]\r\n"
+          "第1路输出名称=b\r\n[Dup]\r\nk=first\r\nk=second\r\n[DUP]\r\nk=third\r\n"
+          "only=2\r\n[Вода]\r\nключ=x\r\n  [Pad] trailing words\r\nk=p\r\n"
+          "[q]\r\nd=\" padded \"\r\ns='single'\r\nm=\"mixed'\r\none=\"\r\n"
+          "[Mixed]\nlf=1\rcr=2\r\nlast=3"_s;
+    const QString none;
     // clang-format off
-    QTest::newRow("cases and blanks differ") << "GENERAL" << " title " << "Hello World";
-    QTest::newRow("chinese") << "地址码1" << "第1路输出名称" << "水泵";
-    QTest::newRow("trailing blank names another section") << "地址码1 " << "第1路输出名称" << "b";
-    QTest::newRow("first of duplicates") << "dup" << "k" << "first";
-    QTest::newRow("cyrillic cases differ") << "ВОДА" << "КЛЮЧ" << "x";
-    QTest::newRow("lone CR ends a line") << "Mixed" << "cr" << "2";
+    QTest::newRow("section and key ignore case") << "GENERAL" << "title" << none << "Hello World" << file << none;
+    QTest::newRow("case beyond ASCII") << "ВОДА" << "КЛЮЧ" << none << "x" << file << none;
+    QTest::newRow("blanks around key, = and value") << "General" << " title " << none << "Hello World" << file << none;
+    QTest::newRow("blanks inside brackets name another section") << "地址码1 " << "第1路输出名称" << none << "b" << file << none;
+    QTest::newRow("blanks before a header, text behind it") << "pad" << "k" << none << "p" << file << none;
+    QTest::newRow("first of duplicate keys") << "dup" << "k" << none << "first" << file << none;
+    QTest::newRow("later duplicate section unread") << "Dup" << "only" << none << "" << file << none;
+    QTest::newRow("comment line is no key") << "General" << "; note" << none << "" << file << none;
+    QTest::newRow("line without = is no key") << "General" << "bare line" << none << "" << file << none;
+    QTest::newRow("key before any section") << "" << "top" << none << "" << file << none;
+    QTest::newRow("value behind the first =") << "General" << "eq" << none << "a=b" << file << none;
+    QTest::newRow("empty value") << "General" << "empty" << none << "" << file << none;
+    QTest::newRow("double quotes dropped") << "q" << "d" << none << " padded " << file << none;
+    QTest::newRow("single quotes dropped") << "q" << "s" << none << "single" << file << none;
+    QTest::newRow("unpaired quotes kept") << "q" << "m" << none << "\"mixed'" << file << none;
+    QTest::newRow("lone quote kept") << "q" << "one" << none << "\"" << file << none;
+    QTest::newRow("CR, LF and CR LF end lines") << "Mixed" << "cr" << none << "2" << file << none;
+    QTest::newRow("missing section") << "nowhere" << "k" << none << "" << file << none;
+    QTest::newRow("write to first duplicate, any case") << "A" << "K" << "new" << "new"
+        << "[a]\r\nk=1\r\nk=2\r\n[A]\r\nk=3\r\n" << "[a]\r\nk=new\r\nk=2\r\n[A]\r\nk=3\r\n";
+    QTest::newRow("write past a comment that looks like the key") << "a" << "k" << "v" << "v"
+        << "[a]\r\n;k=1\r\n" << "[a]\r\nk=v\r\n;k=1\r\n";
+    QTest::newRow("write replaces a quoted value whole") << "a" << "k" << "v" << "v"
+        << "[a]\r\nk = \"x\"\r\n" << "[a]\r\nk =v\r\n";
+    QTest::newRow("write creates a missing section") << "b" << "k" << "v" << "v"
+        << "[a]\r\n" << "[a]\r\n[b]\r\nk=v\r\n";
+    QTest::newRow("write refuses a comment key") << "a" << ";k" << "v" << ""
+        << "[a]\r\n" << "[a]\r\n";
     // clang-format on
 }
 
-void tst_profile::lookup()
+void tst_profile::documented_rules()
 {
     QFETCH(QString, section);
     QFETCH(QString, key);
+    QFETCH(QString, value);
     QFETCH(QString, expected);
-    put(gb(u"[General]\r\n; note\r\n  Title = Hello World \r\nempty=\r\n\r\n"
-           "[地址码1]\r\n第1路输出名称=水泵\r\n[地址码1 ]\r\n第1路输出名称=b\r\n"
-           "[Dup]\r\nk=first\r\nk=second\r\n[DUP]\r\nk=third\r\n[Вода]\r\nключ=x\r\n"
-           "[Mixed]\nlf=1\rcr=2\r\nlast=3"_s));
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+    put(gb(before));
+    if (!value.isNull())
+        QCOMPARE(write_profile(path_, section, key, value), expected.isEmpty() ? 0 : 1);
     QCOMPARE(read_profile(path_, section, key), expected);
+    QCOMPARE(contents(), gb(after.isNull() ? before : after));
+}
+
+// A byte-order mark keeps the file in its encoding; other files are GB18030.
+void tst_profile::byte_order_marks_data()
+{
+    QTest::addColumn<QByteArray>("bom");
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<QByteArray>("tail"); // behind the text; damaged UTF-16 is never written
+
+    QTest::newRow("UTF-8") << QByteArray("\xEF\xBB\xBF") << QByteArray("UTF-8") << QByteArray();
+    QTest::newRow("UTF-16 LE") << QByteArray("\xFF\xFE") << QByteArray("UTF-16LE") << QByteArray();
+    QTest::newRow("UTF-16 BE") << QByteArray("\xFE\xFF") << QByteArray("UTF-16BE") << QByteArray();
+    QTest::newRow("none") << QByteArray() << QByteArray("GB18030") << QByteArray();
+    QTest::newRow("odd UTF-16") << QByteArray("\xFF\xFE") << QByteArray("UTF-16LE")
+                                << QByteArray("x");
+}
+
+void tst_profile::byte_order_marks()
+{
+    QFETCH(QByteArray, bom);
+    QFETCH(QByteArray, encoding);
+    QFETCH(QByteArray, tail);
+    QStringEncoder encoder(encoding.constData());
+    const auto file
+        = [&](const QString &text) { return bom + QByteArray(encoder.encode(text)) + tail; };
+    const QString text = u"[地址码0]\r\n第1路输出名称=泵 \"ä\"\r\n"_s;
+    put(file(text));
+    QVERIFY(section_exists(path_, u"地址码0"_s));
+    QCOMPARE(read_profile(path_, u"地址码0"_s, u"第1路输出名称"_s), u"泵 \"ä\""_s);
+
+    const QString rare = QString::fromUcs4(U"阀𠀀");
+    const int written = write_profile(path_, u"地址码0"_s, u"第1路输入名称"_s, rare);
+    QCOMPARE(written, tail.isEmpty() ? 1 : 0);
+    QCOMPARE(
+        contents(), file(tail.isEmpty() ? text + u"第1路输入名称="_s + rare + u"\r\n"_s : text));
+    if (written)
+        QCOMPARE(read_profile(path_, u"地址码0"_s, u"第1路输入名称"_s), rare);
 }
 
 void tst_profile::section_line_match()

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "link/frame.h"
+#include "link/module_link.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+// Shared pieces of orvalinctl: exit codes, the parsed command line, output.
+namespace orvalin::cli {
+
+// Exit codes scripts rely on; listed in --help.
+enum exit_code : int {
+    exit_ok = 0,
+    // The module did not answer or did not confirm; a name file lacks the
+    // section asked for, or could not be written.
+    exit_not_done = 1,
+    exit_usage = 2,
+    exit_port = 3,
+};
+// A pulse cut short by SIGINT or SIGTERM (its output switched off and
+// confirmed) ends with 128 + the signal number, as shells report it.
+inline constexpr int exit_signal_base = 128;
+
+inline constexpr std::chrono::milliseconds default_timeout { 500 };
+inline constexpr std::chrono::milliseconds default_scan_timeout { 100 };
+inline constexpr int channel_count = 8;
+
+// Everything the command line said, validated.
+struct settings {
+    QString command;
+    QStringList arguments; // after the command
+    QString port; // as given: a number or a device path
+    std::uint8_t address = 1;
+    QString names_path; // empty: no name file
+    bool names_given = false; // --names was on the command line
+    bool json = false;
+    bool csv = false;
+    std::chrono::milliseconds timeout = default_timeout;
+    bool timeout_given = false;
+};
+
+// Results: one line on standard output, flushed at once so pipes see it.
+void print_line(const QString &line);
+// One JSON object on one line.
+void print_json(const QJsonObject &object);
+// Diagnostics: "orvalinctl: " + text on standard error.
+void print_error(const QString &text);
+// Prints the message and the --help hint; returns exit_usage.
+int usage_failure(const QString &message);
+
+// "55 01 10 00 00 00 00 66"
+QString hex_frame(const frame &bytes);
+// "output 3" / "input 5"
+QString channel_label(bool output, int channel);
+// "10100000" for bits 0x05: digit k is channel k, 1 for on.
+QString states_text(std::uint8_t bits);
+
+// [true, false, ...]: entry k-1 is channel k.
+QJsonArray state_array(std::uint8_t bits);
+
+// 1..8, or no value.
+std::optional<int> parse_channel(const QString &text);
+// "500ms", "2s", "1.5s", "1m"; a bare number is seconds. Positive, at most a day.
+std::optional<std::chrono::milliseconds> parse_duration(const QString &text);
+
+// The 16 channel names of one address.
+struct channel_names {
+    QStringList outputs; // 8 entries
+    QStringList inputs; // 8 entries
+};
+// The names for address from the settings' name file. Empty names when
+// there is no name file or it lacks the section (said on standard error
+// when the file was given with --names).
+channel_names names_or_blank(const settings &options, std::uint8_t address);
+
+// The commands; each returns the exit code.
+int run_status(const settings &options);
+int run_switch(const settings &options); // on, off, toggle, all
+int run_pulse(const settings &options);
+int run_watch(const settings &options);
+int run_scan(const settings &options);
+int run_names(const settings &options);
+
+} // namespace orvalin::cli

@@ -1,0 +1,123 @@
+#include "cli/cli.h"
+
+#include "names/name_file.h"
+#include "names/profile.h"
+#include "system/toolkit.h"
+
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <cstdio>
+
+namespace orvalin::cli {
+
+void print_line(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void print_json(const QJsonObject &object)
+{
+    print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+void print_error(const QString &text)
+{
+    const QByteArray bytes = QStringLiteral("orvalinctl: %1\n").arg(text).toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+int usage_failure(const QString &message)
+{
+    print_error(message);
+    print_error(QStringLiteral("try 'orvalinctl --help'"));
+    return exit_usage;
+}
+
+QString hex_frame(const frame &bytes)
+{
+    QString text;
+    for (const std::uint8_t byte : bytes) {
+        if (!text.isEmpty())
+            text += u' ';
+        text += QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+QString channel_label(bool output, int channel)
+{
+    return (output ? QStringLiteral("output %1") : QStringLiteral("input %1")).arg(channel);
+}
+
+QString states_text(std::uint8_t bits)
+{
+    QString text;
+    for (int k = 0; k < channel_count; ++k)
+        text += (bits >> k) & 1 ? u'1' : u'0';
+    return text;
+}
+
+QJsonArray state_array(std::uint8_t bits)
+{
+    QJsonArray states;
+    for (int k = 0; k < channel_count; ++k)
+        states.append(bool((bits >> k) & 1));
+    return states;
+}
+
+std::optional<int> parse_channel(const QString &text)
+{
+    bool ok = false;
+    const int channel = text.toInt(&ok);
+    if (!ok || channel < 1 || channel > channel_count || text != QString::number(channel))
+        return std::nullopt;
+    return channel;
+}
+
+std::optional<std::chrono::milliseconds> parse_duration(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^(\\d+(?:\\.\\d+)?)(ms|s|m)?$"));
+    const auto match = pattern.match(text.trimmed());
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QString unit = match.captured(2);
+    const double scale = unit == QLatin1String("ms") ? 1
+        : unit == QLatin1String("m")                 ? 60000
+                                                     : 1000;
+    const double millis = std::round(match.captured(1).toDouble() * scale);
+    if (!(millis >= 1 && millis <= 24 * 3600 * 1000.0))
+        return std::nullopt;
+    return std::chrono::milliseconds(qint64(millis));
+}
+
+channel_names names_or_blank(const settings &options, std::uint8_t address)
+{
+    channel_names names;
+    for (int k = 0; k < channel_count; ++k) {
+        names.outputs.append(QString());
+        names.inputs.append(QString());
+    }
+    const QString &path = options.names_path;
+    if (path.isEmpty() || !toolkit::file_exists(path))
+        return names;
+    const QString section = channel_section(QString::number(address));
+    if (!section_exists(path, section)) {
+        if (options.names_given)
+            print_error(
+                QStringLiteral("%1 has no section [%2]; names left blank").arg(path, section));
+        return names;
+    }
+    for (int k = 1; k <= channel_count; ++k) {
+        const QString channel = QString::number(k);
+        names.outputs[k - 1] = read_profile(path, section, channel_key(channel, true));
+        names.inputs[k - 1] = read_profile(path, section, channel_key(channel, false));
+    }
+    return names;
+}
+
+} // namespace orvalin::cli

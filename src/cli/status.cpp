@@ -1,0 +1,62 @@
+// orvalinctl status: one poll, the 16 channels.
+
+#include "cli/cli.h"
+#include "cli/session.h"
+
+namespace orvalin::cli {
+
+namespace {
+
+void print_status(const settings &options, const module_status &status)
+{
+    const channel_names names = names_or_blank(options, status.address);
+    if (options.json) {
+        const QJsonObject object {
+            { QStringLiteral("address"), status.address },
+            { QStringLiteral("outputs"), state_array(status.outputs) },
+            { QStringLiteral("inputs"), state_array(status.inputs) },
+            { QStringLiteral("names"),
+                QJsonObject {
+                    { QStringLiteral("outputs"), QJsonArray::fromStringList(names.outputs) },
+                    { QStringLiteral("inputs"), QJsonArray::fromStringList(names.inputs) } } },
+        };
+        print_json(object);
+        return;
+    }
+    for (const bool output : { true, false }) {
+        for (int k = 1; k <= channel_count; ++k) {
+            const bool on = output ? status.output(k) : status.input(k);
+            const QString &name = (output ? names.outputs : names.inputs)[k - 1];
+            QString line
+                = channel_label(output, k) + (on ? QStringLiteral(" on") : QStringLiteral(" off"));
+            if (!name.isEmpty())
+                line += u' ' + name;
+            print_line(line);
+        }
+    }
+}
+
+} // namespace
+
+int run_status(const settings &options)
+{
+    session line(options);
+    if (const int code = line.open())
+        return code;
+    line.poll(options.address, [&](const exchange_result &result) {
+        if (!result.status) {
+            print_error(QStringLiteral("module %1 on %2 did not answer within %3 ms (sent %4)")
+                            .arg(options.address)
+                            .arg(line.device())
+                            .arg(options.timeout.count())
+                            .arg(hex_frame(result.command)));
+            line.finish(exit_not_done);
+            return;
+        }
+        print_status(options, *result.status);
+        line.finish(exit_ok);
+    });
+    return line.run();
+}
+
+} // namespace orvalin::cli

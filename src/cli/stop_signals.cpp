@@ -1,0 +1,107 @@
+#include "cli/stop_signals.h"
+
+#include <QPointer>
+
+#include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace orvalin::cli {
+
+namespace {
+
+QPointer<stop_signals> &current()
+{
+    static QPointer<stop_signals> instance;
+    return instance;
+}
+
+#ifdef Q_OS_UNIX
+// The handler may only write to a descriptor; the notifier on the other end
+// brings the signal to the event loop.
+int signal_socket[2] = { -1, -1 };
+
+void on_signal(int number)
+{
+    const int saved = errno;
+    const char byte = char(number);
+    [[maybe_unused]] const auto written = ::write(signal_socket[0], &byte, 1);
+    errno = saved;
+}
+
+void handle(int number, void (*handler)(int))
+{
+    struct sigaction action { };
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(number, &action, nullptr);
+}
+#endif
+
+#ifdef Q_OS_WIN
+// Runs on a thread of its own; a queued call is safe from there.
+BOOL WINAPI on_console_event(DWORD event)
+{
+    const int number = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    QMetaObject::invokeMethod(
+        current().data(),
+        [number] {
+            if (current())
+                emit current()->stop_requested(number);
+        },
+        Qt::QueuedConnection);
+    return TRUE;
+}
+#endif
+
+} // namespace
+
+stop_signals::stop_signals(QObject *parent)
+    : QObject(parent)
+{
+    current() = this;
+#ifdef Q_OS_UNIX
+    if (signal_socket[0] < 0) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_socket) != 0)
+            return;
+        ::fcntl(signal_socket[0], F_SETFL, O_NONBLOCK);
+        ::fcntl(signal_socket[1], F_SETFL, O_NONBLOCK);
+    }
+    notifier_ = new QSocketNotifier(signal_socket[1], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        char byte = 0;
+        while (::read(signal_socket[1], &byte, 1) == 1)
+            emit stop_requested(int(byte));
+    });
+    handle(SIGINT, on_signal);
+    handle(SIGTERM, on_signal);
+#elif defined(Q_OS_WIN)
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#endif
+}
+
+stop_signals::~stop_signals()
+{
+#ifdef Q_OS_UNIX
+    handle(SIGINT, SIG_DFL);
+    handle(SIGTERM, SIG_DFL);
+#elif defined(Q_OS_WIN)
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+#endif
+    current() = nullptr;
+}
+
+} // namespace orvalin::cli

@@ -1,0 +1,282 @@
+#include "names/profile.h"
+#include "sim_process.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <signal.h>
+
+// The built orvalinctl against three emulated modules (addresses 1, 2, 7)
+// on one pseudo-terminal. The rows of run_commands run in order against one
+// emulator, so each starts from the state the one before left.
+class tst_cli_e2e : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void run_commands_data();
+    void run_commands();
+    void watch_reports_changes_in_order_and_holds_the_port();
+    void pulse_stopped_by_sigterm_leaves_output_off();
+
+private:
+    struct result {
+        int code = -1;
+        QString out;
+        QString err;
+    };
+    result run(const QStringList &arguments, const QStringList &environment = {});
+    void start(QProcess &process, const QStringList &arguments);
+    int outputs(int address);
+
+    QTemporaryDir dir_;
+    QString names_;
+    sim_process sim_;
+};
+
+void tst_cli_e2e::initTestCase()
+{
+    if (!sim_process::available())
+        QSKIP("the module emulator needs pseudo-terminals");
+    QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7" }), qPrintable(sim_.error()));
+    names_ = dir_.filePath("name.txt");
+    QVERIFY(orvalin::write_profile_entries(names_,
+        { { QStringLiteral("地址码1"), QStringLiteral("第3路输出名称"),
+              QStringLiteral("水泵 \"A\"") },
+            { QStringLiteral("地址码1"), QStringLiteral("第5路输入名称"),
+                QStringLiteral("门") } }));
+}
+
+tst_cli_e2e::result tst_cli_e2e::run(const QStringList &arguments, const QStringList &environment)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ORVALIN_PORT", sim_.link_path());
+    env.remove("ORVALIN_ADDRESS");
+    for (const QString &entry : environment)
+        env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(ORVALINCTL_PATH), arguments);
+    // Runs the event loop meanwhile, so the emulator's output keeps flowing.
+    for (QDeadlineTimer limit(15000);
+         process.state() != QProcess::NotRunning && !limit.hasExpired();)
+        QTest::qWait(5);
+    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+        QString::fromUtf8(process.readAllStandardOutput()),
+        QString::fromUtf8(process.readAllStandardError()) };
+}
+
+void tst_cli_e2e::start(QProcess &process, const QStringList &arguments)
+{
+    process.start(QStringLiteral(ORVALINCTL_PATH),
+        QStringList { "-p", sim_.link_path(), "--names", names_ } + arguments);
+    QVERIFY(process.waitForStarted());
+}
+
+int tst_cli_e2e::outputs(int address)
+{
+    const QString line = sim_.command(QStringLiteral("status @%1").arg(address));
+    const auto match = QRegularExpression("^outputs ([0-9a-f]{2})").match(line);
+    return match.hasMatch() ? match.captured(1).toInt(nullptr, 16) : -1;
+}
+
+void tst_cli_e2e::run_commands_data()
+{
+    QTest::addColumn<QString>("emulator"); // a line for the emulator first, if any
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("out"); // pattern on standard output
+    QTest::addColumn<QString>("err"); // pattern on standard error
+    QTest::addColumn<int>("outputs_1"); // outputs of module 1 afterwards
+    const QString lines16 = "^(output [1-8] (on|off).*\\n){8}(input [1-8] (on|off).*\\n){8}$";
+
+    QTest::newRow("status") << "" << QStringList { "status" } << 0 << lines16 << "^$" << 0x00;
+    QTest::newRow("on") << "" << QStringList { "on", "1", "3" } << 0 << "^$"
+                        << "^$" << 0x05;
+    QTest::newRow("status named") << "in 5 on" << QStringList { "status" } << 0
+                                  << "output 1 on\\n.*output 3 on 水泵 \"A\"\\n.*input 5 on 门\\n"
+                                  << "^$" << 0x05;
+    QTest::newRow("status json")
+        << "" << QStringList { "--json", "status" } << 0
+        << "^\\{\"address\":1,\"inputs\":\\[(false,){4}true(,false){3}\\],\"names\":\\{\"inputs\":"
+           "\\[(\"\",){4}\"门\""
+           "(,\"\"){3}\\],\"outputs\":\\[\"\",\"\",\"水泵 "
+           "\\\\\"A\\\\\"\".*\\]\\},\"outputs\":\\[true,false,true(,false){5}\\]\\}\\n$"
+        << "^$" << 0x05;
+    QTest::newRow("toggle") << "" << QStringList { "toggle", "3", "4" } << 0 << "^$"
+                            << "^$" << 0x09;
+    QTest::newRow("off") << "" << QStringList { "off", "1" } << 0 << "^$"
+                         << "^$" << 0x08;
+    QTest::newRow("all on") << "" << QStringList { "all", "on" } << 0 << "^$"
+                            << "^$" << 0xFF;
+    QTest::newRow("all off") << "" << QStringList { "all", "off" } << 0 << "^$"
+                             << "^$" << 0x00;
+    QTest::newRow("other address") << "" << QStringList { "-a", "7", "on", "2" } << 0 << "^$"
+                                   << "^$" << 0x00;
+    QTest::newRow("address from environment")
+        << "" << QStringList { "status", "ORVALIN_ADDRESS=7" } << 0
+        << "^output 1 off\\noutput 2 on\\n"
+        << "no section \\[地址码7\\]; names left blank" << 0x00;
+    QTest::newRow("pulse") << "" << QStringList { "pulse", "5", "200ms" } << 0 << "^$"
+                           << "^$" << 0x00;
+    QTest::newRow("scan") << "" << QStringList { "scan", "0-20", "--timeout", "30" } << 0
+                          << "^1 outputs 00000000 inputs 00001000\\n2 outputs 00000000 inputs "
+                             "00000000\\n7 outputs 01000000 inputs 00000000\\n$"
+                          << "^$" << 0x00;
+    QTest::newRow("scan json")
+        << "" << QStringList { "--json", "scan", "7" } << 0
+        << "^\\{\"address\":7,\"inputs\":\\[false(,false){7}\\],\"outputs\":\\[false,"
+           "true(,false){6}\\]\\}\\n$"
+        << "^$" << 0x00;
+    QTest::newRow("scan none") << "" << QStringList { "scan", "3-5", "--timeout", "20" } << 1
+                               << "^$"
+                               << "^$" << 0x00;
+    QTest::newRow("names") << "" << QStringList { "names", "1" } << 0
+                           << "^output 1\\n.*output 3 水泵 \"A\"\\n.*input 5 门\\n"
+                           << "^$" << 0x00;
+    QTest::newRow("rename") << "" << QStringList { "names", "1", "in8", "泵, \"B\"" } << 0 << "^$"
+                            << "^$" << 0x00;
+    QTest::newRow("renamed, json") << "" << QStringList { "--json", "names" } << 0
+                                   << "\"inputs\":\\[.*\"泵, \\\\\"B\\\\\"\"\\]"
+                                   << "^$" << 0x00;
+    QTest::newRow("name with line break")
+        << "" << QStringList { "names", "1", "out1", "a\nb" } << 2 << "^$"
+        << "line break.*\\n.*--help" << 0x00;
+    QTest::newRow("section missing") << "" << QStringList { "names", "9" } << 1 << "^$"
+                                     << "no section \\[地址码9\\]" << 0x00;
+    QTest::newRow("name file missing")
+        << "" << QStringList { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }
+        << 2 << "^$"
+        << "no name file" << 0x00;
+    QTest::newRow("absent address")
+        << "" << QStringList { "-a", "5", "status" } << 1 << "^$"
+        << "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a" << 0x00;
+    QTest::newRow("silent module")
+        << "silent on" << QStringList { "on", "4", "--timeout", "50" } << 1 << "^$"
+        << "did not confirm output 4 on.*no reply\\n.*sent:\\n +55 01 12 00 00 "
+           "00 04 6c\\n( +55 01 10 00 00 00 00 66\\n){3}$"
+        << 0x08;
+    QTest::newRow("answering again") << "silent off" << QStringList { "off", "4" } << 0 << "^$"
+                                     << "^$" << 0x00;
+    QTest::newRow("bad channel") << "" << QStringList { "on", "9" } << 2 << "^$"
+                                 << "--help" << 0x00;
+    QTest::newRow("bad duration") << "" << QStringList { "pulse", "1", "soon" } << 2 << "^$"
+                                  << "--help" << 0x00;
+    QTest::newRow("unknown command") << "" << QStringList { "frobnicate" } << 2 << "^$"
+                                     << "--help" << 0x00;
+    QTest::newRow("missing port") << "" << QStringList { "-p", "/nonexistent/tty", "status" } << 3
+                                  << "^$"
+                                  << "/nonexistent/tty: no such device" << 0x00;
+    QTest::newRow("version") << "" << QStringList { "--version" } << 0 << "^orvalinctl \\d+\\.\\d+"
+                             << "^$" << 0x00;
+    QTest::newRow("help") << "" << QStringList { "--help" } << 0
+                          << "pulse CH DURATION.*\\n.*Exit codes"
+                          << "^$" << 0x00;
+}
+
+void tst_cli_e2e::run_commands()
+{
+    QFETCH(QString, emulator);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QFETCH(int, outputs_1);
+    if (!emulator.isEmpty())
+        QCOMPARE(sim_.command(emulator), "ok");
+    QStringList environment = arguments.filter(QRegularExpression("^[A-Z_]+="));
+    for (const QString &entry : environment)
+        arguments.removeAll(entry);
+    if (!arguments.contains("--names"))
+        arguments.prepend("--names=" + names_);
+    const result got = run(arguments, environment);
+    const auto dotall = QRegularExpression::DotMatchesEverythingOption;
+    QVERIFY2(QRegularExpression(out, dotall).match(got.out).hasMatch(), qPrintable(got.out));
+    QVERIFY2(QRegularExpression(err, dotall).match(got.err).hasMatch(), qPrintable(got.err));
+    QCOMPARE(got.code, code);
+    QCOMPARE(outputs(1), outputs_1);
+    QVERIFY(!QFile::exists(dir_.filePath("absent.txt"))); // never created
+}
+
+void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
+{
+    QProcess watch;
+    start(watch, { "--csv", "--timeout", "100", "watch" });
+    QByteArray first_lines;
+    QTRY_VERIFY2((first_lines += watch.readAllStandardOutput()).contains("input 8,off"),
+        watch.readAllStandardError().constData());
+    // The port is held: a second program gets "busy", never a turn.
+    const result busy = run({ "status" });
+    QCOMPARE(busy.code, 3);
+    QVERIFY2(busy.err.contains(sim_.link_path() + ": busy"), qPrintable(busy.err));
+
+    // Each change waits for its line, so the order seen is the order made.
+    const QStringList changes { "in 2 on", "outputs 80", "in 2 off", "silent on", "silent off" };
+    const QStringList expected { "input 2,on,", "output 8,on,", "input 2,off,",
+        "module,not answering,", "module,answering," };
+    QString seen;
+    for (qsizetype i = 0; i < changes.size(); ++i) {
+        QCOMPARE(sim_.command(changes[i]), "ok");
+        QTRY_VERIFY2(
+            (seen += QString::fromUtf8(watch.readAllStandardOutput())).contains(expected[i]),
+            qPrintable(seen));
+    }
+#ifdef Q_OS_UNIX
+    ::kill(pid_t(watch.processId()), SIGINT); // Ctrl-C
+#else
+    watch.terminate();
+#endif
+    QVERIFY(watch.waitForFinished(5000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
+    QStringList events;
+    for (const QString &line : seen.split('\n', Qt::SkipEmptyParts)) {
+        QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d),1,)")
+                     .match(line)
+                     .hasMatch(),
+            qPrintable(line));
+        events << line.section(u',', 2);
+    }
+    QCOMPARE(events, expected);
+
+    // JSON lines, names escaped by the JSON writer; SIGTERM ends it with 0 too.
+    QCOMPARE(sim_.command("outputs 04"), "ok");
+    start(watch, { "--json", "watch" });
+    QString json;
+    QTRY_VERIFY((json += QString::fromUtf8(watch.readAllStandardOutput())).count(u'\n') >= 4);
+    const QJsonObject third = QJsonDocument::fromJson(json.section(u'\n', 3, 3).toUtf8()).object();
+    QCOMPARE(third.value("kind"), "output");
+    QCOMPARE(third.value("channel"), 3);
+    QCOMPARE(third.value("state"), "on");
+    QCOMPARE(third.value("name"), "水泵 \"A\"");
+    QVERIFY(third.value("time").toString().contains('T'));
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(5000));
+    QCOMPARE(watch.exitCode(), 0);
+}
+
+void tst_cli_e2e::pulse_stopped_by_sigterm_leaves_output_off()
+{
+    QCOMPARE(sim_.command("outputs 00"), "ok");
+    QProcess pulse;
+    start(pulse, { "pulse", "6", "10s" });
+    QTRY_COMPARE(outputs(1), 0x20);
+    QElapsedTimer since_term;
+    since_term.start();
+    pulse.terminate();
+    QVERIFY(pulse.waitForFinished(5000));
+    QVERIFY(since_term.elapsed() < 2000);
+    QCOMPARE(pulse.exitCode(), 128 + SIGTERM);
+    QCOMPARE(outputs(1), 0x00);
+}
+
+QTEST_GUILESS_MAIN(tst_cli_e2e)
+#include "tst_cli_e2e.moc"

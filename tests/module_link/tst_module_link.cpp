@@ -1,0 +1,133 @@
+#include "link/line_port.h"
+#include "link/module_link.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace orvalin;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray reply(std::uint8_t address, std::uint8_t outputs, std::uint8_t inputs)
+{
+    frame bytes { reply_start, address, status_poll, 0, inputs, 0, outputs, 0 };
+    bytes[7] = frame_checksum(bytes);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
+
+// A line whose far side the test plays: what is written is kept, what the
+// test delivers is read.
+class fake_line_port final : public line_port {
+public:
+    port_failure open(const QString &) override { return open_ = true, port_failure {}; }
+    void close() override { open_ = false; }
+    bool is_open() const override { return open_; }
+    void write(const frame &bytes) override { written.append(bytes); }
+    QByteArray read_all() override { return std::exchange(incoming_, {}); }
+    QString device() const override { return QStringLiteral("fake"); }
+
+    void deliver(const QByteArray &bytes)
+    {
+        incoming_ += bytes;
+        emit ready_read();
+    }
+
+    QList<frame> written;
+
+private:
+    QByteArray incoming_;
+    bool open_ = true;
+};
+
+} // namespace
+
+class tst_module_link : public QObject {
+    Q_OBJECT
+
+private slots:
+    void finder_takes_replies_out_of_noise_data();
+    void finder_takes_replies_out_of_noise();
+    void link_waits_for_its_address();
+};
+
+void tst_module_link::finder_takes_replies_out_of_noise_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QList<int>>("addresses");
+    QTest::addColumn<int>("skipped");
+    const QByteArray one = reply(1, 0x05, 0x80);
+    const QByteArray two = reply(2, 0xFF, 0x00);
+    // A start byte inside noise whose "checksum" fails: dropped one byte at a
+    // time until the real reply lines up.
+    const QByteArray false_start = QByteArray::fromHex("2201020304");
+    QTest::newRow("clean") << QList<QByteArray> { one + two } << QList<int> { 1, 2 } << 0;
+    QTest::newRow("noise before and between")
+        << QList<QByteArray> { QByteArray::fromHex("0011") + one + QByteArray::fromHex("ff") + two }
+        << QList<int> { 1, 2 } << 3;
+    QTest::newRow("false start byte")
+        << QList<QByteArray> { false_start + one } << QList<int> { 1 } << 5;
+    QTest::newRow("split delivery") << QList<QByteArray> { one.left(3), one.mid(3, 4),
+        one.right(1) + two.left(7), two.right(1) }
+                                    << QList<int> { 1, 2 } << 0;
+    QTest::newRow("bad checksum, then a reply")
+        << QList<QByteArray> { one.left(7) + char(one[7] + 1) + two } << QList<int> { 2 } << 8;
+}
+
+void tst_module_link::finder_takes_replies_out_of_noise()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QList<int>, addresses);
+    QFETCH(int, skipped);
+    reply_finder finder;
+    QList<int> found;
+    for (const QByteArray &chunk : chunks) {
+        finder.feed(chunk);
+        while (const auto status = finder.next())
+            found << status->address;
+    }
+    QCOMPARE(found, addresses);
+    QCOMPARE(finder.skipped(), skipped);
+}
+
+void tst_module_link::link_waits_for_its_address()
+{
+    fake_line_port port;
+    module_link link(port);
+    QSignalSpy finished(&link, &module_link::finished);
+    const frame poll7 = build_frame(7, status_poll, 0, 0);
+
+    // A late reply waiting from before must not answer the new exchange.
+    port.deliver(reply(7, 0xAA, 0));
+    QVERIFY(link.start(poll7, 500ms));
+    QVERIFY(!link.start(poll7, 500ms)); // one exchange at a time
+    QCOMPARE(port.written, QList<frame> { poll7 });
+    port.deliver(reply(3, 0x01, 0) + QByteArray::fromHex("00"));
+    QCOMPARE(finished.count(), 0);
+    port.deliver(reply(7, 0x42, 0x01));
+    QCOMPARE(finished.count(), 1);
+    auto result = finished.takeFirst().at(0).value<exchange_result>();
+    QCOMPARE(result.command, poll7);
+    QCOMPARE(result.status, (module_status { 7, 0x42, 0x01 }));
+    QCOMPARE(result.bad_bytes, 1);
+
+    // Silence: the timeout ends the exchange without a status.
+    QVERIFY(link.start(poll7, 30ms));
+    QVERIFY(finished.wait(1000));
+    result = finished.takeFirst().at(0).value<exchange_result>();
+    QVERIFY(!result.status);
+    QVERIFY(result.elapsed >= 30ms);
+
+    // Cancelled or closed: no signal, nothing written.
+    QVERIFY(link.start(poll7, 30ms));
+    link.cancel();
+    port.deliver(reply(7, 0, 0));
+    QTest::qWait(60);
+    QCOMPARE(finished.count(), 0);
+    port.close();
+    QVERIFY(!link.start(poll7, 30ms));
+    QCOMPARE(port.written.size(), 3);
+}
+
+QTEST_GUILESS_MAIN(tst_module_link)
+#include "tst_module_link.moc"
