@@ -65,8 +65,9 @@ demo-service: deps
 
 # Micro-benchmarks, then the running panel on Xvfb: polling, reply to
 # lamp, idle, start-up against a bare Qt window; then orvalinctl status and
-# scan against the emulator at 9600 baud. Tables on screen, figures in
-# $(BUILD)/bench.json and $(BUILD)/bench-cli.csv.
+# scan against the emulator at 9600 baud; then orvalinctl serve
+# (bench-service). Tables on screen, figures in $(BUILD)/bench.json,
+# $(BUILD)/bench-cli.csv and $(BUILD)/bench-service*.json.
 bench:
 	@sh scripts/deps.sh live
 	$(MAKE) build
