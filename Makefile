@@ -57,14 +57,34 @@ demo: deps
 	$(MAKE) build
 	sh scripts/demo.sh $(BUILD)
 
+# orvalinctl serve with a broker of its own and three emulated modules;
+# prints the mosquitto_sub/mosquitto_pub lines to try. Ctrl-C stops all.
+demo-service: deps
+	$(MAKE) build
+	sh scripts/demo_service.sh $(BUILD)
+
 # Micro-benchmarks, then the running panel on Xvfb: polling, reply to
 # lamp, idle, start-up against a bare Qt window; then orvalinctl status and
-# scan against the emulator at 9600 baud. Tables on screen, figures in
-# $(BUILD)/bench.json and $(BUILD)/bench-cli.csv.
+# scan against the emulator at 9600 baud; then orvalinctl serve
+# (bench-service). Tables on screen, figures in $(BUILD)/bench.json,
+# $(BUILD)/bench-cli.csv and $(BUILD)/bench-service*.json.
 bench:
 	@sh scripts/deps.sh live
 	$(MAKE) build
 	sh scripts/bench.sh $(BUILD)
+	$(MAKE) bench-service
+
+# orvalinctl serve against a broker and three emulated modules at 9600
+# baud: set to frame and input to state latencies, CPU and peak RSS
+# (SERVICE_SAMPLES latencies each), with the broker's default and with its
+# set_tcp_nodelay; figures in $(BUILD)/bench-service*.json.
+SERVICE_SAMPLES ?= 300
+bench-service: deps
+	$(MAKE) build
+	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
+		--out $(BUILD)/bench-service.json
+	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
+		--broker-nodelay --out $(BUILD)/bench-service-nodelay.json
 
 # The panel under valgrind's memcheck, polling 5 s and then 10 s: the lost
 # bytes must not grow with the run. Reports in $(BUILD)/valgrind.

@@ -1,14 +1,153 @@
 #include "service/serve.h"
 
+#include "link/line_port.h"
+#include "link/port_device.h"
+#include "service/bridge.h"
+#include "service/config.h"
+#include "service/mosquitto_broker.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace orvalin::service {
 
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_bad_config = 2;
+// SIGTERM to exit: the exchange in flight, the offline message, the
+// DISCONNECT, all within a second.
+constexpr auto stop_deadline = std::chrono::milliseconds(900);
+constexpr auto disconnect_wait = std::chrono::milliseconds(300);
+
+void log_line(const QString &text)
+{
+    const QString line
+        = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + u' ' + text + u'\n';
+    std::fputs(line.toUtf8().constData(), stderr);
+    std::fflush(stderr);
+}
+
+#ifdef Q_OS_UNIX
+int signal_socket[2] = { -1, -1 };
+
+void on_signal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signal_socket[1], &byte, 1);
+}
+
+// Calls stop on the event loop when SIGTERM or SIGINT arrives.
+void watch_signals(QObject *owner, std::function<void()> stop)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_socket) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signal_socket[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier, stop] {
+        char byte;
+        [[maybe_unused]] const auto read = ::read(signal_socket[0], &byte, 1);
+        notifier->setEnabled(false);
+        stop();
+    });
+    struct sigaction action { };
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+#else
+void watch_signals(QObject *, std::function<void()>) { }
+#endif
+
+} // namespace
+
 int serve_main(const QStringList &arguments)
 {
-    Q_UNUSED(arguments);
-    std::fprintf(stderr, "orvalinctl serve: not available yet\n");
-    return 2;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Bridges the relay modules on one serial line to an MQTT broker and Home Assistant."));
+    parser.addHelpOption();
+    const QCommandLineOption config_option({ QStringLiteral("c"), QStringLiteral("config") },
+        QStringLiteral("Config file (default /etc/orvalin/orvalin.conf)."), QStringLiteral("file"),
+        QStringLiteral("/etc/orvalin/orvalin.conf"));
+    const QCommandLineOption verbose_option({ QStringLiteral("v"), QStringLiteral("verbose") },
+        QStringLiteral("Log every frame and reply."));
+    const QCommandLineOption check_option(QStringLiteral("check"),
+        QStringLiteral("Check the config and exit: 0 when it is good, 2 when not."));
+    parser.addOptions({ config_option, verbose_option, check_option });
+    if (!parser.parse(QStringList { QStringLiteral("orvalinctl serve") } + arguments)) {
+        std::fprintf(stderr, "orvalinctl serve: %s\n", qPrintable(parser.errorText()));
+        return exit_bad_config;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return exit_ok;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "orvalinctl serve: unexpected argument %s\n",
+            qPrintable(parser.positionalArguments().first()));
+        return exit_bad_config;
+    }
+
+    const config_result loaded = load_config(parser.value(config_option));
+    if (!loaded.config) {
+        std::fprintf(stderr, "orvalinctl serve: %s\n", qPrintable(loaded.error.text()));
+        return exit_bad_config;
+    }
+    const service_config &config = *loaded.config;
+    if (parser.isSet(check_option))
+        return exit_ok;
+
+    broker_settings settings;
+    settings.host = config.host;
+    settings.port = config.broker_port();
+    settings.client_id = config.client_id;
+    settings.username = config.username;
+    settings.password = config.password;
+    settings.tls_ca = config.tls_ca;
+    settings.will_topic = config.prefix + QStringLiteral("/status");
+    settings.will_payload = "offline";
+    mosquitto_broker mqtt(settings, log_line);
+    qt_line_port port;
+    const QString device = device_for(config.port, QCoreApplication::applicationDirPath());
+    bridge service(config, device.isEmpty() ? config.port : device, port, mqtt, log_line);
+    service.set_verbose(parser.isSet(verbose_option));
+
+    log_line(QStringLiteral("orvalinctl serve %1: line %2, modules %3, broker %4:%5")
+                 .arg(QStringLiteral(ORVALIN_VERSION), device.isEmpty() ? config.port : device)
+                 .arg([&] {
+                     QStringList list;
+                     for (const auto address : config.modules)
+                         list.append(QString::number(address));
+                     return list.join(u',');
+                 }())
+                 .arg(config.host)
+                 .arg(config.broker_port()));
+    if (!mqtt.start())
+        return exit_failure;
+    service.start();
+
+    watch_signals(&service, [&] {
+        log_line(QStringLiteral("stopping"));
+        QTimer::singleShot(stop_deadline, qApp, [] { QCoreApplication::exit(exit_ok); });
+        service.stop([&] {
+            mqtt.disconnect_cleanly(disconnect_wait, [] { QCoreApplication::exit(exit_ok); });
+        });
+    });
+    return QCoreApplication::exec();
 }
 
 } // namespace orvalin::service

@@ -1,0 +1,621 @@
+#include "service/bridge.h"
+
+#include "link/line_port.h"
+#include "names/name_file.h"
+#include "names/profile.h"
+#include "system/toolkit.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace orvalin::service {
+
+using namespace std::chrono_literals;
+using clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int outputs = 8;
+constexpr auto stats_period = 10s;
+// Reopening a lost line: every second at first, then less often.
+constexpr auto reopen_soon = 1s;
+constexpr auto reopen_later = 10s;
+constexpr auto reopen_soon_for = 60s;
+// A module that will not confirm an interlock partner off gets no ON.
+constexpr int max_interlock_tries = 3;
+
+QByteArray on_off(bool on)
+{
+    return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
+}
+
+QString hex(const frame &bytes)
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()))
+            .toHex(' '));
+}
+
+double to_ms(std::chrono::microseconds time)
+{
+    return double(time.count()) / 1000.0;
+}
+
+} // namespace
+
+// One command waiting for the line.
+struct bridge::step {
+    std::uint8_t address = 0;
+    int output = 0; // 1..8; 0 for all outputs
+    set_request request;
+    QString origin; // for the log: the topic, "on_time", "interlock", ...
+    unsigned generation = 0; // of the output when received
+    int interlock_tries = 0;
+    bool resolved_on = false; // what TOGGLE became when it went out
+    bool pulse_end = false; // the off of an on_time
+};
+
+struct bridge::module_state {
+    std::uint8_t address = 0;
+    std::optional<module_status> last; // last reply
+    bool online = false;
+    bool availability_published = false;
+    // It answered before and then stopped: on_link_loss applies on return.
+    bool lost = false;
+    int missed = 0;
+    // Per output: bumped by every command received, so an older on_time
+    // never switches off what a newer command switched on.
+    std::array<unsigned, outputs> generation {};
+    std::array<std::unique_ptr<QTimer>, outputs> off_timer;
+    // When a reply first showed the output off.
+    std::array<clock::time_point, outputs> off_since {};
+    // An on_time off that fell due while the module was offline.
+    std::array<bool, outputs> off_due {};
+    // Counters since start; reply times since the last stats message.
+    qint64 exchanges = 0, replies = 0, timeouts = 0, bad_frames = 0;
+    std::vector<double> reply_ms;
+};
+
+bridge::bridge(const service_config &config, QString device, line_port &port, broker &mqtt,
+    log_function log, QObject *parent)
+    : QObject(parent)
+    , config_(config)
+    , device_(std::move(device))
+    , port_(port)
+    , mqtt_(mqtt)
+    , log_(std::move(log))
+    , link_(port)
+{
+    for (const auto address : config_.modules) {
+        auto module = std::make_unique<module_state>();
+        module->address = address;
+        modules_.push_back(std::move(module));
+    }
+    wake_.setSingleShot(true);
+    wake_.setTimerType(Qt::PreciseTimer);
+    connect(&wake_, &QTimer::timeout, this, &bridge::next_exchange);
+    reopen_.setSingleShot(true);
+    connect(&reopen_, &QTimer::timeout, this, &bridge::open_port);
+    stats_.setInterval(stats_period);
+    connect(&stats_, &QTimer::timeout, this, &bridge::publish_stats);
+    connect(&link_, &module_link::finished, this, &bridge::on_finished);
+    connect(&port_, &line_port::lost, this, &bridge::on_port_lost);
+    connect(&mqtt_, &broker::message, this, &bridge::on_message);
+    connect(&mqtt_, &broker::connection_changed, this, &bridge::on_connection);
+}
+
+bridge::~bridge() = default;
+
+void bridge::start()
+{
+    mqtt_.subscribe(config_.prefix + QStringLiteral("/+/output/+/set"));
+    if (config_.discovery)
+        mqtt_.subscribe(config_.discovery_prefix + QStringLiteral("/status"));
+    stats_.start();
+    if (mqtt_.is_connected())
+        on_connection(true);
+    open_port();
+}
+
+void bridge::stop(std::function<void()> done)
+{
+    stopping_ = true;
+    wake_.stop();
+    reopen_.stop();
+    mqtt_.publish(config_.prefix + QStringLiteral("/status"), "offline", true);
+    stopped_ = std::move(done);
+    if (!link_.busy())
+        std::exchange(stopped_, nullptr)();
+}
+
+// --- the line ------------------------------------------------------------
+
+void bridge::open_port()
+{
+    if (stopping_)
+        return;
+    const port_failure failure = port_.open(device_);
+    if (!failure) {
+        log_(QStringLiteral("line: %1 open").arg(device_));
+        port_missing_since_.invalidate();
+        last_problem_ = port_problem::none;
+        next_poll_at_ = clock::now();
+        next_exchange();
+        return;
+    }
+    if (!port_missing_since_.isValid())
+        port_missing_since_.start();
+    // One line per kind of trouble, not one per attempt.
+    if (failure.problem != last_problem_)
+        log_(QStringLiteral("line: cannot open %1: %2 (%3); retrying")
+                 .arg(device_, problem_text_en(failure.problem), failure.system_text));
+    last_problem_ = failure.problem;
+    for (auto &module : modules_) {
+        set_available(*module, false);
+        drop_commands(*module, QStringLiteral("the line is not open"));
+    }
+    reopen_.start(
+        port_missing_since_.elapsed() < reopen_soon_for / 1ms ? reopen_soon : reopen_later);
+}
+
+void bridge::on_port_lost(const port_failure &failure)
+{
+    link_.cancel();
+    head_in_flight_ = false;
+    log_(QStringLiteral("line: %1 lost: %2 (%3)")
+             .arg(device_, problem_text_en(failure.problem), failure.system_text));
+    last_problem_ = failure.problem;
+    port_missing_since_.start();
+    for (auto &module : modules_) {
+        if (module->online)
+            module->lost = true;
+        set_available(*module, false);
+        drop_commands(*module, QStringLiteral("the line was lost"));
+    }
+    if (stopping_) {
+        if (stopped_)
+            std::exchange(stopped_, nullptr)();
+        return;
+    }
+    reopen_.start(reopen_soon);
+}
+
+void bridge::next_exchange()
+{
+    if (stopping_ || link_.busy() || !port_.is_open())
+        return;
+    const auto now = clock::now();
+    if (const auto command = ready_command(now)) {
+        head_in_flight_ = true;
+        if (verbose_)
+            log_(QStringLiteral("tx %1 (%2)").arg(hex(*command), queue_.front().origin));
+        link_.start(*command, config_.interval);
+        return;
+    }
+    if (now < next_poll_at_) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_poll_at_ - now);
+        if (!wake_.isActive() || wake_.remainingTimeAsDuration() > wait)
+            wake_.start(wait);
+        return;
+    }
+    if (modules_.empty())
+        return;
+    module_state &module = *modules_[next_poll_];
+    next_poll_ = (next_poll_ + 1) % modules_.size();
+    next_poll_at_ = std::max(next_poll_at_ + config_.interval, now);
+    const frame poll = build_frame(module.address, status_poll, 0, 0);
+    if (verbose_)
+        log_(QStringLiteral("tx %1 (poll)").arg(hex(poll)));
+    link_.start(poll, config_.interval);
+}
+
+std::optional<frame> bridge::ready_command(clock::time_point now)
+{
+    while (!queue_.empty()) {
+        step &head = queue_.front();
+        module_state *module = find(head.address);
+        if (!module->online || !module->last) {
+            if (head.pulse_end)
+                module->off_due[head.output - 1] = true;
+            else
+                log_(QStringLiteral("dropped %1: module %2 is offline")
+                         .arg(head.origin)
+                         .arg(head.address));
+            queue_.pop_front();
+            continue;
+        }
+        if (head.output == 0) {
+            const std::uint8_t all = head.request.what == set_request::action::on ? 0xFF : 0x00;
+            return build_frame(head.address, set_all_outputs, all, all);
+        }
+        const int k = head.output;
+        bool on = head.request.what == set_request::action::on;
+        if (head.request.what == set_request::action::toggle)
+            on = !module->last->output(k);
+        head.resolved_on = on;
+        if (!on)
+            return build_frame(head.address, switch_off, 0, std::uint8_t(k));
+        // Every partner must be seen off by a reply, interlock_delay ago.
+        auto not_before = now;
+        for (const int partner : partners(head.address, k)) {
+            if (module->last->output(partner)) {
+                if (++head.interlock_tries > max_interlock_tries) {
+                    log_(QStringLiteral("dropped %1: output %2/%3 does not go off")
+                             .arg(head.origin)
+                             .arg(head.address)
+                             .arg(partner));
+                    queue_.pop_front();
+                    return ready_command(now);
+                }
+                step off { head.address, partner, { set_request::action::off, std::nullopt },
+                    QStringLiteral("interlock before %1").arg(head.origin),
+                    module->generation[partner - 1] };
+                queue_.push_front(off);
+                return build_frame(off.address, switch_off, 0, std::uint8_t(partner));
+            }
+            not_before
+                = std::max(not_before, module->off_since[partner - 1] + config_.interlock_delay);
+        }
+        if (not_before > now) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(not_before - now);
+            if (!wake_.isActive() || wake_.remainingTimeAsDuration() > wait)
+                wake_.start(wait);
+            return std::nullopt;
+        }
+        return build_frame(head.address, switch_on, 0, std::uint8_t(k));
+    }
+    return std::nullopt;
+}
+
+void bridge::on_finished(const exchange_result &result)
+{
+    module_state *module = find(result.command[1]);
+    const bool was_step = std::exchange(head_in_flight_, false);
+    if (module) {
+        ++module->exchanges;
+        if (result.bad_bytes > 0)
+            ++module->bad_frames;
+        if (result.status) {
+            if (verbose_)
+                log_(QStringLiteral("rx module %1 outputs %2 inputs %3 in %4 ms")
+                         .arg(module->address)
+                         .arg(result.status->outputs, 2, 16, QLatin1Char('0'))
+                         .arg(result.status->inputs, 2, 16, QLatin1Char('0'))
+                         .arg(to_ms(result.elapsed), 0, 'f', 1));
+            ++module->replies;
+            module->reply_ms.push_back(to_ms(result.elapsed));
+            if (was_step && !queue_.empty()) {
+                const step done = queue_.front();
+                queue_.pop_front();
+                // on_time counts from the reply that shows the output on.
+                if (done.output > 0 && done.resolved_on && done.request.on_time
+                    && done.generation == module->generation[done.output - 1]) {
+                    auto &timer = module->off_timer[done.output - 1];
+                    timer = std::make_unique<QTimer>();
+                    timer->setSingleShot(true);
+                    timer->setTimerType(Qt::PreciseTimer);
+                    const int k = done.output;
+                    connect(timer.get(), &QTimer::timeout, this,
+                        [this, module, k] { queue_off(*module, k, QStringLiteral("on_time")); });
+                    timer->start(*done.request.on_time);
+                }
+            }
+            take_reply(*module, *result.status);
+        } else {
+            if (verbose_)
+                log_(QStringLiteral("timeout module %1").arg(module->address));
+            ++module->timeouts;
+            // A command that timed out stays at the head and goes again:
+            // ON and OFF mean the same the second time.
+            count_miss(*module);
+        }
+    }
+    if (stopping_) {
+        if (stopped_)
+            std::exchange(stopped_, nullptr)();
+        return;
+    }
+    next_exchange();
+}
+
+void bridge::take_reply(module_state &module, const module_status &status)
+{
+    const auto now = clock::now();
+    module.missed = 0;
+    const bool returned = !module.online && module.lost;
+    const std::optional<module_status> before = module.last;
+    module.last = status;
+    for (int k = 1; k <= outputs; ++k) {
+        if (!before || before->output(k) != status.output(k))
+            publish_state(module, false, k, status.output(k));
+        if (!before || before->input(k) != status.input(k))
+            publish_state(module, true, k, status.input(k));
+        if (!status.output(k) && (!before || before->output(k)))
+            module.off_since[k - 1] = before ? now : clock::time_point {};
+    }
+    set_available(module, true);
+    if (returned) {
+        module.lost = false;
+        if (config_.on_link_loss == link_loss_action::all_off) {
+            log_(QStringLiteral("module %1 is back: all outputs off").arg(module.address));
+            for (auto &timer : module.off_timer)
+                timer.reset();
+            module.off_due.fill(false);
+            for (auto &generation : module.generation)
+                ++generation;
+            queue_.push_front({ module.address, 0, { set_request::action::off, std::nullopt },
+                QStringLiteral("all_off after link loss") });
+        } else {
+            log_(QStringLiteral("module %1 is back").arg(module.address));
+        }
+    }
+    for (int k = 1; k <= outputs; ++k) {
+        if (std::exchange(module.off_due[k - 1], false)) {
+            step off { module.address, k, { set_request::action::off, std::nullopt },
+                QStringLiteral("on_time (due while offline)"), module.generation[k - 1] };
+            off.pulse_end = true;
+            queue_.push_front(off);
+        }
+    }
+}
+
+void bridge::count_miss(module_state &module)
+{
+    module.missed = std::min(module.missed + 1, config_.link_loss_after);
+    if (module.missed < config_.link_loss_after || !module.online)
+        return;
+    module.lost = true;
+    log_(QStringLiteral("module %1: no reply %2 times, offline")
+             .arg(module.address)
+             .arg(module.missed));
+    set_available(module, false);
+    drop_commands(module, QStringLiteral("module %1 went offline").arg(module.address));
+}
+
+void bridge::set_available(module_state &module, bool online)
+{
+    if (module.online == online && module.availability_published)
+        return;
+    module.online = online;
+    module.availability_published = mqtt_.is_connected();
+    mqtt_.publish(topic(module, QStringLiteral("available")),
+        online ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"), true);
+}
+
+void bridge::drop_commands(module_state &module, const QString &why)
+{
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        // The exchange in flight finishes first.
+        if (it->address == module.address && !(it == queue_.begin() && head_in_flight_)) {
+            if (it->pulse_end)
+                module.off_due[it->output - 1] = true;
+            else
+                log_(QStringLiteral("dropped %1: %2").arg(it->origin, why));
+            it = queue_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Pending offs of on_time stay: a pulse must end even across a loss.
+}
+
+void bridge::queue_off(module_state &module, int output, const QString &origin)
+{
+    module.off_timer[output - 1].reset();
+    if (!module.online) {
+        // The one thing held for an offline module: an output must not stay
+        // on for good because its pulse ended during a link loss.
+        log_(QStringLiteral("%1 for %2/%3 due while the module is offline; sent when it answers")
+                 .arg(origin)
+                 .arg(module.address)
+                 .arg(output));
+        module.off_due[output - 1] = true;
+        return;
+    }
+    step off { module.address, output, { set_request::action::off, std::nullopt }, origin,
+        module.generation[output - 1] };
+    off.pulse_end = true;
+    queue_.push_back(off);
+    next_exchange();
+}
+
+// --- the broker -----------------------------------------------------------
+
+void bridge::on_message(const QString &topic_name, const QByteArray &payload)
+{
+    if (config_.discovery && topic_name == config_.discovery_prefix + QStringLiteral("/status")) {
+        if (payload == "online") {
+            log_(QStringLiteral("mqtt: Home Assistant started, publishing everything again"));
+            publish_all();
+        }
+        return;
+    }
+    if (stopping_)
+        return;
+    const auto target = parse_set_topic(config_.prefix, topic_name);
+    module_state *module = target ? find(target->address) : nullptr;
+    if (!module) {
+        log_(QStringLiteral("ignored %1: no such module or output").arg(topic_name));
+        return;
+    }
+    const auto request = target->output ? parse_set(payload) : parse_set_all(payload);
+    if (!request) {
+        log_(QStringLiteral("ignored %1: bad payload %2")
+                 .arg(topic_name,
+                     QString::fromUtf8(payload.left(64).toPercentEncoding(" {}\":,."))));
+        return;
+    }
+    if (target->output == 0 && request->what == set_request::action::on
+        && !partners(module->address, 0).isEmpty()) {
+        log_(QStringLiteral("ignored %1: module %2 has interlocked outputs")
+                 .arg(topic_name)
+                 .arg(module->address));
+        return;
+    }
+    // A new command cancels a pending off of the outputs it names.
+    for (int k = 1; k <= outputs; ++k) {
+        if (target->output == 0 || target->output == k) {
+            module->off_timer[k - 1].reset();
+            module->off_due[k - 1] = false;
+            ++module->generation[k - 1];
+        }
+    }
+    if (!module->online) {
+        log_(QStringLiteral("dropped %1: module %2 is offline")
+                 .arg(topic_name)
+                 .arg(module->address));
+        return;
+    }
+    queue_.push_back({ module->address, target->output, *request, topic_name,
+        target->output ? module->generation[target->output - 1] : 0 });
+    next_exchange();
+}
+
+void bridge::on_connection(bool connected)
+{
+    if (!connected)
+        return;
+    publish_all();
+}
+
+void bridge::publish_all()
+{
+    mqtt_.publish(config_.prefix + QStringLiteral("/status"), "online", true);
+    if (config_.discovery)
+        publish_discovery();
+    for (auto &module : modules_) {
+        module->availability_published = false;
+        set_available(*module, module->online);
+        if (!module->last)
+            continue;
+        for (int k = 1; k <= outputs; ++k) {
+            publish_state(*module, false, k, module->last->output(k));
+            publish_state(*module, true, k, module->last->input(k));
+        }
+    }
+}
+
+void bridge::publish_state(const module_state &module, bool input, int k, bool on)
+{
+    mqtt_.publish(topic(module, QStringLiteral("%1/%2").arg(input ? u"input" : u"output").arg(k)),
+        on_off(on), true);
+}
+
+void bridge::publish_discovery()
+{
+    // Object ids allow letters, digits, _ and - only.
+    QString node = config_.prefix;
+    node.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
+    const bool have_names
+        = !config_.names_file.isEmpty() && toolkit::file_exists(config_.names_file);
+    const QString status_topic = config_.prefix + QStringLiteral("/status");
+    for (const auto &module : modules_) {
+        const QString address = QString::number(module->address);
+        const QJsonObject device {
+            { QStringLiteral("identifiers"), QJsonArray { node + u'_' + address } },
+            { QStringLiteral("name"), QStringLiteral("Orvalin module ") + address },
+            { QStringLiteral("model"), QStringLiteral("Relay module, 8 outputs, 8 inputs") },
+            { QStringLiteral("manufacturer"), QStringLiteral("Orvalin") },
+        };
+        const QJsonArray availability {
+            QJsonObject { { QStringLiteral("topic"), status_topic } },
+            QJsonObject {
+                { QStringLiteral("topic"), topic(*module, QStringLiteral("available")) } },
+        };
+        for (const bool input : { false, true }) {
+            for (int k = 1; k <= outputs; ++k) {
+                const QString channel = QString::number(k);
+                QString name = have_names ? read_profile(config_.names_file,
+                                   channel_section(address), channel_key(channel, !input))
+                                          : QString();
+                if (name.trimmed().isEmpty())
+                    name = (input ? QStringLiteral("Input ") : QStringLiteral("Output ")) + channel;
+                const QString object_id = QStringLiteral("%1_%2_%3_%4")
+                                              .arg(node, address, input ? u"in" : u"out", channel);
+                const QString state = topic(
+                    *module, QStringLiteral("%1/%2").arg(input ? u"input" : u"output", channel));
+                QJsonObject entity {
+                    { QStringLiteral("unique_id"), object_id },
+                    { QStringLiteral("name"), name },
+                    { QStringLiteral("device"), device },
+                    { QStringLiteral("availability"), availability },
+                    { QStringLiteral("availability_mode"), QStringLiteral("all") },
+                    { QStringLiteral("state_topic"), state },
+                    { QStringLiteral("payload_on"), QStringLiteral("ON") },
+                    { QStringLiteral("payload_off"), QStringLiteral("OFF") },
+                    { QStringLiteral("qos"), 1 },
+                };
+                if (!input) {
+                    entity[QStringLiteral("command_topic")] = state + QStringLiteral("/set");
+                    entity[QStringLiteral("state_on")] = QStringLiteral("ON");
+                    entity[QStringLiteral("state_off")] = QStringLiteral("OFF");
+                }
+                mqtt_.publish(QStringLiteral("%1/%2/%3/config")
+                                  .arg(config_.discovery_prefix,
+                                      input ? u"binary_sensor" : u"switch", object_id),
+                    QJsonDocument(entity).toJson(QJsonDocument::Compact), true);
+            }
+        }
+    }
+}
+
+void bridge::publish_stats()
+{
+    for (auto &module : modules_) {
+        auto &times = module->reply_ms;
+        double median = 0, longest = 0;
+        if (!times.empty()) {
+            std::sort(times.begin(), times.end());
+            median = times[times.size() / 2];
+            longest = times.back();
+        }
+        const QJsonObject stats {
+            { QStringLiteral("exchanges"), module->exchanges },
+            { QStringLiteral("replies"), module->replies },
+            { QStringLiteral("timeouts"), module->timeouts },
+            { QStringLiteral("bad_frames"), module->bad_frames },
+            { QStringLiteral("reply_ms_median"), std::round(median * 10) / 10 },
+            { QStringLiteral("reply_ms_max"), std::round(longest * 10) / 10 },
+        };
+        times.clear();
+        mqtt_.publish(topic(*module, QStringLiteral("stats")),
+            QJsonDocument(stats).toJson(QJsonDocument::Compact), false);
+    }
+}
+
+// --- helpers ----------------------------------------------------------------
+
+bridge::module_state *bridge::find(std::uint8_t address)
+{
+    for (auto &module : modules_) {
+        if (module->address == address)
+            return module.get();
+    }
+    return nullptr;
+}
+
+QString bridge::topic(const module_state &module, const QString &rest) const
+{
+    return QStringLiteral("%1/%2/%3").arg(config_.prefix).arg(module.address).arg(rest);
+}
+
+QList<int> bridge::partners(std::uint8_t address, int output) const
+{
+    // output 0: every interlocked output of the module.
+    QList<int> found;
+    for (const auto &pair : config_.interlock) {
+        if (pair.address != address)
+            continue;
+        if (output == 0 || pair.first == output)
+            found.append(pair.second);
+        if (output == 0 || pair.second == output)
+            found.append(pair.first);
+    }
+    return found;
+}
+
+} // namespace orvalin::service

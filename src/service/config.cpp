@@ -1,0 +1,350 @@
+#include "service/config.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringConverter>
+#include <QStringDecoder>
+
+#include <functional>
+#include <map>
+
+namespace orvalin::service {
+
+namespace {
+
+// Past this a config file is surely not one.
+constexpr qint64 max_config_bytes = 1 << 20;
+
+std::optional<int> whole_in(const QString &text, int low, int high)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || value < low || value > high || text.startsWith(u'+'))
+        return std::nullopt;
+    return value;
+}
+
+// A topic prefix: one or more non-empty levels without wildcards.
+bool valid_prefix(const QString &text)
+{
+    if (text.isEmpty() || text.contains(u'+') || text.contains(u'#') || text.contains(QChar(0)))
+        return false;
+    const auto levels = text.split(u'/');
+    return std::none_of(levels.begin(), levels.end(), [](const QString &l) { return l.isEmpty(); });
+}
+
+std::optional<bool> parse_switch(const QString &text)
+{
+    const QString lower = text.toLower();
+    if (lower == u"on" || lower == u"true" || lower == u"yes" || lower == u"1")
+        return true;
+    if (lower == u"off" || lower == u"false" || lower == u"no" || lower == u"0")
+        return false;
+    return std::nullopt;
+}
+
+// "A/K" with A among modules.
+std::optional<std::pair<std::uint8_t, int>> parse_output(const QString &text)
+{
+    const auto parts = text.trimmed().split(u'/');
+    if (parts.size() != 2)
+        return std::nullopt;
+    const auto address = whole_in(parts[0].trimmed(), 0, 255);
+    const auto output = whole_in(parts[1].trimmed(), 1, 8);
+    if (!address || !output)
+        return std::nullopt;
+    return std::pair { std::uint8_t(*address), *output };
+}
+
+class parser {
+public:
+    parser(const QString &file)
+        : file_(file)
+    {
+        using namespace std::placeholders;
+        auto key = [this](const char *section, const char *name, auto handler) {
+            handlers_[QStringLiteral("%1/%2").arg(QLatin1String(section), QLatin1String(name))]
+                = handler;
+        };
+        key("line", "port", [this](const QString &v) { return set_text(config_.port, v); });
+        key("line", "modules", [this](const QString &v) { return set_modules(v); });
+        key("line", "interval",
+            [this](const QString &v) { return set_ms(config_.interval, v, 20, 10000); });
+        key("mqtt", "host", [this](const QString &v) { return set_text(config_.host, v); });
+        key("mqtt", "port", [this](const QString &v) {
+            const auto port = whole_in(v, 1, 65535);
+            if (!port)
+                return QStringLiteral("port must be 1..65535");
+            config_.mqtt_port = *port;
+            return QString();
+        });
+        key("mqtt", "client_id",
+            [this](const QString &v) { return set_text(config_.client_id, v); });
+        key("mqtt", "username", [this](const QString &v) { return set_text(config_.username, v); });
+        key("mqtt", "password_file",
+            [this](const QString &v) { return set_path(config_.password_file, v); });
+        key("mqtt", "tls_ca", [this](const QString &v) { return set_path(config_.tls_ca, v); });
+        key("mqtt", "prefix", [this](const QString &v) { return set_prefix(config_.prefix, v); });
+        key("homeassistant", "discovery", [this](const QString &v) {
+            const auto on = parse_switch(v);
+            if (!on)
+                return QStringLiteral("discovery must be on or off");
+            config_.discovery = *on;
+            return QString();
+        });
+        key("homeassistant", "prefix",
+            [this](const QString &v) { return set_prefix(config_.discovery_prefix, v); });
+        key("names", "file", [this](const QString &v) { return set_path(config_.names_file, v); });
+        key("safety", "link_loss_after", [this](const QString &v) {
+            const auto count = whole_in(v, 1, 1000);
+            if (!count)
+                return QStringLiteral("link_loss_after must be a whole number 1..1000");
+            config_.link_loss_after = *count;
+            return QString();
+        });
+        key("safety", "on_link_loss", [this](const QString &v) {
+            if (v == u"keep")
+                config_.on_link_loss = link_loss_action::keep;
+            else if (v == u"all_off")
+                config_.on_link_loss = link_loss_action::all_off;
+            else
+                return QStringLiteral("on_link_loss must be keep or all_off");
+            return QString();
+        });
+        key("safety", "interlock", [this](const QString &v) {
+            interlock_text_ = v;
+            return QString();
+        });
+        key("safety", "interlock_delay",
+            [this](const QString &v) { return set_ms(config_.interlock_delay, v, 0, 10000); });
+    }
+
+    config_result run(const QByteArray &text)
+    {
+        QByteArrayView rest = text;
+        if (rest.startsWith("\xEF\xBB\xBF"))
+            rest = rest.sliced(3);
+        QString section;
+        int number = 0;
+        while (!rest.isEmpty()) {
+            ++number;
+            const auto end = rest.indexOf('\n');
+            QByteArrayView raw = end < 0 ? rest : rest.first(end);
+            rest = end < 0 ? QByteArrayView() : rest.sliced(end + 1);
+            QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+            const QString line = QString(decode(raw)).trimmed();
+            if (decode.hasError() || line.contains(QChar(0)))
+                return fail(number, QStringLiteral("not valid UTF-8 text"));
+            if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';'))
+                continue;
+            if (line.startsWith(u'[')) {
+                if (!line.endsWith(u']'))
+                    return fail(number, QStringLiteral("a section line must end with ]"));
+                section = line.mid(1, line.size() - 2).trimmed();
+                if (!known_sections().contains(section))
+                    return fail(number, QStringLiteral("unknown section [%1]").arg(section));
+                continue;
+            }
+            const auto equals = line.indexOf(u'=');
+            if (equals < 0)
+                return fail(number, QStringLiteral("expected key = value"));
+            const QString key = line.first(equals).trimmed();
+            const QString value = line.sliced(equals + 1).trimmed();
+            if (section.isEmpty())
+                return fail(number, QStringLiteral("%1 stands before any [section]").arg(key));
+            const QString full = section + u'/' + key;
+            const auto handler = handlers_.find(full);
+            if (handler == handlers_.end())
+                return fail(number, QStringLiteral("unknown key %1 in [%2]").arg(key, section));
+            if (config_.key_lines.contains(full))
+                return fail(number,
+                    QStringLiteral("%1 given twice (first on line %2)")
+                        .arg(key)
+                        .arg(config_.key_lines[full]));
+            config_.key_lines[full] = number;
+            const QString problem = handler->second(value);
+            if (!problem.isEmpty())
+                return fail(number, problem);
+        }
+        return finish();
+    }
+
+private:
+    static QSet<QString> known_sections()
+    {
+        return { QStringLiteral("line"), QStringLiteral("mqtt"), QStringLiteral("homeassistant"),
+            QStringLiteral("names"), QStringLiteral("safety") };
+    }
+
+    config_result fail(int line, const QString &message)
+    {
+        return { std::nullopt, { file_, line, message } };
+    }
+
+    static QString set_text(QString &field, const QString &value)
+    {
+        if (value.isEmpty())
+            return QStringLiteral("empty value");
+        field = value;
+        return {};
+    }
+
+    QString set_path(QString &field, const QString &value)
+    {
+        if (value.isEmpty())
+            return QStringLiteral("empty path");
+        field = QDir(QFileInfo(file_).absolutePath()).absoluteFilePath(value);
+        return {};
+    }
+
+    static QString set_prefix(QString &field, const QString &value)
+    {
+        if (!valid_prefix(value))
+            return QStringLiteral("a topic prefix needs non-empty levels and no + or #");
+        field = value;
+        return {};
+    }
+
+    static QString set_ms(std::chrono::milliseconds &field, const QString &value, int low, int high)
+    {
+        const auto ms = whole_in(value, low, high);
+        if (!ms)
+            return QStringLiteral("must be a whole number of milliseconds, %1..%2")
+                .arg(low)
+                .arg(high);
+        field = std::chrono::milliseconds(*ms);
+        return {};
+    }
+
+    QString set_modules(const QString &value)
+    {
+        config_.modules.clear();
+        for (const QString &part : value.split(u',')) {
+            const auto address = whole_in(part.trimmed(), 0, 255);
+            if (!address)
+                return QStringLiteral("modules: \"%1\" is no address 0..255").arg(part.trimmed());
+            if (config_.modules.contains(std::uint8_t(*address)))
+                return QStringLiteral("modules: %1 given twice").arg(*address);
+            config_.modules.append(std::uint8_t(*address));
+        }
+        return {};
+    }
+
+    QString set_interlock(const QString &value)
+    {
+        for (const QString &part : value.split(u',')) {
+            if (part.trimmed().isEmpty() && value.trimmed().isEmpty())
+                break;
+            const auto sides = part.split(u'+');
+            const auto first = sides.size() == 2 ? parse_output(sides[0]) : std::nullopt;
+            const auto second = sides.size() == 2 ? parse_output(sides[1]) : std::nullopt;
+            if (!first || !second)
+                return QStringLiteral("interlock: \"%1\" is no pair like 7/1+7/2")
+                    .arg(part.trimmed());
+            if (first->first != second->first)
+                return QStringLiteral("interlock: %1 pairs outputs of two modules")
+                    .arg(part.trimmed());
+            if (first->second == second->second)
+                return QStringLiteral("interlock: %1 pairs an output with itself")
+                    .arg(part.trimmed());
+            if (!config_.modules.contains(first->first))
+                return QStringLiteral("interlock: module %1 is not in [line] modules")
+                    .arg(first->first);
+            config_.interlock.append({ first->first, first->second, second->second });
+        }
+        return {};
+    }
+
+    config_result finish()
+    {
+        if (!config_.key_lines.contains(QStringLiteral("line/port")))
+            return fail(0, QStringLiteral("[line] port is missing"));
+        if (!config_.key_lines.contains(QStringLiteral("line/modules")))
+            return fail(0, QStringLiteral("[line] modules is missing"));
+        // Checked last, against the modules wherever they stand in the file.
+        if (!interlock_text_.isEmpty()) {
+            const QString problem = set_interlock(interlock_text_);
+            if (!problem.isEmpty())
+                return fail(config_.key_lines[QStringLiteral("safety/interlock")], problem);
+        }
+        if (!config_.password_file.isEmpty() && config_.username.isEmpty())
+            return fail(config_.key_lines[QStringLiteral("mqtt/password_file")],
+                QStringLiteral("password_file needs a username"));
+        return { config_, {} };
+    }
+
+    QString file_;
+    service_config config_;
+    QString interlock_text_;
+    std::map<QString, std::function<QString(const QString &)>> handlers_;
+};
+
+// The whole file, or the reason it cannot be had.
+std::optional<QByteArray> read_small_file(const QString &path, QString &problem)
+{
+    QFile file(path);
+    if (QFileInfo(path).isDir()) {
+        problem = QStringLiteral("is a directory");
+        return std::nullopt;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = file.errorString();
+        return std::nullopt;
+    }
+    QByteArray data = file.read(max_config_bytes + 1);
+    if (data.size() > max_config_bytes) {
+        problem = QStringLiteral("larger than 1 MiB");
+        return std::nullopt;
+    }
+    return data;
+}
+
+} // namespace
+
+QString config_error::text() const
+{
+    return line > 0 ? QStringLiteral("%1:%2: %3").arg(file).arg(line).arg(message)
+                    : QStringLiteral("%1: %2").arg(file, message);
+}
+
+config_result parse_config(const QByteArray &text, const QString &file)
+{
+    return parser(file).run(text);
+}
+
+config_result load_config(const QString &file)
+{
+    QString problem;
+    const auto text = read_small_file(file, problem);
+    if (!text)
+        return { std::nullopt, { file, 0, QStringLiteral("cannot read: %1").arg(problem) } };
+    config_result result = parse_config(*text, file);
+    if (!result.config)
+        return result;
+    service_config &config = *result.config;
+    auto refuse = [&](const char *key, const QString &message) {
+        return config_result { std::nullopt,
+            { file, config.key_lines.value(QLatin1String(key)), message } };
+    };
+    if (!config.password_file.isEmpty()) {
+        const auto password = read_small_file(config.password_file, problem);
+        if (!password)
+            return refuse("mqtt/password_file",
+                QStringLiteral("cannot read %1: %2").arg(config.password_file, problem));
+        // The password is the first line, as editors and `echo` leave it.
+        config.password = password->split('\n').value(0);
+        if (config.password.endsWith('\r'))
+            config.password.chop(1);
+    }
+    for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
+             std::pair { "names/file", config.names_file } }) {
+        QFile named(path);
+        if (!path.isEmpty() && (QFileInfo(path).isDir() || !named.open(QIODevice::ReadOnly)))
+            return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, named.errorString()));
+    }
+    return result;
+}
+
+} // namespace orvalin::service

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace orvalin::service {
+
+// Two outputs of one module that must never be on together.
+struct interlock_pair {
+    std::uint8_t address = 0;
+    int first = 0; // output 1..8
+    int second = 0;
+};
+
+enum class link_loss_action { keep, all_off };
+
+// Everything `orvalinctl serve` is told by its config file, checked once.
+struct service_config {
+    // [line]
+    QString port;
+    QList<std::uint8_t> modules;
+    std::chrono::milliseconds interval { 50 };
+    // [mqtt]
+    QString host = QStringLiteral("localhost");
+    int mqtt_port = 0; // 0: 1883, or 8883 with TLS
+    QString client_id; // empty: the broker's library picks one
+    QString username;
+    QString password_file;
+    QByteArray password; // read from password_file at start
+    QString tls_ca;
+    QString prefix = QStringLiteral("orvalin");
+    // [homeassistant]
+    bool discovery = true;
+    QString discovery_prefix = QStringLiteral("homeassistant");
+    // [names]
+    QString names_file;
+    // [safety]
+    int link_loss_after = 6;
+    link_loss_action on_link_loss = link_loss_action::keep;
+    QList<interlock_pair> interlock;
+    std::chrono::milliseconds interlock_delay { 100 };
+
+    // The line each "section/key" was given on, for messages about the files
+    // the config names.
+    QHash<QString, int> key_lines;
+
+    int broker_port() const { return mqtt_port ? mqtt_port : (tls_ca.isEmpty() ? 1883 : 8883); }
+};
+
+// Where and why a config was refused.
+struct config_error {
+    QString file;
+    int line = 0; // 0: the file as a whole
+    QString message;
+
+    // "FILE:LINE: message", as compilers put it.
+    QString text() const;
+};
+
+struct config_result {
+    std::optional<service_config> config;
+    config_error error; // set when config is empty
+};
+
+// Parses and validates config text (UTF-8; "[section]", "key = value",
+// comments starting with "#" or ";"). file names the text in errors and is
+// where relative paths inside it are taken from. Unknown sections or keys, a
+// key given twice, a bad value or a missing required key ([line] port and
+// modules) refuse the whole config. Files it names are not read.
+config_result parse_config(const QByteArray &text, const QString &file);
+
+// Reads file and parses it, reads the password file and checks that the
+// name file and TLS CA file it names can be read.
+config_result load_config(const QString &file);
+
+} // namespace orvalin::service

@@ -1,0 +1,280 @@
+#include "link/line_port.h"
+#include "service/bridge.h"
+#include "service/config.h"
+#include "service/payload.h"
+
+#include <QTest>
+
+#include <map>
+
+using namespace orvalin;
+using namespace orvalin::service;
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(std::optional<set_request>)
+
+namespace {
+
+// Modules that answer every frame at once, as the emulator does.
+class fake_line : public line_port {
+public:
+    port_failure open(const QString &) override { return open_ = true, port_failure {}; }
+    void close() override { open_ = false; }
+    bool is_open() const override { return open_; }
+    QString device() const override { return QStringLiteral("fake"); }
+    QByteArray read_all() override { return std::exchange(pending_, {}); }
+    void write(const frame &bytes) override
+    {
+        written.push_back(bytes);
+        if (!outputs.count(bytes[1]))
+            return;
+        auto &state = outputs[bytes[1]];
+        if (bytes[2] == switch_on || bytes[2] == switch_off) {
+            const auto bit = std::uint8_t(1u << (bytes[6] - 1));
+            state = bytes[2] == switch_on ? state | bit : state & ~bit;
+        } else if (bytes[2] == set_all_outputs) {
+            state = bytes[5];
+        }
+        frame reply { reply_start, bytes[1], bytes[2], 0, 0, 0, state, 0 };
+        reply[7] = frame_checksum(reply);
+        pending_.append(reinterpret_cast<const char *>(reply.data()), 8);
+        QMetaObject::invokeMethod(this, &line_port::ready_read, Qt::QueuedConnection);
+    }
+
+    std::map<std::uint8_t, std::uint8_t> outputs; // the modules present
+    std::vector<frame> written;
+
+private:
+    bool open_ = false;
+    QByteArray pending_;
+};
+
+class fake_broker : public broker {
+public:
+    void publish(const QString &topic, const QByteArray &payload, bool) override
+    {
+        published.append({ topic, payload });
+    }
+    void subscribe(const QString &) override { }
+    bool is_connected() const override { return true; }
+    void receive(const QString &topic, const QByteArray &payload) { emit message(topic, payload); }
+
+    QList<std::pair<QString, QByteArray>> published;
+};
+
+// The switching frames written, as "on 7/1", "off 7/2", "all 1=0".
+QStringList commands(const fake_line &line)
+{
+    QStringList list;
+    for (const frame &f : line.written) {
+        if (f[2] == switch_on || f[2] == switch_off)
+            list.append(QStringLiteral("%1 %2/%3")
+                            .arg(f[2] == switch_on ? "on" : "off")
+                            .arg(f[1])
+                            .arg(f[6]));
+        else if (f[2] == set_all_outputs)
+            list.append(QStringLiteral("all %1=%2").arg(f[1]).arg(f[5]));
+    }
+    return list;
+}
+
+} // namespace
+
+class tst_service : public QObject {
+    Q_OBJECT
+
+private slots:
+    void set_payloads_data();
+    void set_payloads();
+    void set_topics();
+    void config_errors_data();
+    void config_errors();
+    void config_values();
+    void commands_jump_the_polls_in_order_and_interlock_waits();
+    void a_pulse_ends_even_across_a_link_loss();
+};
+
+void tst_service::set_payloads_data()
+{
+    using action = set_request::action;
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<std::optional<set_request>>("expected");
+    const std::optional<set_request> none;
+    QTest::newRow("ON") << QByteArray("ON") << std::optional(set_request { action::on, {} });
+    QTest::newRow("off, blanks") << QByteArray(" off\n")
+                                 << std::optional(set_request { action::off, {} });
+    QTest::newRow("TOGGLE") << QByteArray("TOGGLE")
+                            << std::optional(set_request { action::toggle, {} });
+    QTest::newRow("json on_time") << QByteArray(R"({"state":"ON","on_time":2.5})")
+                                  << std::optional(set_request { action::on, 2500ms });
+    QTest::newRow("json tiny on_time") << QByteArray(R"({"state":"on","on_time":1e-9})")
+                                       << std::optional(set_request { action::on, 1ms });
+    QTest::newRow("empty") << QByteArray() << none;
+    QTest::newRow("ONN") << QByteArray("ONN") << none;
+    QTest::newRow("NUL inside") << QByteArray("ON\0", 3) << none;
+    QTest::newRow("on_time with OFF") << QByteArray(R"({"state":"OFF","on_time":1})") << none;
+    QTest::newRow("on_time zero") << QByteArray(R"({"state":"ON","on_time":0})") << none;
+    QTest::newRow("on_time text") << QByteArray(R"({"state":"ON","on_time":"1"})") << none;
+    QTest::newRow("on_time huge") << QByteArray(R"({"state":"ON","on_time":1e300})") << none;
+    QTest::newRow("unknown member") << QByteArray(R"({"state":"ON","brightness":1})") << none;
+    QTest::newRow("state number") << QByteArray(R"({"state":1})") << none;
+    QTest::newRow("broken json") << QByteArray(R"({"state":"ON")") << none;
+}
+
+void tst_service::set_payloads()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(std::optional<set_request>, expected);
+    QCOMPARE(parse_set(payload), expected);
+}
+
+void tst_service::set_topics()
+{
+    const struct {
+        const char *topic;
+        std::optional<set_target> expected;
+    } rows[] = {
+        { "orvalin/7/output/3/set", set_target { 7, 3 } },
+        { "orvalin/255/output/all/set", set_target { 255, 0 } },
+        { "orvalin/256/output/1/set", std::nullopt },
+        { "orvalin/07/output/1/set", std::nullopt },
+        { "orvalin/7/output/0/set", std::nullopt },
+        { "orvalin/7/output/9/set", std::nullopt },
+        { "orvalin/7/input/1/set", std::nullopt },
+        { "orvalin/7/output/1/set/x", std::nullopt },
+        { "orvalinx/7/output/1/set", std::nullopt },
+        { "orvalin/+7/output/1/set", std::nullopt },
+    };
+    for (const auto &row : rows)
+        QVERIFY2(parse_set_topic("orvalin", row.topic) == row.expected, row.topic);
+    QCOMPARE(parse_set_all("TOGGLE"), std::nullopt);
+}
+
+void tst_service::config_errors_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("message");
+    const QByteArray line = "[line]\nport = 1\nmodules = 1,7\n";
+    QTest::newRow("unknown key") << line + "speed = 9600\n" << 4 << "unknown key speed";
+    QTest::newRow("unknown section") << QByteArray("[serial]\n") << 1 << "unknown section";
+    QTest::newRow("key twice") << line + "port = 2\n" << 4 << "given twice";
+    QTest::newRow("before section") << QByteArray("port = 1\n") << 1 << "before any [section]";
+    QTest::newRow("no equals") << line + "modules\n" << 4 << "key = value";
+    QTest::newRow("address 256") << QByteArray("[line]\nmodules = 1, 256\n") << 2 << "256";
+    QTest::newRow("address twice") << QByteArray("[line]\nmodules = 7,7\n") << 2 << "twice";
+    QTest::newRow("interval") << line + "interval = 5\n" << 4 << "20..10000";
+    QTest::newRow("mqtt port") << line + "[mqtt]\nport = 0\n" << 5 << "1..65535";
+    QTest::newRow("prefix wildcard") << line + "[mqtt]\nprefix = a/#\n" << 5 << "prefix";
+    QTest::newRow("prefix empty level") << line + "[mqtt]\nprefix = a//b\n" << 5 << "prefix";
+    QTest::newRow("discovery") << line + "[homeassistant]\ndiscovery = maybe\n" << 5 << "on or off";
+    QTest::newRow("on_link_loss") << line + "[safety]\non_link_loss = off\n"
+                                  << 5 << "keep or all_off";
+    QTest::newRow("pair across modules") << line + "[safety]\ninterlock = 1/1+7/2\n"
+                                         << 5 << "two modules";
+    QTest::newRow("pair with itself") << line + "[safety]\ninterlock = 7/1+7/1\n" << 5 << "itself";
+    QTest::newRow("pair unknown module") << line + "[safety]\ninterlock = 2/1+2/2\n"
+                                         << 5 << "not in [line]";
+    QTest::newRow("pair output 9") << line + "[safety]\ninterlock = 7/1+7/9\n" << 5 << "no pair";
+    QTest::newRow("password needs user") << line + "[mqtt]\npassword_file = p\n" << 5 << "username";
+    QTest::newRow("bad UTF-8") << line + "[mqtt]\nhost = \xff\n" << 5 << "UTF-8";
+    QTest::newRow("no port") << QByteArray("[line]\nmodules = 1\n") << 0 << "port is missing";
+    QTest::newRow("no modules") << QByteArray("[line]\nport = 1\n") << 0 << "modules is missing";
+}
+
+void tst_service::config_errors()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, line);
+    QFETCH(QString, message);
+    const config_result result = parse_config(text, "/etc/orvalin/orvalin.conf");
+    QVERIFY(!result.config);
+    QCOMPARE(result.error.line, line);
+    QVERIFY2(result.error.message.contains(message), qPrintable(result.error.text()));
+    QVERIFY(result.error.text().startsWith(QStringLiteral("/etc/orvalin/orvalin.conf:")));
+}
+
+void tst_service::config_values()
+{
+    const auto result = parse_config("\xEF\xBB\xBF; comment\n[line]\nport=/dev/serial/by-id/x\n"
+                                     "modules = 7, 1\ninterval = 40\n[mqtt]\nprefix = site/a\n"
+                                     "tls_ca = ca.pem\n[homeassistant]\ndiscovery = off\n"
+                                     "[safety]\ninterlock = 7/1+7/2, 7/3 + 7/4\n"
+                                     "interlock_delay = 0\non_link_loss = all_off\n",
+        "/etc/orvalin/orvalin.conf");
+    QVERIFY2(result.config, qPrintable(result.error.text()));
+    const service_config &config = *result.config;
+    QCOMPARE(config.port, "/dev/serial/by-id/x");
+    QCOMPARE(config.modules, (QList<std::uint8_t> { 7, 1 }));
+    QCOMPARE(config.interval, 40ms);
+    QCOMPARE(config.prefix, "site/a");
+    QCOMPARE(config.tls_ca, "/etc/orvalin/ca.pem");
+    QCOMPARE(config.broker_port(), 8883);
+    QVERIFY(!config.discovery);
+    QCOMPARE(config.interlock.size(), 2);
+    QCOMPARE(config.interlock[1].second, 4);
+    QCOMPARE(config.interlock_delay, 0ms);
+    QCOMPARE(config.on_link_loss, link_loss_action::all_off);
+}
+
+void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
+{
+    auto config = parse_config("[line]\nport = x\nmodules = 1, 2, 7\ninterval = 20\n"
+                               "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 60\n",
+        "t.conf")
+                      .config;
+    QVERIFY(config);
+    fake_line line;
+    line.outputs = { { 1, 0x00 }, { 7, 0x02 } }; // module 2 is absent, 7/2 on
+    fake_broker mqtt;
+    bridge service(*config, "x", line, mqtt, [](const QString &) {});
+    service.start();
+    // Round-robin while nothing is asked.
+    QTRY_VERIFY(line.written.size() >= 6);
+    for (std::size_t i = 0; i < 6; ++i)
+        QCOMPARE(line.written[i][1], (std::array<int, 3> { 1, 2, 7 })[i % 3]);
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/output/2", "ON" }));
+
+    const std::size_t asked_at = line.written.size();
+    mqtt.receive("orvalin/7/output/1/set", "ON");
+    mqtt.receive("orvalin/1/output/3/set", "ON");
+    mqtt.receive("orvalin/1/output/all/set", "OFF");
+    mqtt.receive("orvalin/2/output/1/set", "ON"); // absent: never sent
+    QTRY_COMPARE(commands(line), (QStringList { "off 7/2", "on 7/1", "on 1/3", "all 1=0" }));
+    // The partner's OFF went before any further poll; the ON waited the delay.
+    QCOMPARE(line.written[asked_at][2], switch_off);
+    QVERIFY(mqtt.published.indexOf({ "orvalin/7/output/1", "ON" })
+        > mqtt.published.indexOf({ "orvalin/7/output/2", "OFF" }));
+    // A state changes with a reply, never with the command alone.
+    QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
+    QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
+}
+
+void tst_service::a_pulse_ends_even_across_a_link_loss()
+{
+    auto config = parse_config(
+        "[line]\nport = x\nmodules = 1\ninterval = 20\n[safety]\nlink_loss_after = 2\n", "t.conf")
+                      .config;
+    fake_line line;
+    line.outputs = { { 1, 0x00 } };
+    fake_broker mqtt;
+    bridge service(*config, "x", line, mqtt, [](const QString &) {});
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/available", "online" }));
+    mqtt.receive("orvalin/1/output/4/set", R"({"state":"ON","on_time":0.1})");
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/output/4", "ON" }));
+    line.outputs.clear(); // the module stops answering, its output stays on
+    const auto mark = mqtt.published.size();
+    QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/available", "offline" }, mark) >= 0);
+    mqtt.receive("orvalin/1/output/5/set", "ON"); // dropped, never sent later
+    QTest::qWait(150);
+    line.outputs = { { 1, 0x08 } };
+    QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/output/4", "OFF" }, mark) >= 0);
+    // The off may have gone out unanswered before the loss counted.
+    QStringList sent = commands(line);
+    sent.removeDuplicates();
+    QCOMPARE(sent, (QStringList { "on 1/4", "off 1/4" }));
+}
+
+QTEST_GUILESS_MAIN(tst_service)
+#include "tst_service.moc"

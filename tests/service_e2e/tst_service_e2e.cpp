@@ -1,0 +1,236 @@
+#include "broker_process.h"
+#include "names/profile.h"
+#include "sim_process.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+// orvalinctl serve as users run it: a real mosquitto, three emulated modules
+// on one line at 9600 baud, mosquitto_sub and mosquitto_pub as the clients.
+class tst_service_e2e : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void bad_config_is_refused_before_anything_is_sent();
+    void bridges_line_and_broker_through_faults();
+
+private:
+    bool start_service(const QString &config);
+    QString write_config(const QString &name, const QString &text);
+    // Replies of module 7 on the line (from the emulator's verbose lines).
+    QList<int> outputs_replied_by_7();
+
+    QTemporaryDir dir_;
+    broker_process broker_;
+    sim_process sim_;
+    QProcess service_;
+};
+
+void tst_service_e2e::initTestCase()
+{
+    if (!sim_process::available())
+        QSKIP("the module emulator needs pseudo-terminals");
+    if (QStandardPaths::findExecutable(QStringLiteral("mosquitto")).isEmpty()
+        && !QFile::exists(QStringLiteral("/usr/sbin/mosquitto")))
+        QFAIL("mosquitto is not installed (make deps)");
+    QVERIFY2(broker_.start(dir_.path()), qPrintable(broker_.error()));
+    QVERIFY2(sim_.start(dir_.path(),
+                 { "--address", "1,2,7", "--baud", "9600", "--verbose", "--monotonic" }),
+        qPrintable(sim_.error()));
+}
+
+QString tst_service_e2e::write_config(const QString &name, const QString &text)
+{
+    const QString path = dir_.filePath(name);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(text.toUtf8());
+    return path;
+}
+
+bool tst_service_e2e::start_service(const QString &config)
+{
+    service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    service_.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config });
+    return service_.waitForStarted(5000);
+}
+
+QList<int> tst_service_e2e::outputs_replied_by_7()
+{
+    QList<int> outputs;
+    for (const QString &line : sim_.lines()) {
+        const auto words = line.split(u' ');
+        if (words.size() == 10 && words[0] == u"tx" && words[2] == u"22" && words[3] == u"07")
+            outputs.append(words[8].toInt(nullptr, 16));
+    }
+    return outputs;
+}
+
+void tst_service_e2e::bad_config_is_refused_before_anything_is_sent()
+{
+    const QString path = write_config("bad.conf",
+        QStringLiteral("[line]\nport = %1\nmodules = 1\ninterval = 50\n[safety]\nlink_loss = 3\n")
+            .arg(sim_.link_path()));
+    QProcess bad;
+    bad.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "-c", path });
+    QVERIFY(bad.waitForFinished(5000));
+    QCOMPARE(bad.exitCode(), 2);
+    const QString message = QString::fromUtf8(bad.readAllStandardError());
+    QVERIFY2(message.contains(path + ":6:") && message.contains("link_loss"), qPrintable(message));
+    QCOMPARE(sim_.status()->frames, 0);
+}
+
+void tst_service_e2e::bridges_line_and_broker_through_faults()
+{
+    // A name that is hostile to topics and JSON alike.
+    const QString names = dir_.filePath("name.txt");
+    const QString odd_name = QStringLiteral("Pump \"A\" / #1 + 泵\\");
+    QVERIFY(orvalin::write_profile_entries(names, { { "地址码2", "第3路输出名称", odd_name } }));
+    QCOMPARE(sim_.command("inputs 5a @2"), "ok");
+    QCOMPARE(sim_.command("outputs 80 @1"), "ok");
+    const QString config = write_config("orvalin.conf",
+        QStringLiteral("# test\n[line]\nport = %1\nmodules = 1, 2, 7\n"
+                       "[mqtt]\nhost = 127.0.0.1\nport = %2\n[names]\nfile = name.txt\n"
+                       "[safety]\nlink_loss_after = 3\non_link_loss = all_off\n"
+                       "interlock = 7/1+7/2\ninterlock_delay = 100\n")
+            .arg(sim_.link_path())
+            .arg(broker_.port()));
+    mqtt_watch watch;
+    QVERIFY(watch.start(broker_.port()));
+    QVERIFY(start_service(config));
+
+    // Discovery for all 48 entities, states as the emulator holds them.
+    QVERIFY(watch.wait_for_count("homeassistant/switch/orvalin_", "/config", 24));
+    QVERIFY(watch.wait_for_count("homeassistant/binary_sensor/orvalin_", "/config", 24));
+    const auto odd
+        = QJsonDocument::fromJson(*watch.last("homeassistant/switch/orvalin_2_out_3/config"))
+              .object();
+    QCOMPARE(odd["name"].toString(), odd_name);
+    QCOMPARE(odd["unique_id"].toString(), "orvalin_2_out_3");
+    QCOMPARE(odd["command_topic"].toString(), "orvalin/2/output/3/set");
+    QCOMPARE(odd["availability_mode"].toString(), "all");
+    QCOMPARE(odd["device"].toObject()["name"].toString(), "Orvalin module 2");
+    QVERIFY(watch.wait_for_count("orvalin/", "", 3 * 16 + 3 + 1, 5s));
+    QVERIFY(watch.wait_for("orvalin/7/available", "online") >= 0);
+    for (const auto &[topic, payload] : { std::pair { "orvalin/1/output/8", "ON" },
+             { "orvalin/1/output/7", "OFF" }, { "orvalin/2/input/2", "ON" },
+             { "orvalin/2/input/1", "OFF" }, { "orvalin/2/input/7", "ON" } })
+        QCOMPARE(watch.last(topic), payload);
+
+    // set switches exactly that output; the state follows the reply.
+    qsizetype mark = watch.messages().size();
+    QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/2/output/3/set", "ON"));
+    QVERIFY(watch.wait_for("orvalin/2/output/3", "ON", mark) >= 0);
+    QCOMPARE(sim_.command("status @2").section(' ', 1, 1), "04");
+    QCOMPARE(sim_.command("status @1").section(' ', 1, 1), "80");
+
+    // Inputs changed on the module are published.
+    mark = watch.messages().size();
+    QCOMPARE(sim_.command("in 4 on @7"), "ok");
+    QVERIFY(watch.wait_for("orvalin/7/input/4", "ON", mark) >= 0);
+
+    // Bad payloads and topics never reach the line; the good one behind them does.
+    const qsizetype lines_before = sim_.lines().size();
+    for (const auto &[topic, payload] : { std::pair { "orvalin/1/output/1/set", "ONN" },
+             { "orvalin/1/output/1/set", R"({"state":"ON","on_time":-1})" },
+             { "orvalin/1/output/1/set", R"({"state":"ON","extra":1})" },
+             { "orvalin/1/output/all/set", "TOGGLE" }, { "orvalin/1/output/9/set", "ON" },
+             { "orvalin/3/output/1/set", "ON" }, { "orvalin/01/output/1/set", "ON" },
+             { "orvalin/1/output/1/set/x", "ON" }, { "orvalin/1/output/2/set", "OFF" } })
+        QVERIFY(mqtt_watch::publish(broker_.port(), topic, payload));
+    QVERIFY(
+        !sim_.wait_for_line(QRegularExpression("^rx \\S+ 55 01 11 00 00 00 02"), 5s, lines_before)
+             .isEmpty());
+    for (const QString &line : sim_.lines().mid(lines_before))
+        QVERIFY2(!line.contains(QRegularExpression("^rx \\S+ 55 0[12] 1[23]")), qPrintable(line));
+
+    // on_time: off again after 0.5 s, within one exchange or so.
+    mark = watch.messages().size();
+    QVERIFY(mqtt_watch::publish(
+        broker_.port(), "orvalin/1/output/5/set", R"({"state":"ON","on_time":0.5})"));
+    const auto on = watch.wait_for("orvalin/1/output/5", "ON", mark);
+    const auto off = watch.wait_for("orvalin/1/output/5", "OFF", mark, 3s);
+    QVERIFY(on >= 0 && off > on);
+    const auto held = watch.messages()[off].received - watch.messages()[on].received;
+    QVERIFY2(held >= 480ms && held <= 620ms, qPrintable(QString::number(held / 1ms)));
+
+    // Interlock: 7/1 on, then 7/2 on; no reply ever shows both on.
+    mark = watch.messages().size();
+    QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/7/output/1/set", "ON"));
+    QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/7/output/2/set", "ON"));
+    QVERIFY(watch.wait_for("orvalin/7/output/2", "ON", mark) >= 0);
+    QCOMPARE(watch.last("orvalin/7/output/1"), "OFF");
+    const QList<int> replies = outputs_replied_by_7();
+    QVERIFY(replies.contains(0x01) && replies.contains(0x02));
+    for (const int outputs : replies)
+        QVERIFY((outputs & 0x03) != 0x03);
+    // ... and 7/2 goes on interlock_delay after the reply showing 7/1 off.
+    const auto time_of = [this](const QString &pattern) {
+        const QString line = sim_.wait_for_line(QRegularExpression(pattern), 1s);
+        return line.section(' ', 1, 1).toDouble();
+    };
+    const double off_seen = time_of("^tx \\S+ 22 07 11 00 \\S+ 00 00");
+    QVERIFY(time_of("^rx \\S+ 55 07 12 00 00 00 02") - off_seen >= 100);
+
+    // Link lost: offline; a command meanwhile is dropped; back with all off.
+    mark = watch.messages().size();
+    QCOMPARE(sim_.command("silent on"), "ok");
+    QVERIFY(watch.wait_for("orvalin/2/available", "offline", mark, 3s) >= 0);
+    QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/2/output/1/set", "ON"));
+    QTest::qWait(200);
+    QCOMPARE(sim_.command("silent off"), "ok");
+    QVERIFY(watch.wait_for("orvalin/2/output/3", "OFF", mark, 3s) >= 0);
+    QVERIFY(watch.wait_for("orvalin/2/available", "online", mark) >= 0);
+    QTest::qWait(300);
+    QCOMPARE(sim_.command("status @2").section(' ', 1, 1), "00");
+    QCOMPARE(sim_.command("status @7").section(' ', 1, 1), "00");
+
+    // The broker restarted: everything retained comes back.
+    watch.stop();
+    broker_.stop();
+    QVERIFY2(broker_.start(dir_.path()), qPrintable(broker_.error()));
+    mqtt_watch again;
+    QVERIFY(again.start(broker_.port()));
+    QVERIFY(again.wait_for("orvalin/status", "online", 0, 5s) >= 0);
+    QVERIFY(again.wait_for_count("homeassistant/", "/config", 48));
+    QVERIFY(again.wait_for_count("orvalin/", "", 3 * 16 + 3 + 1));
+    QCOMPARE(again.last("orvalin/2/input/2"), "ON");
+    // Home Assistant restarted: configs and states once more.
+    const qsizetype mark_ha = again.messages().size();
+    QVERIFY(mqtt_watch::publish(broker_.port(), "homeassistant/status", "online"));
+    QVERIFY(again.wait_for("homeassistant/binary_sensor/orvalin_7_in_8/config", {}, mark_ha) >= 0);
+    QVERIFY(again.wait_for("orvalin/7/input/8", {}, mark_ha) >= 0);
+
+    // The emulator killed and started again on the same link.
+    mark = again.messages().size();
+    sim_.kill();
+    QVERIFY(again.wait_for("orvalin/1/available", "offline", mark, 3s) >= 0);
+    QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--baud", "9600" }),
+        qPrintable(sim_.error()));
+    QCOMPARE(sim_.command("in 8 on @1"), "ok");
+    QVERIFY(again.wait_for("orvalin/1/available", "online", mark, 5s) >= 0);
+    QVERIFY(again.wait_for("orvalin/1/input/8", "ON", mark) >= 0);
+
+    // SIGTERM: offline, exit 0 within a second.
+    mark = again.messages().size();
+    QElapsedTimer stopping;
+    stopping.start();
+    service_.terminate();
+    QVERIFY(service_.waitForFinished(2000));
+    QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(service_.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service_.exitCode(), 0);
+    QVERIFY(again.wait_for("orvalin/status", "offline", mark, 2s) >= 0);
+}
+
+QTEST_GUILESS_MAIN(tst_service_e2e)
+#include "tst_service_e2e.moc"
