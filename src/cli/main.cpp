@@ -12,6 +12,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <array>
@@ -145,7 +146,10 @@ int main(int argc, char *argv[])
     if (!parser.parse(arguments))
         return usage_failure(parser.errorText());
     if (parser.isSet(help_option)) {
-        print_line(parser.helpText().trimmed());
+        // Named as typed, not by the path the program was started from.
+        print_line(
+            parser.helpText().trimmed().replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                QStringLiteral("Usage: orvalinctl")));
         return exit_ok;
     }
     if (parser.isSet(version_option)) {

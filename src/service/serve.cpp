@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -93,7 +94,11 @@ int serve_main(const QStringList &arguments)
         return exit_bad_config;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
+        // Named as typed, not by the path the program was started from.
+        const QString text
+            = parser.helpText().replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                QStringLiteral("Usage: orvalinctl serve"));
+        std::fputs(qPrintable(text), stdout);
         return exit_ok;
     }
     if (!parser.positionalArguments().isEmpty()) {
