@@ -46,24 +46,9 @@ QString qt_line_port::device() const
 
 void qt_line_port::on_error(QSerialPort::SerialPortError error)
 {
-    switch (error) {
-    case QSerialPort::ResourceError:
-    case QSerialPort::ReadError:
-    case QSerialPort::WriteError:
-    case QSerialPort::PermissionError:
-    case QSerialPort::DeviceNotFoundError:
-    case QSerialPort::UnknownError:
-        break;
-    default:
-        return;
-    }
-    if (!port_.isOpen())
-        return;
-    const port_failure failure = lost_line(port_);
-    // Close at once: a dead descriptor left open keeps its notifier firing.
-    port_.close();
-    QMetaObject::invokeMethod(
-        this, [this, failure] { emit lost(failure); }, Qt::QueuedConnection);
+    if (const auto failure = lost_line(port_, error))
+        QMetaObject::invokeMethod(
+            this, [this, failure = *failure] { emit lost(failure); }, Qt::QueuedConnection);
 }
 
 } // namespace orvalin

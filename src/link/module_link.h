@@ -19,7 +19,7 @@ class line_port;
 struct module_status {
     std::uint8_t address = 0;
     std::uint8_t outputs = 0; // bit k-1 is output k
-    std::uint8_t inputs = 0;  // bit k-1 is input k
+    std::uint8_t inputs = 0; // bit k-1 is input k
 
     bool output(int k) const { return (outputs >> (k - 1)) & 1; }
     bool input(int k) const { return (inputs >> (k - 1)) & 1; }

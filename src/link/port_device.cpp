@@ -142,17 +142,32 @@ port_failure open_line(QSerialPort &port, const QString &device)
     return {};
 }
 
-port_failure lost_line(QSerialPort &port)
+std::optional<port_failure> lost_line(QSerialPort &port, int error)
 {
+    switch (QSerialPort::SerialPortError(error)) {
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::UnknownError:
+        break;
+    default:
+        // Open-time and configuration errors are reported by open_line.
+        return std::nullopt;
+    }
+    if (!port.isOpen())
+        return std::nullopt;
     QString text = port.errorString();
 #ifdef Q_OS_UNIX
     // A read error on an open port is mostly end of data: the device was
     // unplugged or the far side of a pseudo-terminal closed. The read sets no
     // errno then, and the text QSerialPort gives is left over from an earlier
     // call.
-    if (port.error() == QSerialPort::ReadError)
+    if (error == QSerialPort::ReadError)
         text.clear();
 #endif
+    port.close();
     return failure(port_problem::unplugged, text);
 }
 

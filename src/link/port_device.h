@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 class QSerialPort;
 
 namespace orvalin {
@@ -19,11 +21,11 @@ QString device_for(const QString &port, const QString &program_dir);
 // Why a port could not be opened or was lost, in the terms the user acts on.
 enum class port_problem {
     none,
-    missing,       // no such device
-    busy,          // another program holds it
+    missing, // no such device
+    busy, // another program holds it
     no_permission, // the user may not open it
-    not_serial,    // it exists but is no serial device
-    unplugged,     // it went away while open
+    not_serial, // it exists but is no serial device
+    unplugged, // it went away while open
     other,
 };
 
@@ -41,8 +43,11 @@ struct port_failure {
 // too). On failure the port is closed.
 port_failure open_line(QSerialPort &port, const QString &device);
 
-// The kind of failure behind an error the open port reported.
-port_failure lost_line(QSerialPort &port);
+// For an error reported by the open port: when it ends the line (device
+// unplugged, far side gone), closes the port at once, since a dead
+// descriptor left open keeps its notifier firing, and says why. No value
+// for errors that do not end an open line.
+std::optional<port_failure> lost_line(QSerialPort &port, int error);
 
 // One short Chinese phrase for the panel's messages.
 QString problem_text_zh(port_problem problem);

@@ -103,26 +103,10 @@ void qt_serial_port::on_ready_read()
 
 void qt_serial_port::on_error(QSerialPort::SerialPortError error)
 {
-    switch (error) {
-    case QSerialPort::NoError:
-    case QSerialPort::TimeoutError:
+    const auto failure = lost_line(port_, error);
+    if (!failure)
         return;
-    case QSerialPort::ResourceError:
-    case QSerialPort::ReadError:
-    case QSerialPort::WriteError:
-    case QSerialPort::PermissionError:
-    case QSerialPort::DeviceNotFoundError:
-    case QSerialPort::UnknownError:
-        break;
-    default:
-        // Open-time and configuration errors are reported by open().
-        return;
-    }
-    if (!port_.isOpen())
-        return;
-    failure_ = lost_line(port_);
-    // Close at once: a dead descriptor left open keeps its notifier firing.
-    port_.close();
+    failure_ = *failure;
     // Reported from the event loop, never from inside a call to the port
     // (a write in send_frame can find the device gone), so the caller's
     // reaction never runs in the middle of its own tick.
