@@ -7,8 +7,8 @@ value), rebuilds incrementally in its own build directory, runs ctest with a
 per-test timeout, records which tests fail, and puts the file back.
 
 The choice of mutants depends only on the sources and the seed, so a run can
-be stopped and started again: results go to BUILD/mutants.jsonl, and mutants
-already recorded there are not run again. Mutants listed in
+be stopped and started again: results go to BUILD/mutants.jsonl (or
+--results FILE), and mutants already recorded there are not run again. Mutants listed in
 tests/mutation/equivalent.txt (one id a line, '#' comments) behave like the
 original program and do not count.
 
@@ -204,11 +204,12 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--build", default="build-mutate")
     parser.add_argument("--timeout", type=int, default=120, help="seconds per test")
+    parser.add_argument("--results", help="results file (default BUILD/mutants.jsonl)")
     parser.add_argument("--report", action="store_true")
     parser.add_argument("--list", action="store_true", help="print the chosen mutants and stop")
     args = parser.parse_args()
     args.build = os.path.join(ROOT, args.build)
-    args.results = os.path.join(args.build, "mutants.jsonl")
+    args.results = os.path.abspath(args.results or os.path.join(args.build, "mutants.jsonl"))
     if args.list:
         for m in choose(args.count, args.seed):
             print(f"{m['id']} {m['file']}:{m['line']} {m['op']}: {m['before']}  ->  {m['after']}")
