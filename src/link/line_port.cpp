@@ -39,6 +39,16 @@ QByteArray qt_line_port::read_all()
     return port_.isOpen() ? port_.readAll() : QByteArray();
 }
 
+void qt_line_port::discard_input()
+{
+    if (!port_.isOpen())
+        return;
+    // readAll() alone takes only what Qt has fetched so far; a late reply of
+    // an earlier run can still wait in the driver.
+    port_.clear(QSerialPort::Input);
+    port_.readAll();
+}
+
 QString qt_line_port::device() const
 {
     return device_;

@@ -25,6 +25,9 @@ public:
     virtual void write(const frame &bytes) = 0;
     // Takes every byte received and not yet read.
     virtual QByteArray read_all() = 0;
+    // Drops every byte received and not yet read, what still waits in the
+    // system's buffer included.
+    virtual void discard_input() = 0;
     // The device opened last.
     virtual QString device() const = 0;
 
@@ -47,6 +50,7 @@ public:
     bool is_open() const override;
     void write(const frame &bytes) override;
     QByteArray read_all() override;
+    void discard_input() override;
     QString device() const override;
 
 private:

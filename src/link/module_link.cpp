@@ -60,7 +60,7 @@ bool module_link::start(const frame &command, std::chrono::milliseconds timeout)
     if (waiting_ || !port_.is_open())
         return false;
     // A late reply to an earlier exchange must not answer this one.
-    port_.read_all();
+    port_.discard_input();
     finder_.clear();
     command_ = command;
     waiting_ = true;

@@ -25,6 +25,7 @@ public:
     bool is_open() const override { return open_; }
     void write(const frame &bytes) override { written.append(bytes); }
     QByteArray read_all() override { return std::exchange(incoming_, {}); }
+    void discard_input() override { incoming_.clear(); }
     QString device() const override { return QStringLiteral("fake"); }
 
     void deliver(const QByteArray &bytes)

@@ -23,6 +23,7 @@ public:
     bool is_open() const override { return open_; }
     QString device() const override { return QStringLiteral("fake"); }
     QByteArray read_all() override { return std::exchange(pending_, {}); }
+    void discard_input() override { pending_.clear(); }
     void write(const frame &bytes) override
     {
         written.push_back(bytes);
