@@ -48,8 +48,15 @@ struct settings {
 
 // Results: one line on standard output, flushed at once so pipes see it.
 void print_line(const QString &line);
+// True once a result could not be written to standard output.
+bool output_failed();
 // One JSON object on one line.
 void print_json(const QJsonObject &object);
+// A value as compact JSON text.
+QByteArray json_text(const QJsonValue &value);
+// An object whose keys stay in the order given (QJsonObject sorts them), for
+// output whose documented form scripts may match; values are JSON texts.
+QByteArray json_object(const QList<std::pair<QLatin1String, QByteArray>> &fields);
 // Diagnostics: "orvalinctl: " + text on standard error.
 void print_error(const QString &text);
 // Prints the message and the --help hint; returns exit_usage.

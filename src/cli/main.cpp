@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 
 using namespace orvalin::cli;
 
@@ -77,10 +78,12 @@ QString description()
         "\nExit codes:\n"
         "  0    done (and confirmed)\n"
         "  1    the module did not answer or did not confirm (what was sent is\n"
-        "       printed); the name file lacks the address's section\n"
-        "  2    usage error\n"
+        "       printed); names: the name file lacks the address's section or\n"
+        "       cannot be written; a result could not be written to standard output\n"
+        "  2    usage error; names: a refused name or no name file\n"
         "  3    the port cannot be opened (missing, busy, no permission) or was lost\n"
-        "  130/143  pulse interrupted by SIGINT/SIGTERM, output switched off\n"
+        "  128+N  pulse stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP),\n"
+        "         after the output was switched off and confirmed\n"
         "\nEnvironment: ORVALIN_PORT, ORVALIN_ADDRESS give the defaults of -p and -a.");
     return text;
 }
@@ -108,6 +111,11 @@ std::optional<std::uint8_t> parse_address(const QString &text)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+#ifdef Q_OS_UNIX
+    // A reader gone away shows as a failed write, handled where it matters,
+    // instead of ending the program with a relay possibly on.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QCoreApplication::setApplicationName(QStringLiteral("orvalinctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVALIN_VERSION));
     const QStringList arguments = QCoreApplication::arguments();
@@ -172,6 +180,10 @@ int main(int argc, char *argv[])
                                  .arg(options.command, QLatin1String(entry->arguments))
                                  .trimmed());
 
+    // An empty value given on the command line is a mistake (an unset
+    // variable in a script), never a quiet way back to module 1 on port 1.
+    if (parser.isSet(port_option) && parser.value(port_option).trimmed().isEmpty())
+        return usage_failure(QStringLiteral("--port is empty"));
     options.port = parser.isSet(port_option) ? parser.value(port_option)
                                              : qEnvironmentVariable("ORVALIN_PORT");
     if (options.port.trimmed().isEmpty())
@@ -180,7 +192,7 @@ int main(int argc, char *argv[])
     const bool address_given = parser.isSet(address_option);
     const QString address_text
         = address_given ? parser.value(address_option) : qEnvironmentVariable("ORVALIN_ADDRESS");
-    if (!address_text.isEmpty()) {
+    if (address_given || !address_text.isEmpty()) {
         const auto address = parse_address(address_text);
         if (!address)
             return usage_failure(QStringLiteral("%1 '%2' is not an address 0-255")
@@ -218,5 +230,10 @@ int main(int argc, char *argv[])
         options.timeout = std::chrono::milliseconds(millis);
         options.timeout_given = true;
     }
-    return entry->run(options);
+    const int code = entry->run(options);
+    if (output_failed() && code == exit_ok) {
+        print_error(QStringLiteral("cannot write to standard output"));
+        return exit_not_done;
+    }
+    return code;
 }

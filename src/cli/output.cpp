@@ -12,16 +12,51 @@
 
 namespace orvalin::cli {
 
+namespace {
+
+bool &stdout_failed()
+{
+    static bool failed = false;
+    return failed;
+}
+
+} // namespace
+
 void print_line(const QString &line)
 {
     const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    // A full disk or a closed pipe must not pass for a saved result.
+    if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout)
+            != std::size_t(bytes.size())
+        || std::fflush(stdout) != 0)
+        stdout_failed() = true;
+}
+
+bool output_failed()
+{
+    return stdout_failed();
 }
 
 void print_json(const QJsonObject &object)
 {
     print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+QByteArray json_text(const QJsonValue &value)
+{
+    const QByteArray wrapped = QJsonDocument(QJsonArray { value }).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+QByteArray json_object(const QList<std::pair<QLatin1String, QByteArray>> &fields)
+{
+    QByteArray text = "{";
+    for (const auto &[key, value] : fields) {
+        if (text.size() > 1)
+            text += ',';
+        text += json_text(QString(key)) + ':' + value;
+    }
+    return text + '}';
 }
 
 void print_error(const QString &text)

@@ -68,11 +68,17 @@ int run_pulse(const settings &options)
     line.send_confirmed({ build_frame(options.address, switch_on, 0, k) }, { bit, bit },
         [&](bool confirmed, std::optional<module_status> last) {
             if (!confirmed) {
-                // It may have pulled in all the same: never leave it on.
-                line.report_unconfirmed(label + QStringLiteral(" on"), last);
+                // It may have pulled in all the same: the off goes out first,
+                // and the report, with every frame sent, after it.
                 phase = pulse_phase::switching_off;
                 line.send_confirmed({ build_frame(options.address, switch_off, 0, k) }, { bit, 0 },
-                    [&](bool, std::optional<module_status>) { line.finish(exit_not_done); });
+                    [&, on_last = last](bool off_confirmed, std::optional<module_status> off_last) {
+                        line.report_unconfirmed(off_confirmed
+                                ? label + QStringLiteral(" on (it is off now)")
+                                : label + QStringLiteral(" on, nor the off after it; it may be on"),
+                            off_last ? off_last : on_last);
+                        line.finish(exit_not_done);
+                    });
                 return;
             }
             if (stopped_by) {

@@ -11,16 +11,16 @@ void print_status(const settings &options, const module_status &status)
 {
     const channel_names names = names_or_blank(options, status.address);
     if (options.json) {
-        const QJsonObject object {
-            { QStringLiteral("address"), status.address },
-            { QStringLiteral("outputs"), state_array(status.outputs) },
-            { QStringLiteral("inputs"), state_array(status.inputs) },
-            { QStringLiteral("names"),
-                QJsonObject {
-                    { QStringLiteral("outputs"), QJsonArray::fromStringList(names.outputs) },
-                    { QStringLiteral("inputs"), QJsonArray::fromStringList(names.inputs) } } },
-        };
-        print_json(object);
+        const QByteArray names_object = json_object({
+            { QLatin1String("outputs"), json_text(QJsonArray::fromStringList(names.outputs)) },
+            { QLatin1String("inputs"), json_text(QJsonArray::fromStringList(names.inputs)) },
+        });
+        print_line(QString::fromUtf8(json_object({
+            { QLatin1String("address"), json_text(status.address) },
+            { QLatin1String("outputs"), json_text(state_array(status.outputs)) },
+            { QLatin1String("inputs"), json_text(state_array(status.inputs)) },
+            { QLatin1String("names"), names_object },
+        })));
         return;
     }
     for (const bool output : { true, false }) {

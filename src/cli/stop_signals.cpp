@@ -33,6 +33,8 @@ QPointer<stop_signals> &current()
 // brings the signal to the event loop.
 int signal_socket[2] = { -1, -1 };
 
+constexpr int stopping_signals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
+
 void on_signal(int number)
 {
     const int saved = errno;
@@ -63,6 +65,11 @@ BOOL WINAPI on_console_event(DWORD event)
                 emit current()->stop_requested(number);
         },
         Qt::QueuedConnection);
+    // Windows ends the process when this returns from a close, logoff or
+    // shutdown event; hold it so the event loop can switch off first (the
+    // system allows about five seconds).
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(4000);
     return TRUE;
 }
 #endif
@@ -86,8 +93,10 @@ stop_signals::stop_signals(QObject *parent)
         while (::read(signal_socket[1], &byte, 1) == 1)
             emit stop_requested(int(byte));
     });
-    handle(SIGINT, on_signal);
-    handle(SIGTERM, on_signal);
+    // A closed terminal or SSH session (SIGHUP) and SIGQUIT end a command as
+    // cleanly as Ctrl-C: a relay is never left on because the window went.
+    for (const int number : stopping_signals)
+        handle(number, on_signal);
 #elif defined(Q_OS_WIN)
     SetConsoleCtrlHandler(on_console_event, TRUE);
 #endif
@@ -96,8 +105,8 @@ stop_signals::stop_signals(QObject *parent)
 stop_signals::~stop_signals()
 {
 #ifdef Q_OS_UNIX
-    handle(SIGINT, SIG_DFL);
-    handle(SIGTERM, SIG_DFL);
+    for (const int number : stopping_signals)
+        handle(number, SIG_DFL);
 #elif defined(Q_OS_WIN)
     SetConsoleCtrlHandler(on_console_event, FALSE);
 #endif

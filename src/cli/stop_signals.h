@@ -6,8 +6,9 @@ class QSocketNotifier;
 
 namespace orvalin::cli {
 
-// Turns SIGINT and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on
-// Windows) into a signal on the event loop, so a command can end cleanly.
+// Turns SIGINT, SIGTERM, SIGHUP and SIGQUIT (Ctrl-C, Ctrl-Break and closing
+// the console on Windows) into a signal on the event loop, so a command can
+// end cleanly.
 // One instance at a time; the default handling returns with its end.
 class stop_signals : public QObject {
     Q_OBJECT
@@ -17,7 +18,7 @@ public:
     ~stop_signals() override;
 
 signals:
-    // signal_number is SIGINT (2) or SIGTERM (15).
+    // signal_number is the signal's number (SIGINT 2, SIGTERM 15, ...).
     void stop_requested(int signal_number);
 
 private:

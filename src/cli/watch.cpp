@@ -122,6 +122,9 @@ int run_watch(const settings &options)
         line.poll(options.address, [&](const exchange_result &result) {
             polling = false;
             take(result);
+            // A log that cannot be written (full disk, reader gone) is no log.
+            if (output_failed())
+                line.finish(exit_not_done);
         });
     });
     ticks.start(poll_interval);

@@ -69,7 +69,10 @@ tst_cli_e2e::result tst_cli_e2e::run(const QStringList &arguments, const QString
     for (QDeadlineTimer limit(15000);
          process.state() != QProcess::NotRunning && !limit.hasExpired();)
         QTest::qWait(5);
-    return { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+    // A hang is a failure, not the exit code 0 a process that never ended
+    // still reports.
+    const bool ended = process.state() == QProcess::NotRunning;
+    return { ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
         QString::fromUtf8(process.readAllStandardOutput()),
         QString::fromUtf8(process.readAllStandardError()) };
 }
@@ -106,10 +109,10 @@ void tst_cli_e2e::run_commands_data()
                                   << "^$" << 0x05;
     QTest::newRow("status json")
         << "" << QStringList { "--json", "status" } << 0
-        << "^\\{\"address\":1,\"inputs\":\\[(false,){4}true(,false){3}\\],\"names\":\\{\"inputs\":"
-           "\\[(\"\",){4}\"门\""
-           "(,\"\"){3}\\],\"outputs\":\\[\"\",\"\",\"水泵 "
-           "\\\\\"A\\\\\"\".*\\]\\},\"outputs\":\\[true,false,true(,false){5}\\]\\}\\n$"
+        << "^\\{\"address\":1,\"outputs\":\\[true,false,true(,false){5}\\],"
+           "\"inputs\":\\[(false,){4}true(,false){3}\\],\"names\":\\{\"outputs\":"
+           "\\[\"\",\"\",\"水泵 "
+           "\\\\\"A\\\\\"\".*\\],\"inputs\":\\[(\"\",){4}\"门\"(,\"\"){3}\\]\\}\\}\\n$"
         << "^$" << 0x05;
     QTest::newRow("toggle") << "" << QStringList { "toggle", "3", "4" } << 0 << "^$"
                             << "^$" << 0x09;
@@ -121,6 +124,8 @@ void tst_cli_e2e::run_commands_data()
                              << "^$" << 0x00;
     QTest::newRow("other address") << "" << QStringList { "-a", "7", "on", "2" } << 0 << "^$"
                                    << "^$" << 0x00;
+    QTest::newRow("empty address") << "" << QStringList { "-a", "", "on", "4" } << 2 << "^$"
+                                   << "--address" << 0x00;
     QTest::newRow("address from environment")
         << "" << QStringList { "status", "ORVALIN_ADDRESS=7" } << 0
         << "^output 1 off\\noutput 2 on\\n"
