@@ -27,6 +27,9 @@ constexpr auto reopen_later = 10s;
 constexpr auto reopen_soon_for = 60s;
 // A module that will not confirm an interlock partner off gets no ON.
 constexpr int max_interlock_tries = 3;
+// Replies in a row that do not show what a step commanded before it is
+// given up: a late reply of an earlier exchange can answer one write.
+constexpr int max_unconfirmed = 3;
 
 QByteArray on_off(bool on)
 {
@@ -55,7 +58,9 @@ struct bridge::step {
     QString origin; // for the log: the topic, "on_time", "interlock", ...
     unsigned generation = 0; // of the output when received
     int interlock_tries = 0;
-    bool resolved_on = false; // what TOGGLE became when it went out
+    bool resolved = false;
+    bool resolved_on = false; // what the step asks; TOGGLE fixed when first sent
+    int unconfirmed = 0; // replies that did not show resolved_on
     bool pulse_end = false; // the off of an on_time
 };
 
@@ -71,6 +76,9 @@ struct bridge::module_state {
     // never switches off what a newer command switched on.
     std::array<unsigned, outputs> generation {};
     std::array<std::unique_ptr<QTimer>, outputs> off_timer;
+    // An ON went out and no reply has shown the output on since: it may be
+    // on whatever older replies say.
+    std::array<bool, outputs> maybe_on {};
     // When a reply first showed the output off.
     std::array<clock::time_point, outputs> off_since {};
     // An on_time off that fell due while the module was offline.
@@ -191,6 +199,11 @@ void bridge::next_exchange()
     const auto now = clock::now();
     if (const auto command = ready_command(now)) {
         head_in_flight_ = true;
+        const step &head = queue_.front();
+        for (int k = 1; k <= outputs; ++k) {
+            if (head.resolved_on && (head.output == 0 || head.output == k))
+                find(head.address)->maybe_on[k - 1] = true;
+        }
         if (verbose_)
             log_(QStringLiteral("tx %1 (%2)").arg(hex(*command), queue_.front().origin));
         link_.start(*command, config_.interval);
@@ -228,21 +241,24 @@ std::optional<frame> bridge::ready_command(clock::time_point now)
             queue_.pop_front();
             continue;
         }
-        if (head.output == 0) {
-            const std::uint8_t all = head.request.what == set_request::action::on ? 0xFF : 0x00;
+        const int k = head.output;
+        if (!head.resolved) {
+            head.resolved = true;
+            head.resolved_on = head.request.what == set_request::action::toggle
+                ? !module->last->output(k)
+                : head.request.what == set_request::action::on;
+        }
+        const bool on = head.resolved_on;
+        if (k == 0) {
+            const std::uint8_t all = on ? 0xFF : 0x00;
             return build_frame(head.address, set_all_outputs, all, all);
         }
-        const int k = head.output;
-        bool on = head.request.what == set_request::action::on;
-        if (head.request.what == set_request::action::toggle)
-            on = !module->last->output(k);
-        head.resolved_on = on;
         if (!on)
             return build_frame(head.address, switch_off, 0, std::uint8_t(k));
         // Every partner must be seen off by a reply, interlock_delay ago.
         auto not_before = now;
         for (const int partner : partners(head.address, k)) {
-            if (module->last->output(partner)) {
+            if (module->last->output(partner) || module->maybe_on[partner - 1]) {
                 if (++head.interlock_tries > max_interlock_tries) {
                     log_(QStringLiteral("dropped %1: output %2/%3 does not go off")
                              .arg(head.origin)
@@ -288,9 +304,33 @@ void bridge::on_finished(const exchange_result &result)
                          .arg(to_ms(result.elapsed), 0, 'f', 1));
             ++module->replies;
             module->reply_ms.push_back(to_ms(result.elapsed));
+            // A step is done only on a reply showing the commanded state;
+            // otherwise it goes again, as after a timeout.
+            bool shown = false;
             if (was_step && !queue_.empty()) {
+                step &head = queue_.front();
+                const auto &status = *result.status;
+                shown = head.output == 0 ? status.outputs == (head.resolved_on ? 0xFF : 0x00)
+                                         : status.output(head.output) == head.resolved_on;
+                if (!shown && ++head.unconfirmed >= max_unconfirmed) {
+                    log_(QStringLiteral("dropped %1: module %2 does not confirm it")
+                             .arg(head.origin)
+                             .arg(head.address));
+                    queue_.pop_front();
+                }
+            }
+            if (shown) {
                 const step done = queue_.front();
                 queue_.pop_front();
+                if (!done.resolved_on) {
+                    // Confirmed off after an unconfirmed ON: the interlock
+                    // delay counts from now.
+                    for (int k = 1; k <= outputs; ++k) {
+                        if ((done.output == 0 || done.output == k)
+                            && std::exchange(module->maybe_on[k - 1], false))
+                            module->off_since[k - 1] = clock::now();
+                    }
+                }
                 // on_time counts from the reply that shows the output on.
                 if (done.output > 0 && done.resolved_on && done.request.on_time
                     && done.generation == module->generation[done.output - 1]) {
@@ -330,6 +370,9 @@ void bridge::take_reply(module_state &module, const module_status &status)
     const std::optional<module_status> before = module.last;
     module.last = status;
     for (int k = 1; k <= outputs; ++k) {
+        // Replies come in order: nothing older can follow one showing it on.
+        if (status.output(k))
+            module.maybe_on[k - 1] = false;
         if (!before || before->output(k) != status.output(k))
             publish_state(module, false, k, status.output(k));
         if (!before || before->input(k) != status.input(k))

@@ -36,7 +36,10 @@ public:
         } else if (bytes[2] == set_all_outputs) {
             state = bytes[5];
         }
+        states.push_back(state);
         frame reply { reply_start, bytes[1], bytes[2], 0, 0, 0, state, 0 };
+        if (stale > 0 && stale--)
+            reply[6] = stale_outputs;
         reply[7] = frame_checksum(reply);
         pending_.append(reinterpret_cast<const char *>(reply.data()), 8);
         QMetaObject::invokeMethod(this, &line_port::ready_read, Qt::QueuedConnection);
@@ -44,6 +47,11 @@ public:
 
     std::map<std::uint8_t, std::uint8_t> outputs; // the modules present
     std::vector<frame> written;
+    std::vector<std::uint8_t> states; // of the module written to, after each write
+    // The next `stale` replies show stale_outputs: late replies of earlier
+    // exchanges taken for the current one.
+    int stale = 0;
+    std::uint8_t stale_outputs = 0;
 
 private:
     bool open_ = false;
@@ -92,6 +100,8 @@ private slots:
     void config_errors();
     void config_values();
     void commands_jump_the_polls_in_order_and_interlock_waits();
+    void a_late_reply_never_confirms_a_switch_data();
+    void a_late_reply_never_confirms_a_switch();
     void a_pulse_ends_even_across_a_link_loss();
 };
 
@@ -249,6 +259,38 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     // A state changes with a reply, never with the command alone.
     QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
     QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
+}
+
+void tst_service::a_late_reply_never_confirms_a_switch_data()
+{
+    QTest::addColumn<int>("stale");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("ON sent again") << 1 << QStringList { "on 7/2", "on 7/2", "off 7/2", "on 7/1" };
+    QTest::newRow("ON given up, partner maybe on")
+        << 3 << QStringList { "on 7/2", "on 7/2", "on 7/2", "off 7/2", "on 7/1" };
+}
+
+void tst_service::a_late_reply_never_confirms_a_switch()
+{
+    QFETCH(int, stale);
+    QFETCH(QStringList, expected);
+    auto config = parse_config("[line]\nport = x\nmodules = 7\ninterval = 20\n"
+                               "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 0\n",
+        "t.conf")
+                      .config;
+    fake_line line;
+    line.outputs = { { 7, 0x00 } };
+    fake_broker mqtt;
+    bridge service(*config, "x", line, mqtt, [](const QString &) {});
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "online" }));
+    line.stale = stale; // the module switches, its replies show 00
+    mqtt.receive("orvalin/7/output/2/set", "ON");
+    mqtt.receive("orvalin/7/output/1/set", "ON");
+    QTRY_COMPARE(commands(line), expected);
+    for (const auto state : line.states)
+        QVERIFY((state & 0x03) != 0x03);
+    QCOMPARE(line.outputs[7], std::uint8_t(0x01));
 }
 
 void tst_service::a_pulse_ends_even_across_a_link_loss()
