@@ -56,7 +56,9 @@ struct bridge::step {
     int output = 0; // 1..8; 0 for all outputs
     set_request request;
     QString origin; // for the log: the topic, "on_time", "interlock", ...
-    unsigned generation = 0; // of the output when received
+    unsigned generation = 0; // of the output when last sent
+    // From a set message: cancels pending on_time offs once it goes out.
+    bool cancels_pulse = false;
     int interlock_tries = 0;
     bool resolved = false;
     bool resolved_on = false; // what the step asks; TOGGLE fixed when first sent
@@ -72,7 +74,7 @@ struct bridge::module_state {
     // It answered before and then stopped: on_link_loss applies on return.
     bool lost = false;
     int missed = 0;
-    // Per output: bumped by every command received, so an older on_time
+    // Per output: bumped by every command sent, so an older on_time
     // never switches off what a newer command switched on.
     std::array<unsigned, outputs> generation {};
     std::array<std::unique_ptr<QTimer>, outputs> off_timer;
@@ -199,11 +201,19 @@ void bridge::next_exchange()
     const auto now = clock::now();
     if (const auto command = ready_command(now)) {
         head_in_flight_ = true;
-        const step &head = queue_.front();
+        // Copied: cancel_pulse may erase from the queue.
+        const step head = queue_.front();
+        module_state &module = *find(head.address);
         for (int k = 1; k <= outputs; ++k) {
-            if (head.resolved_on && (head.output == 0 || head.output == k))
-                find(head.address)->maybe_on[k - 1] = true;
+            if (head.output != 0 && head.output != k)
+                continue;
+            if (head.resolved_on)
+                module.maybe_on[k - 1] = true;
+            if (head.cancels_pulse)
+                cancel_pulse(module, k);
         }
+        if (head.output > 0)
+            queue_.front().generation = module.generation[head.output - 1];
         if (verbose_)
             log_(QStringLiteral("tx %1 (%2)").arg(hex(*command), queue_.front().origin));
         link_.start(*command, config_.interval);
@@ -446,6 +456,20 @@ void bridge::drop_commands(module_state &module, const QString &why)
     // Pending offs of on_time stay: a pulse must end even across a loss.
 }
 
+void bridge::cancel_pulse(module_state &module, int output)
+{
+    module.off_timer[output - 1].reset();
+    module.off_due[output - 1] = false;
+    ++module.generation[output - 1];
+    // Queued offs behind the head too; the head is the command going out.
+    for (auto it = std::next(queue_.begin()); it != queue_.end();) {
+        if (it->pulse_end && it->address == module.address && it->output == output)
+            it = queue_.erase(it);
+        else
+            ++it;
+    }
+}
+
 void bridge::queue_off(module_state &module, int output, const QString &origin)
 {
     module.off_timer[output - 1].reset();
@@ -499,22 +523,17 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload)
                  .arg(module->address));
         return;
     }
-    // A new command cancels a pending off of the outputs it names.
-    for (int k = 1; k <= outputs; ++k) {
-        if (target->output == 0 || target->output == k) {
-            module->off_timer[k - 1].reset();
-            module->off_due[k - 1] = false;
-            ++module->generation[k - 1];
-        }
-    }
+    // A pending off stays until this command goes out: one dropped on the
+    // way must not leave a pulse on.
     if (!module->online) {
         log_(QStringLiteral("dropped %1: module %2 is offline")
                  .arg(topic_name)
                  .arg(module->address));
         return;
     }
-    queue_.push_back({ module->address, target->output, *request, topic_name,
-        target->output ? module->generation[target->output - 1] : 0 });
+    step command { module->address, target->output, *request, topic_name };
+    command.cancels_pulse = true;
+    queue_.push_back(command);
     next_exchange();
 }
 

@@ -310,6 +310,9 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     const auto mark = mqtt.published.size();
     QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/available", "offline" }, mark) >= 0);
     mqtt.receive("orvalin/1/output/5/set", "ON"); // dropped, never sent later
+    // Dropped too, so they cancel nothing: the pulse still ends.
+    mqtt.receive("orvalin/1/output/4/set", "OFF");
+    mqtt.receive("orvalin/1/output/4/set", "ON");
     QTest::qWait(150);
     line.outputs = { { 1, 0x08 } };
     QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/output/4", "OFF" }, mark) >= 0);
@@ -317,6 +320,7 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     QStringList sent = commands(line);
     sent.removeDuplicates();
     QCOMPARE(sent, (QStringList { "on 1/4", "off 1/4" }));
+    QCOMPARE(line.outputs[1], std::uint8_t(0));
 }
 
 QTEST_GUILESS_MAIN(tst_service)
