@@ -63,6 +63,7 @@ struct bridge::step {
     bool resolved = false;
     bool resolved_on = false; // what the step asks; TOGGLE fixed when first sent
     int unconfirmed = 0; // replies that did not show resolved_on
+    bool written = false;
     bool pulse_end = false; // the off of an on_time
 };
 
@@ -212,6 +213,7 @@ void bridge::next_exchange()
             if (head.cancels_pulse)
                 cancel_pulse(module, k);
         }
+        queue_.front().written = true;
         if (head.output > 0)
             queue_.front().generation = module.generation[head.output - 1];
         if (verbose_)
@@ -242,12 +244,7 @@ std::optional<frame> bridge::ready_command(clock::time_point now)
         step &head = queue_.front();
         module_state *module = find(head.address);
         if (!module->online || !module->last) {
-            if (head.pulse_end)
-                module->off_due[head.output - 1] = true;
-            else
-                log_(QStringLiteral("dropped %1: module %2 is offline")
-                         .arg(head.origin)
-                         .arg(head.address));
+            forget(*module, head, QStringLiteral("module %1 is offline").arg(head.address));
             queue_.pop_front();
             continue;
         }
@@ -326,6 +323,9 @@ void bridge::on_finished(const exchange_result &result)
                     log_(QStringLiteral("dropped %1: module %2 does not confirm it")
                              .arg(head.origin)
                              .arg(head.address));
+                    // It may still have switched on.
+                    if (head.request.on_time && head.resolved_on)
+                        module->off_due[head.output - 1] = true;
                     queue_.pop_front();
                 }
             }
@@ -444,16 +444,27 @@ void bridge::drop_commands(module_state &module, const QString &why)
     for (auto it = queue_.begin(); it != queue_.end();) {
         // The exchange in flight finishes first.
         if (it->address == module.address && !(it == queue_.begin() && head_in_flight_)) {
-            if (it->pulse_end)
-                module.off_due[it->output - 1] = true;
-            else
-                log_(QStringLiteral("dropped %1: %2").arg(it->origin, why));
+            forget(module, *it, why);
             it = queue_.erase(it);
         } else {
             ++it;
         }
     }
     // Pending offs of on_time stay: a pulse must end even across a loss.
+}
+
+void bridge::forget(module_state &module, const step &dropped, const QString &why)
+{
+    // An on_time ON that went out may have switched on unseen: its off is
+    // held like a pulse's end.
+    const bool pulse_on = dropped.written && dropped.request.on_time && dropped.resolved_on;
+    if (dropped.pulse_end || pulse_on)
+        module.off_due[dropped.output - 1] = true;
+    if (!dropped.pulse_end)
+        log_(QStringLiteral("dropped %1: %2%3")
+                 .arg(dropped.origin, why,
+                     pulse_on ? QStringLiteral("; its off goes when the module answers")
+                              : QString()));
 }
 
 void bridge::cancel_pulse(module_state &module, int output)

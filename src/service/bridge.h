@@ -63,6 +63,8 @@ private:
     void count_miss(module_state &module);
     void set_available(module_state &module, bool online);
     void drop_commands(module_state &module, const QString &why);
+    // A step leaves the queue unsent or unconfirmed.
+    void forget(module_state &module, const step &dropped, const QString &why);
     // Called as a set command for the output goes out.
     void cancel_pulse(module_state &module, int output);
     void queue_off(module_state &module, int output, const QString &origin);

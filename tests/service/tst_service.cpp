@@ -37,6 +37,8 @@ public:
             state = bytes[5];
         }
         states.push_back(state);
+        if (mute)
+            return;
         frame reply { reply_start, bytes[1], bytes[2], 0, 0, 0, state, 0 };
         if (stale > 0 && stale--)
             reply[6] = stale_outputs;
@@ -51,6 +53,7 @@ public:
     // The next `stale` replies show stale_outputs: late replies of earlier
     // exchanges taken for the current one.
     int stale = 0;
+    bool mute = false; // switches without replying
     std::uint8_t stale_outputs = 0;
 
 private:
@@ -321,6 +324,15 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     sent.removeDuplicates();
     QCOMPARE(sent, (QStringList { "on 1/4", "off 1/4" }));
     QCOMPARE(line.outputs[1], std::uint8_t(0));
+
+    // An on_time ON that went out unanswered: its off goes when it answers.
+    line.mute = true;
+    const auto mark2 = mqtt.published.size();
+    mqtt.receive("orvalin/1/output/6/set", R"({"state":"ON","on_time":60})");
+    QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/available", "offline" }, mark2) >= 0);
+    QCOMPARE(line.outputs[1], std::uint8_t(0x20));
+    line.mute = false;
+    QTRY_COMPARE(line.outputs[1], std::uint8_t(0));
 }
 
 QTEST_GUILESS_MAIN(tst_service)
