@@ -503,7 +503,7 @@ void bridge::queue_off(module_state &module, int output, const QString &origin)
 
 // --- the broker -----------------------------------------------------------
 
-void bridge::on_message(const QString &topic_name, const QByteArray &payload)
+void bridge::on_message(const QString &topic_name, const QByteArray &payload, bool retained)
 {
     if (config_.discovery && topic_name == config_.discovery_prefix + QStringLiteral("/status")) {
         if (payload == "online") {
@@ -514,6 +514,11 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload)
     }
     if (stopping_)
         return;
+    if (retained) {
+        // A command is never held and carried out later, e.g. on reconnecting.
+        log_(QStringLiteral("ignored %1: retained message").arg(topic_name));
+        return;
+    }
     const auto target = parse_set_topic(config_.prefix, topic_name);
     module_state *module = target ? find(target->address) : nullptr;
     if (!module) {

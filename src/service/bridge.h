@@ -50,7 +50,7 @@ private:
     struct step;
     struct module_state;
 
-    void on_message(const QString &topic, const QByteArray &payload);
+    void on_message(const QString &topic, const QByteArray &payload, bool retained);
     void on_connection(bool connected);
     void on_finished(const exchange_result &result);
     void on_port_lost(const port_failure &failure);
