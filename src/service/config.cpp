@@ -269,6 +269,12 @@ private:
             if (!problem.isEmpty())
                 return fail(config_.key_lines[QStringLiteral("safety/interlock")], problem);
         }
+        // The service's own <prefix>/status would read as Home Assistant's,
+        // and every "online" it publishes would publish everything again.
+        if (config_.discovery && config_.prefix == config_.discovery_prefix)
+            return fail(config_.key_lines.value(QStringLiteral("mqtt/prefix"),
+                            config_.key_lines.value(QStringLiteral("homeassistant/prefix"))),
+                QStringLiteral("[mqtt] prefix is the same as the [homeassistant] prefix"));
         if (!config_.password_file.isEmpty() && config_.username.isEmpty())
             return fail(config_.key_lines[QStringLiteral("mqtt/password_file")],
                 QStringLiteral("password_file needs a username"));

@@ -183,6 +183,8 @@ void tst_service::config_errors_data()
     QTest::newRow("interval") << line + "interval = 5\n" << 4 << "20..10000";
     QTest::newRow("mqtt port") << line + "[mqtt]\nport = 0\n" << 5 << "1..65535";
     QTest::newRow("prefix wildcard") << line + "[mqtt]\nprefix = a/#\n" << 5 << "prefix";
+    QTest::newRow("prefix is discovery's") << line + "[mqtt]\nprefix = homeassistant\n"
+                                           << 5 << "same as the [homeassistant] prefix";
     QTest::newRow("prefix empty level") << line + "[mqtt]\nprefix = a//b\n" << 5 << "prefix";
     QTest::newRow("discovery") << line + "[homeassistant]\ndiscovery = maybe\n" << 5 << "on or off";
     QTest::newRow("on_link_loss") << line + "[safety]\non_link_loss = off\n"
