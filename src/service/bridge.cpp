@@ -505,6 +505,9 @@ void bridge::queue_off(module_state &module, int output, const QString &origin)
 
 void bridge::on_message(const QString &topic_name, const QByteArray &payload, bool retained)
 {
+    // "online" must not follow the offline that stop() published.
+    if (stopping_)
+        return;
     if (config_.discovery && topic_name == config_.discovery_prefix + QStringLiteral("/status")) {
         if (payload == "online") {
             log_(QStringLiteral("mqtt: Home Assistant started, publishing everything again"));
@@ -512,8 +515,6 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
         }
         return;
     }
-    if (stopping_)
-        return;
     if (retained) {
         // A command is never held and carried out later, e.g. on reconnecting.
         log_(QStringLiteral("ignored %1: retained message").arg(topic_name));
@@ -555,7 +556,7 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
 
 void bridge::on_connection(bool connected)
 {
-    if (!connected)
+    if (!connected || stopping_)
         return;
     publish_all();
 }

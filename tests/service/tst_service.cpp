@@ -268,6 +268,13 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     // A state changes with a reply, never with the command alone.
     QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
     QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
+
+    // Nothing says online after the offline of stopping.
+    service.stop([] {});
+    mqtt.receive("homeassistant/status", "online");
+    emit mqtt.connection_changed(true);
+    QCOMPARE(
+        mqtt.published.last(), (std::pair<QString, QByteArray> { "orvalin/status", "offline" }));
 }
 
 void tst_service::a_late_reply_never_confirms_a_switch_data()
