@@ -30,6 +30,8 @@ constexpr int max_interlock_tries = 3;
 // Replies in a row that do not show what a step commanded before it is
 // given up: a late reply of an earlier exchange can answer one write.
 constexpr int max_unconfirmed = 3;
+// Stopping: time left for pulses' offs before offline is published.
+constexpr auto stop_offs_budget = 400ms;
 
 QByteArray on_off(bool on)
 {
@@ -137,9 +139,52 @@ void bridge::stop(std::function<void()> done)
     stopping_ = true;
     wake_.stop();
     reopen_.stop();
-    mqtt_.publish(config_.prefix + QStringLiteral("/status"), "offline", true);
     stopped_ = std::move(done);
-    if (!link_.busy())
+    // Only the offs of pulses in progress go out now; nothing else.
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->pulse_end || (it == queue_.begin() && head_in_flight_))
+            ++it;
+        else
+            it = queue_.erase(it);
+    }
+    for (auto &module : modules_) {
+        for (int k = 1; k <= outputs; ++k) {
+            if (module->off_timer[k - 1] && module->off_timer[k - 1]->isActive()) {
+                module->off_timer[k - 1].reset();
+                step off { module->address, k, { set_request::action::off, std::nullopt },
+                    QStringLiteral("on_time (stopping)") };
+                off.pulse_end = true;
+                queue_.push_back(off);
+            }
+        }
+    }
+    draining_ = port_.is_open();
+    if (draining_) {
+        QTimer::singleShot(stop_offs_budget, this, &bridge::finish_stop);
+        next_exchange();
+    } else {
+        finish_stop();
+    }
+}
+
+void bridge::finish_stop()
+{
+    if (std::exchange(finished_stop_, true))
+        return;
+    draining_ = false;
+    for (auto &module : modules_) {
+        for (int k = 1; k <= outputs; ++k) {
+            const bool queued = std::any_of(queue_.begin(), queue_.end(), [&](const step &s) {
+                return s.pulse_end && s.address == module->address && s.output == k;
+            });
+            if (queued || module->off_due[k - 1])
+                log_(QStringLiteral("stopping: output %1/%2 may stay on, its on_time off not sent")
+                         .arg(module->address)
+                         .arg(k));
+        }
+    }
+    mqtt_.publish(config_.prefix + QStringLiteral("/status"), "offline", true);
+    if (!link_.busy() && stopped_)
         std::exchange(stopped_, nullptr)();
 }
 
@@ -188,6 +233,7 @@ void bridge::on_port_lost(const port_failure &failure)
         drop_commands(*module, QStringLiteral("the line was lost"));
     }
     if (stopping_) {
+        finish_stop();
         if (stopped_)
             std::exchange(stopped_, nullptr)();
         return;
@@ -197,10 +243,15 @@ void bridge::on_port_lost(const port_failure &failure)
 
 void bridge::next_exchange()
 {
-    if (stopping_ || link_.busy() || !port_.is_open())
+    if ((stopping_ && !draining_) || link_.busy() || !port_.is_open())
         return;
     const auto now = clock::now();
-    if (const auto command = ready_command(now)) {
+    const auto command = ready_command(now);
+    if (draining_ && !command) {
+        finish_stop();
+        return;
+    }
+    if (command) {
         head_in_flight_ = true;
         // Copied: cancel_pulse may erase from the queue.
         const step head = queue_.front();
@@ -342,8 +393,22 @@ void bridge::on_finished(const exchange_result &result)
                     }
                 }
                 // on_time counts from the reply that shows the output on.
-                if (done.output > 0 && done.resolved_on && done.request.on_time
-                    && done.generation == module->generation[done.output - 1]) {
+                const bool pulse = done.output > 0 && done.resolved_on && done.request.on_time
+                    && done.generation == module->generation[done.output - 1];
+                if (pulse && stopping_) {
+                    // Confirmed while stopping: it ends now or is reported.
+                    step off { module->address, done.output,
+                        { set_request::action::off, std::nullopt },
+                        QStringLiteral("on_time (stopping)") };
+                    off.pulse_end = true;
+                    if (draining_)
+                        queue_.push_back(off);
+                    else
+                        log_(QStringLiteral(
+                            "stopping: output %1/%2 may stay on, its on_time off not sent")
+                                 .arg(module->address)
+                                 .arg(done.output));
+                } else if (pulse) {
                     auto &timer = module->off_timer[done.output - 1];
                     timer = std::make_unique<QTimer>();
                     timer->setSingleShot(true);
@@ -365,7 +430,14 @@ void bridge::on_finished(const exchange_result &result)
         }
     }
     if (stopping_) {
-        if (stopped_)
+        // The command that was in flight when stopping does not go again.
+        while (draining_ && !queue_.empty() && !queue_.front().pulse_end) {
+            forget(*find(queue_.front().address), queue_.front(), QStringLiteral("stopping"));
+            queue_.pop_front();
+        }
+        if (draining_)
+            next_exchange();
+        else if (stopped_)
             std::exchange(stopped_, nullptr)();
         return;
     }

@@ -40,8 +40,9 @@ public:
 
     // Opens the line (retrying while it cannot) and subscribes.
     void start();
-    // Publishes the service offline, lets the exchange in flight finish and
-    // sends nothing more; then done.
+    // Sends the offs of pulses in progress if that takes less than 400 ms
+    // (logging those left on), publishes the service offline, lets the
+    // exchange in flight finish and sends nothing more; then done.
     void stop(std::function<void()> done);
     // Logs every frame written and every exchange's outcome.
     void set_verbose(bool on) { verbose_ = on; }
@@ -55,6 +56,7 @@ private:
     void on_finished(const exchange_result &result);
     void on_port_lost(const port_failure &failure);
 
+    void finish_stop();
     void open_port();
     void next_exchange();
     // The head step's frame when it may go now; otherwise arms the wait.
@@ -94,6 +96,8 @@ private:
     port_problem last_problem_ = port_problem::none;
     bool verbose_ = false;
     bool stopping_ = false;
+    bool draining_ = false; // stopping, pulses' offs still going out
+    bool finished_stop_ = false;
     std::function<void()> stopped_;
     // The exchange on the line carries the head step, not a poll.
     bool head_in_flight_ = false;
