@@ -343,6 +343,10 @@ config_result load_config(const QString &file)
         config.password = password->split('\n').value(0);
         if (config.password.endsWith('\r'))
             config.password.chop(1);
+        // An empty password is never meant: say so rather than log in without one.
+        if (config.password.isEmpty())
+            return refuse("mqtt/password_file",
+                QStringLiteral("the first line of %1 is empty").arg(config.password_file));
     }
     for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
              std::pair { "names/file", config.names_file } }) {
