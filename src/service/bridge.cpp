@@ -142,15 +142,19 @@ void bridge::stop(std::function<void()> done)
     stopped_ = std::move(done);
     // Only the offs of pulses in progress go out now; nothing else.
     for (auto it = queue_.begin(); it != queue_.end();) {
-        if (it->pulse_end || (it == queue_.begin() && head_in_flight_))
+        if (it->pulse_end || (it == queue_.begin() && head_in_flight_)) {
             ++it;
-        else
+        } else {
+            forget(*find(it->address), *it, QStringLiteral("stopping"));
             it = queue_.erase(it);
+        }
     }
     for (auto &module : modules_) {
         for (int k = 1; k <= outputs; ++k) {
-            if (module->off_timer[k - 1] && module->off_timer[k - 1]->isActive()) {
+            const bool running = module->off_timer[k - 1] && module->off_timer[k - 1]->isActive();
+            if (running || (module->online && module->off_due[k - 1])) {
                 module->off_timer[k - 1].reset();
+                module->off_due[k - 1] = false;
                 step off { module->address, k, { set_request::action::off, std::nullopt },
                     QStringLiteral("on_time (stopping)") };
                 off.pulse_end = true;
@@ -375,7 +379,7 @@ void bridge::on_finished(const exchange_result &result)
                              .arg(head.origin)
                              .arg(head.address));
                     // It may still have switched on.
-                    if (head.request.on_time && head.resolved_on)
+                    if (head.output > 0 && head.request.on_time && head.resolved_on)
                         module->off_due[head.output - 1] = true;
                     queue_.pop_front();
                 }
@@ -529,7 +533,8 @@ void bridge::forget(module_state &module, const step &dropped, const QString &wh
 {
     // An on_time ON that went out may have switched on unseen: its off is
     // held like a pulse's end.
-    const bool pulse_on = dropped.written && dropped.request.on_time && dropped.resolved_on;
+    const bool pulse_on
+        = dropped.output > 0 && dropped.written && dropped.request.on_time && dropped.resolved_on;
     if (dropped.pulse_end || pulse_on)
         module.off_due[dropped.output - 1] = true;
     if (!dropped.pulse_end)
