@@ -27,6 +27,11 @@ constexpr auto reopen_later = 10s;
 constexpr auto reopen_soon_for = 60s;
 // A module that will not confirm an interlock partner off gets no ON.
 constexpr int max_interlock_tries = 3;
+// Replies in a row that do not show what a step commanded before it is
+// given up: a late reply of an earlier exchange can answer one write.
+constexpr int max_unconfirmed = 3;
+// Stopping: time left for pulses' offs before offline is published.
+constexpr auto stop_offs_budget = 400ms;
 
 QByteArray on_off(bool on)
 {
@@ -53,9 +58,14 @@ struct bridge::step {
     int output = 0; // 1..8; 0 for all outputs
     set_request request;
     QString origin; // for the log: the topic, "on_time", "interlock", ...
-    unsigned generation = 0; // of the output when received
+    unsigned generation = 0; // of the output when last sent
+    // From a set message: cancels pending on_time offs once it goes out.
+    bool cancels_pulse = false;
     int interlock_tries = 0;
-    bool resolved_on = false; // what TOGGLE became when it went out
+    bool resolved = false;
+    bool resolved_on = false; // what the step asks; TOGGLE fixed when first sent
+    int unconfirmed = 0; // replies that did not show resolved_on
+    bool written = false;
     bool pulse_end = false; // the off of an on_time
 };
 
@@ -67,10 +77,13 @@ struct bridge::module_state {
     // It answered before and then stopped: on_link_loss applies on return.
     bool lost = false;
     int missed = 0;
-    // Per output: bumped by every command received, so an older on_time
+    // Per output: bumped by every command sent, so an older on_time
     // never switches off what a newer command switched on.
     std::array<unsigned, outputs> generation {};
     std::array<std::unique_ptr<QTimer>, outputs> off_timer;
+    // An ON went out and no reply has shown the output on since: it may be
+    // on whatever older replies say.
+    std::array<bool, outputs> maybe_on {};
     // When a reply first showed the output off.
     std::array<clock::time_point, outputs> off_since {};
     // An on_time off that fell due while the module was offline.
@@ -126,9 +139,56 @@ void bridge::stop(std::function<void()> done)
     stopping_ = true;
     wake_.stop();
     reopen_.stop();
-    mqtt_.publish(config_.prefix + QStringLiteral("/status"), "offline", true);
     stopped_ = std::move(done);
-    if (!link_.busy())
+    // Only the offs of pulses in progress go out now; nothing else.
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->pulse_end || (it == queue_.begin() && head_in_flight_)) {
+            ++it;
+        } else {
+            forget(*find(it->address), *it, QStringLiteral("stopping"));
+            it = queue_.erase(it);
+        }
+    }
+    for (auto &module : modules_) {
+        for (int k = 1; k <= outputs; ++k) {
+            const bool running = module->off_timer[k - 1] && module->off_timer[k - 1]->isActive();
+            if (running || (module->online && module->off_due[k - 1])) {
+                module->off_timer[k - 1].reset();
+                module->off_due[k - 1] = false;
+                step off { module->address, k, { set_request::action::off, std::nullopt },
+                    QStringLiteral("on_time (stopping)") };
+                off.pulse_end = true;
+                queue_.push_back(off);
+            }
+        }
+    }
+    draining_ = port_.is_open();
+    if (draining_) {
+        QTimer::singleShot(stop_offs_budget, this, &bridge::finish_stop);
+        next_exchange();
+    } else {
+        finish_stop();
+    }
+}
+
+void bridge::finish_stop()
+{
+    if (std::exchange(finished_stop_, true))
+        return;
+    draining_ = false;
+    for (auto &module : modules_) {
+        for (int k = 1; k <= outputs; ++k) {
+            const bool queued = std::any_of(queue_.begin(), queue_.end(), [&](const step &s) {
+                return s.pulse_end && s.address == module->address && s.output == k;
+            });
+            if (queued || module->off_due[k - 1])
+                log_(QStringLiteral("stopping: output %1/%2 may stay on, its on_time off not sent")
+                         .arg(module->address)
+                         .arg(k));
+        }
+    }
+    mqtt_.publish(config_.prefix + QStringLiteral("/status"), "offline", true);
+    if (!link_.busy() && stopped_)
         std::exchange(stopped_, nullptr)();
 }
 
@@ -177,6 +237,7 @@ void bridge::on_port_lost(const port_failure &failure)
         drop_commands(*module, QStringLiteral("the line was lost"));
     }
     if (stopping_) {
+        finish_stop();
         if (stopped_)
             std::exchange(stopped_, nullptr)();
         return;
@@ -186,11 +247,30 @@ void bridge::on_port_lost(const port_failure &failure)
 
 void bridge::next_exchange()
 {
-    if (stopping_ || link_.busy() || !port_.is_open())
+    if ((stopping_ && !draining_) || link_.busy() || !port_.is_open())
         return;
     const auto now = clock::now();
-    if (const auto command = ready_command(now)) {
+    const auto command = ready_command(now);
+    if (draining_ && !command) {
+        finish_stop();
+        return;
+    }
+    if (command) {
         head_in_flight_ = true;
+        // Copied: cancel_pulse may erase from the queue.
+        const step head = queue_.front();
+        module_state &module = *find(head.address);
+        for (int k = 1; k <= outputs; ++k) {
+            if (head.output != 0 && head.output != k)
+                continue;
+            if (head.resolved_on)
+                module.maybe_on[k - 1] = true;
+            if (head.cancels_pulse)
+                cancel_pulse(module, k);
+        }
+        queue_.front().written = true;
+        if (head.output > 0)
+            queue_.front().generation = module.generation[head.output - 1];
         if (verbose_)
             log_(QStringLiteral("tx %1 (%2)").arg(hex(*command), queue_.front().origin));
         link_.start(*command, config_.interval);
@@ -219,30 +299,28 @@ std::optional<frame> bridge::ready_command(clock::time_point now)
         step &head = queue_.front();
         module_state *module = find(head.address);
         if (!module->online || !module->last) {
-            if (head.pulse_end)
-                module->off_due[head.output - 1] = true;
-            else
-                log_(QStringLiteral("dropped %1: module %2 is offline")
-                         .arg(head.origin)
-                         .arg(head.address));
+            forget(*module, head, QStringLiteral("module %1 is offline").arg(head.address));
             queue_.pop_front();
             continue;
         }
-        if (head.output == 0) {
-            const std::uint8_t all = head.request.what == set_request::action::on ? 0xFF : 0x00;
+        const int k = head.output;
+        if (!head.resolved) {
+            head.resolved = true;
+            head.resolved_on = head.request.what == set_request::action::toggle
+                ? !module->last->output(k)
+                : head.request.what == set_request::action::on;
+        }
+        const bool on = head.resolved_on;
+        if (k == 0) {
+            const std::uint8_t all = on ? 0xFF : 0x00;
             return build_frame(head.address, set_all_outputs, all, all);
         }
-        const int k = head.output;
-        bool on = head.request.what == set_request::action::on;
-        if (head.request.what == set_request::action::toggle)
-            on = !module->last->output(k);
-        head.resolved_on = on;
         if (!on)
             return build_frame(head.address, switch_off, 0, std::uint8_t(k));
         // Every partner must be seen off by a reply, interlock_delay ago.
         auto not_before = now;
         for (const int partner : partners(head.address, k)) {
-            if (module->last->output(partner)) {
+            if (module->last->output(partner) || module->maybe_on[partner - 1]) {
                 if (++head.interlock_tries > max_interlock_tries) {
                     log_(QStringLiteral("dropped %1: output %2/%3 does not go off")
                              .arg(head.origin)
@@ -288,12 +366,53 @@ void bridge::on_finished(const exchange_result &result)
                          .arg(to_ms(result.elapsed), 0, 'f', 1));
             ++module->replies;
             module->reply_ms.push_back(to_ms(result.elapsed));
+            // A step is done only on a reply showing the commanded state;
+            // otherwise it goes again, as after a timeout.
+            bool shown = false;
             if (was_step && !queue_.empty()) {
+                step &head = queue_.front();
+                const auto &status = *result.status;
+                shown = head.output == 0 ? status.outputs == (head.resolved_on ? 0xFF : 0x00)
+                                         : status.output(head.output) == head.resolved_on;
+                if (!shown && ++head.unconfirmed >= max_unconfirmed) {
+                    log_(QStringLiteral("dropped %1: module %2 does not confirm it")
+                             .arg(head.origin)
+                             .arg(head.address));
+                    // It may still have switched on.
+                    if (head.output > 0 && head.request.on_time && head.resolved_on)
+                        module->off_due[head.output - 1] = true;
+                    queue_.pop_front();
+                }
+            }
+            if (shown) {
                 const step done = queue_.front();
                 queue_.pop_front();
+                if (!done.resolved_on) {
+                    // Confirmed off after an unconfirmed ON: the interlock
+                    // delay counts from now.
+                    for (int k = 1; k <= outputs; ++k) {
+                        if ((done.output == 0 || done.output == k)
+                            && std::exchange(module->maybe_on[k - 1], false))
+                            module->off_since[k - 1] = clock::now();
+                    }
+                }
                 // on_time counts from the reply that shows the output on.
-                if (done.output > 0 && done.resolved_on && done.request.on_time
-                    && done.generation == module->generation[done.output - 1]) {
+                const bool pulse = done.output > 0 && done.resolved_on && done.request.on_time
+                    && done.generation == module->generation[done.output - 1];
+                if (pulse && stopping_) {
+                    // Confirmed while stopping: it ends now or is reported.
+                    step off { module->address, done.output,
+                        { set_request::action::off, std::nullopt },
+                        QStringLiteral("on_time (stopping)") };
+                    off.pulse_end = true;
+                    if (draining_)
+                        queue_.push_back(off);
+                    else
+                        log_(QStringLiteral(
+                            "stopping: output %1/%2 may stay on, its on_time off not sent")
+                                 .arg(module->address)
+                                 .arg(done.output));
+                } else if (pulse) {
                     auto &timer = module->off_timer[done.output - 1];
                     timer = std::make_unique<QTimer>();
                     timer->setSingleShot(true);
@@ -315,7 +434,14 @@ void bridge::on_finished(const exchange_result &result)
         }
     }
     if (stopping_) {
-        if (stopped_)
+        // The command that was in flight when stopping does not go again.
+        while (draining_ && !queue_.empty() && !queue_.front().pulse_end) {
+            forget(*find(queue_.front().address), queue_.front(), QStringLiteral("stopping"));
+            queue_.pop_front();
+        }
+        if (draining_)
+            next_exchange();
+        else if (stopped_)
             std::exchange(stopped_, nullptr)();
         return;
     }
@@ -330,6 +456,9 @@ void bridge::take_reply(module_state &module, const module_status &status)
     const std::optional<module_status> before = module.last;
     module.last = status;
     for (int k = 1; k <= outputs; ++k) {
+        // Replies come in order: nothing older can follow one showing it on.
+        if (status.output(k))
+            module.maybe_on[k - 1] = false;
         if (!before || before->output(k) != status.output(k))
             publish_state(module, false, k, status.output(k));
         if (!before || before->input(k) != status.input(k))
@@ -391,16 +520,42 @@ void bridge::drop_commands(module_state &module, const QString &why)
     for (auto it = queue_.begin(); it != queue_.end();) {
         // The exchange in flight finishes first.
         if (it->address == module.address && !(it == queue_.begin() && head_in_flight_)) {
-            if (it->pulse_end)
-                module.off_due[it->output - 1] = true;
-            else
-                log_(QStringLiteral("dropped %1: %2").arg(it->origin, why));
+            forget(module, *it, why);
             it = queue_.erase(it);
         } else {
             ++it;
         }
     }
     // Pending offs of on_time stay: a pulse must end even across a loss.
+}
+
+void bridge::forget(module_state &module, const step &dropped, const QString &why)
+{
+    // An on_time ON that went out may have switched on unseen: its off is
+    // held like a pulse's end.
+    const bool pulse_on
+        = dropped.output > 0 && dropped.written && dropped.request.on_time && dropped.resolved_on;
+    if (dropped.pulse_end || pulse_on)
+        module.off_due[dropped.output - 1] = true;
+    if (!dropped.pulse_end)
+        log_(QStringLiteral("dropped %1: %2%3")
+                 .arg(dropped.origin, why,
+                     pulse_on ? QStringLiteral("; its off goes when the module answers")
+                              : QString()));
+}
+
+void bridge::cancel_pulse(module_state &module, int output)
+{
+    module.off_timer[output - 1].reset();
+    module.off_due[output - 1] = false;
+    ++module.generation[output - 1];
+    // Queued offs behind the head too; the head is the command going out.
+    for (auto it = std::next(queue_.begin()); it != queue_.end();) {
+        if (it->pulse_end && it->address == module.address && it->output == output)
+            it = queue_.erase(it);
+        else
+            ++it;
+    }
 }
 
 void bridge::queue_off(module_state &module, int output, const QString &origin)
@@ -425,8 +580,11 @@ void bridge::queue_off(module_state &module, int output, const QString &origin)
 
 // --- the broker -----------------------------------------------------------
 
-void bridge::on_message(const QString &topic_name, const QByteArray &payload)
+void bridge::on_message(const QString &topic_name, const QByteArray &payload, bool retained)
 {
+    // "online" must not follow the offline that stop() published.
+    if (stopping_)
+        return;
     if (config_.discovery && topic_name == config_.discovery_prefix + QStringLiteral("/status")) {
         if (payload == "online") {
             log_(QStringLiteral("mqtt: Home Assistant started, publishing everything again"));
@@ -434,8 +592,11 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload)
         }
         return;
     }
-    if (stopping_)
+    if (retained) {
+        // A command is never held and carried out later, e.g. on reconnecting.
+        log_(QStringLiteral("ignored %1: retained message").arg(topic_name));
         return;
+    }
     const auto target = parse_set_topic(config_.prefix, topic_name);
     module_state *module = target ? find(target->address) : nullptr;
     if (!module) {
@@ -456,28 +617,23 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload)
                  .arg(module->address));
         return;
     }
-    // A new command cancels a pending off of the outputs it names.
-    for (int k = 1; k <= outputs; ++k) {
-        if (target->output == 0 || target->output == k) {
-            module->off_timer[k - 1].reset();
-            module->off_due[k - 1] = false;
-            ++module->generation[k - 1];
-        }
-    }
+    // A pending off stays until this command goes out: one dropped on the
+    // way must not leave a pulse on.
     if (!module->online) {
         log_(QStringLiteral("dropped %1: module %2 is offline")
                  .arg(topic_name)
                  .arg(module->address));
         return;
     }
-    queue_.push_back({ module->address, target->output, *request, topic_name,
-        target->output ? module->generation[target->output - 1] : 0 });
+    step command { module->address, target->output, *request, topic_name };
+    command.cancels_pulse = true;
+    queue_.push_back(command);
     next_exchange();
 }
 
 void bridge::on_connection(bool connected)
 {
-    if (!connected)
+    if (!connected || stopping_)
         return;
     publish_all();
 }

@@ -40,8 +40,9 @@ public:
 
     // Opens the line (retrying while it cannot) and subscribes.
     void start();
-    // Publishes the service offline, lets the exchange in flight finish and
-    // sends nothing more; then done.
+    // Sends the offs of pulses in progress if that takes less than 400 ms
+    // (logging those left on), publishes the service offline, lets the
+    // exchange in flight finish and sends nothing more; then done.
     void stop(std::function<void()> done);
     // Logs every frame written and every exchange's outcome.
     void set_verbose(bool on) { verbose_ = on; }
@@ -50,11 +51,12 @@ private:
     struct step;
     struct module_state;
 
-    void on_message(const QString &topic, const QByteArray &payload);
+    void on_message(const QString &topic, const QByteArray &payload, bool retained);
     void on_connection(bool connected);
     void on_finished(const exchange_result &result);
     void on_port_lost(const port_failure &failure);
 
+    void finish_stop();
     void open_port();
     void next_exchange();
     // The head step's frame when it may go now; otherwise arms the wait.
@@ -63,6 +65,10 @@ private:
     void count_miss(module_state &module);
     void set_available(module_state &module, bool online);
     void drop_commands(module_state &module, const QString &why);
+    // A step leaves the queue unsent or unconfirmed.
+    void forget(module_state &module, const step &dropped, const QString &why);
+    // Called as a set command for the output goes out.
+    void cancel_pulse(module_state &module, int output);
     void queue_off(module_state &module, int output, const QString &origin);
     void publish_all();
     void publish_discovery();
@@ -90,6 +96,8 @@ private:
     port_problem last_problem_ = port_problem::none;
     bool verbose_ = false;
     bool stopping_ = false;
+    bool draining_ = false; // stopping, pulses' offs still going out
+    bool finished_stop_ = false;
     std::function<void()> stopped_;
     // The exchange on the line carries the head step, not a poll.
     bool head_in_flight_ = false;

@@ -22,7 +22,8 @@ public:
 
 signals:
     void connection_changed(bool connected);
-    void message(const QString &topic, const QByteArray &payload);
+    // retained: the broker held it from before this subscription.
+    void message(const QString &topic, const QByteArray &payload, bool retained);
 };
 
 } // namespace orvalin::service

@@ -269,6 +269,12 @@ private:
             if (!problem.isEmpty())
                 return fail(config_.key_lines[QStringLiteral("safety/interlock")], problem);
         }
+        // The service's own <prefix>/status would read as Home Assistant's,
+        // and every "online" it publishes would publish everything again.
+        if (config_.discovery && config_.prefix == config_.discovery_prefix)
+            return fail(config_.key_lines.value(QStringLiteral("mqtt/prefix"),
+                            config_.key_lines.value(QStringLiteral("homeassistant/prefix"))),
+                QStringLiteral("[mqtt] prefix is the same as the [homeassistant] prefix"));
         if (!config_.password_file.isEmpty() && config_.username.isEmpty())
             return fail(config_.key_lines[QStringLiteral("mqtt/password_file")],
                 QStringLiteral("password_file needs a username"));
@@ -337,6 +343,10 @@ config_result load_config(const QString &file)
         config.password = password->split('\n').value(0);
         if (config.password.endsWith('\r'))
             config.password.chop(1);
+        // An empty password is never meant: say so rather than log in without one.
+        if (config.password.isEmpty())
+            return refuse("mqtt/password_file",
+                QStringLiteral("the first line of %1 is empty").arg(config.password_file));
     }
     for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
              std::pair { "names/file", config.names_file } }) {

@@ -322,7 +322,8 @@ void mosquitto_broker::on_message(mosquitto *, void *self, const mosquitto_messa
 {
     auto *that = static_cast<mosquitto_broker *>(self);
     emit that->message(QString::fromUtf8(message->topic),
-        QByteArray(static_cast<const char *>(message->payload), message->payloadlen));
+        QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
+        message->retain);
 }
 
 } // namespace orvalin::service

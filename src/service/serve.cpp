@@ -28,7 +28,7 @@ namespace {
 constexpr int exit_ok = 0;
 constexpr int exit_failure = 1;
 constexpr int exit_bad_config = 2;
-// SIGTERM to exit: the exchange in flight, the offline message, the
+// SIGTERM to exit: the exchange in flight, pulses' offs, the offline message, the
 // DISCONNECT, all within a second.
 constexpr auto stop_deadline = std::chrono::milliseconds(900);
 constexpr auto disconnect_wait = std::chrono::milliseconds(300);

@@ -3,9 +3,19 @@
 #include <QDir>
 #include <QFile>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+QString broker_process::program()
+{
+    const QString name = QStringLiteral("mosquitto");
+    const QString found = QStandardPaths::findExecutable(name);
+    return !found.isEmpty() ? found
+                            : QStandardPaths::findExecutable(name,
+                                { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin") });
+}
 
 bool broker_process::start(const QString &dir, const QByteArray &extra_config)
 {
@@ -27,7 +37,10 @@ bool broker_process::start(const QString &dir, const QByteArray &extra_config)
         + extra_config);
     file.close();
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(QStringLiteral("mosquitto"), { QStringLiteral("-c"), config });
+    const QString broker = program();
+    if (broker.isEmpty())
+        return error_ = QStringLiteral("mosquitto is not installed (make deps)"), false;
+    process_.start(broker, { QStringLiteral("-c"), config });
     if (!process_.waitForStarted(5000))
         return error_ = QStringLiteral("mosquitto: ") + process_.errorString(), false;
     for (int attempt = 0; attempt < 100; ++attempt) {

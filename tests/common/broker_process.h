@@ -18,6 +18,9 @@ public:
     // accepts connections. False with the reason in error().
     // extra_config: more lines for mosquitto.conf.
     bool start(const QString &dir, const QByteArray &extra_config = {});
+    // The broker's path: on PATH or in an sbin directory Debian users'
+    // PATH lacks; empty when not installed.
+    static QString program();
     void stop();
     int port() const { return port_; }
     QString error() const { return error_; }

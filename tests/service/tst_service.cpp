@@ -3,6 +3,7 @@
 #include "service/config.h"
 #include "service/payload.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
@@ -36,7 +37,12 @@ public:
         } else if (bytes[2] == set_all_outputs) {
             state = bytes[5];
         }
+        states.push_back(state);
+        if (mute)
+            return;
         frame reply { reply_start, bytes[1], bytes[2], 0, 0, 0, state, 0 };
+        if (stale > 0 && stale--)
+            reply[6] = stale_outputs;
         reply[7] = frame_checksum(reply);
         pending_.append(reinterpret_cast<const char *>(reply.data()), 8);
         QMetaObject::invokeMethod(this, &line_port::ready_read, Qt::QueuedConnection);
@@ -44,6 +50,12 @@ public:
 
     std::map<std::uint8_t, std::uint8_t> outputs; // the modules present
     std::vector<frame> written;
+    std::vector<std::uint8_t> states; // of the module written to, after each write
+    // The next `stale` replies show stale_outputs: late replies of earlier
+    // exchanges taken for the current one.
+    int stale = 0;
+    bool mute = false; // switches without replying
+    std::uint8_t stale_outputs = 0;
 
 private:
     bool open_ = false;
@@ -58,7 +70,10 @@ public:
     }
     void subscribe(const QString &) override { }
     bool is_connected() const override { return true; }
-    void receive(const QString &topic, const QByteArray &payload) { emit message(topic, payload); }
+    void receive(const QString &topic, const QByteArray &payload, bool retained = false)
+    {
+        emit message(topic, payload, retained);
+    }
 
     QList<std::pair<QString, QByteArray>> published;
 };
@@ -92,6 +107,8 @@ private slots:
     void config_errors();
     void config_values();
     void commands_jump_the_polls_in_order_and_interlock_waits();
+    void a_late_reply_never_confirms_a_switch_data();
+    void a_late_reply_never_confirms_a_switch();
     void a_pulse_ends_even_across_a_link_loss();
 };
 
@@ -167,6 +184,8 @@ void tst_service::config_errors_data()
     QTest::newRow("interval") << line + "interval = 5\n" << 4 << "20..10000";
     QTest::newRow("mqtt port") << line + "[mqtt]\nport = 0\n" << 5 << "1..65535";
     QTest::newRow("prefix wildcard") << line + "[mqtt]\nprefix = a/#\n" << 5 << "prefix";
+    QTest::newRow("prefix is discovery's") << line + "[mqtt]\nprefix = homeassistant\n"
+                                           << 5 << "same as the [homeassistant] prefix";
     QTest::newRow("prefix empty level") << line + "[mqtt]\nprefix = a//b\n" << 5 << "prefix";
     QTest::newRow("discovery") << line + "[homeassistant]\ndiscovery = maybe\n" << 5 << "on or off";
     QTest::newRow("on_link_loss") << line + "[safety]\non_link_loss = off\n"
@@ -216,6 +235,19 @@ void tst_service::config_values()
     QCOMPARE(config.interlock[1].second, 4);
     QCOMPARE(config.interlock_delay, 0ms);
     QCOMPARE(config.on_link_loss, link_loss_action::all_off);
+
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("o.conf");
+    const std::pair<const char *, QByteArray> files[] = { { "pw", "\nsecret\n" },
+        { "o.conf", "[line]\nport=x\nmodules=1\n[mqtt]\nusername=u\npassword_file=pw\n" } };
+    for (const auto &[name, text] : files) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
+    const auto empty_password = load_config(conf);
+    QVERIFY(!empty_password.config);
+    QCOMPARE(empty_password.error.text(),
+        conf + ":6: the first line of " + dir.filePath("pw") + " is empty");
 }
 
 void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
@@ -241,6 +273,7 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     mqtt.receive("orvalin/1/output/3/set", "ON");
     mqtt.receive("orvalin/1/output/all/set", "OFF");
     mqtt.receive("orvalin/2/output/1/set", "ON"); // absent: never sent
+    mqtt.receive("orvalin/1/output/5/set", "ON", true); // retained: never sent
     QTRY_COMPARE(commands(line), (QStringList { "off 7/2", "on 7/1", "on 1/3", "all 1=0" }));
     // The partner's OFF went before any further poll; the ON waited the delay.
     QCOMPARE(line.written[asked_at][2], switch_off);
@@ -249,6 +282,45 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     // A state changes with a reply, never with the command alone.
     QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
     QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
+
+    // Nothing says online after the offline of stopping.
+    service.stop([] {});
+    mqtt.receive("homeassistant/status", "online");
+    emit mqtt.connection_changed(true);
+    QCOMPARE(
+        mqtt.published.last(), (std::pair<QString, QByteArray> { "orvalin/status", "offline" }));
+}
+
+void tst_service::a_late_reply_never_confirms_a_switch_data()
+{
+    QTest::addColumn<int>("stale");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("ON sent again") << 1 << QStringList { "on 7/2", "on 7/2", "off 7/2", "on 7/1" };
+    QTest::newRow("ON given up, partner maybe on")
+        << 3 << QStringList { "on 7/2", "on 7/2", "on 7/2", "off 7/2", "on 7/1" };
+}
+
+void tst_service::a_late_reply_never_confirms_a_switch()
+{
+    QFETCH(int, stale);
+    QFETCH(QStringList, expected);
+    auto config = parse_config("[line]\nport = x\nmodules = 7\ninterval = 20\n"
+                               "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 0\n",
+        "t.conf")
+                      .config;
+    fake_line line;
+    line.outputs = { { 7, 0x00 } };
+    fake_broker mqtt;
+    bridge service(*config, "x", line, mqtt, [](const QString &) {});
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "online" }));
+    line.stale = stale; // the module switches, its replies show 00
+    mqtt.receive("orvalin/7/output/2/set", "ON");
+    mqtt.receive("orvalin/7/output/1/set", "ON");
+    QTRY_COMPARE(commands(line), expected);
+    for (const auto state : line.states)
+        QVERIFY((state & 0x03) != 0x03);
+    QCOMPARE(line.outputs[7], std::uint8_t(0x01));
 }
 
 void tst_service::a_pulse_ends_even_across_a_link_loss()
@@ -268,6 +340,9 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     const auto mark = mqtt.published.size();
     QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/available", "offline" }, mark) >= 0);
     mqtt.receive("orvalin/1/output/5/set", "ON"); // dropped, never sent later
+    // Dropped too, so they cancel nothing: the pulse still ends.
+    mqtt.receive("orvalin/1/output/4/set", "OFF");
+    mqtt.receive("orvalin/1/output/4/set", "ON");
     QTest::qWait(150);
     line.outputs = { { 1, 0x08 } };
     QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/output/4", "OFF" }, mark) >= 0);
@@ -275,6 +350,26 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     QStringList sent = commands(line);
     sent.removeDuplicates();
     QCOMPARE(sent, (QStringList { "on 1/4", "off 1/4" }));
+    QCOMPARE(line.outputs[1], std::uint8_t(0));
+
+    // An on_time ON that went out unanswered: its off goes when it answers.
+    line.mute = true;
+    const auto mark2 = mqtt.published.size();
+    mqtt.receive("orvalin/1/output/6/set", R"({"state":"ON","on_time":60})");
+    QTRY_VERIFY(mqtt.published.indexOf({ "orvalin/1/available", "offline" }, mark2) >= 0);
+    QCOMPARE(line.outputs[1], std::uint8_t(0x20));
+    line.mute = false;
+    QTRY_COMPARE(line.outputs[1], std::uint8_t(0));
+
+    // Stopping sends the off of a pulse in progress, then says offline.
+    mqtt.receive("orvalin/1/output/7/set", R"({"state":"ON","on_time":60})");
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/output/7", "ON" }));
+    bool stopped = false;
+    service.stop([&] { stopped = true; });
+    QTRY_VERIFY(stopped);
+    QCOMPARE(line.outputs[1], std::uint8_t(0));
+    QCOMPARE(
+        mqtt.published.last(), (std::pair<QString, QByteArray> { "orvalin/status", "offline" }));
 }
 
 QTEST_GUILESS_MAIN(tst_service)
