@@ -123,6 +123,8 @@ def failing_tests(build, timeout):
 def mutate(args):
     done = load(args.results)
     todo = [m for m in choose(args.count, args.seed) if m["id"] not in done]
+    # Every folder early on, so a run cut short still samples them all.
+    random.Random(args.seed).shuffle(todo)
     print(f"{len(done)} recorded, {len(todo)} to run", flush=True)
     for index, mutant in enumerate(todo, 1):
         path = os.path.join(ROOT, mutant["file"])
