@@ -52,7 +52,6 @@ QString name_file_path()
     // An installed program's folder belongs to the system.
     const QString data_dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/orvalin");
-    QDir().mkpath(data_dir);
     return QDir::toNativeSeparators(data_dir + QStringLiteral("/name.txt"));
 }
 
@@ -84,7 +83,9 @@ void ensure_name_file(name_view &view)
         return;
     }
     // One write of the whole default content, added to whatever the file
-    // already holds without replacing a name that is there.
+    // already holds without replacing a name that is there. Only this first
+    // start makes the data folder; readers (orvalinctl, the service) never do.
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QString reason;
     if (add_profile_entries(path, default_entries(), &reason) == 0) {
         view.set_title(default_title);
