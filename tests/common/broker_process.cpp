@@ -123,18 +123,19 @@ const QList<mqtt_watch::message> &mqtt_watch::messages()
 qsizetype mqtt_watch::wait_for(const QString &topic, const QByteArray &payload, qsizetype from,
     std::chrono::milliseconds timeout)
 {
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        take_output();
-        for (qsizetype i = from; i < messages_.size(); ++i) {
-            if (messages_[i].topic == topic
-                && (payload.isEmpty() || messages_[i].payload == payload))
-                return i;
-        }
-        QTest::qWait(5);
-    } while (waited.elapsed() < timeout.count());
-    return -1;
+    qsizetype found = -1;
+    [[maybe_unused]] const bool seen = QTest::qWaitFor(
+        [&] {
+            take_output();
+            for (qsizetype i = from; i < messages_.size() && found < 0; ++i) {
+                if (messages_[i].topic == topic
+                    && (payload.isEmpty() || messages_[i].payload == payload))
+                    found = i;
+            }
+            return found >= 0;
+        },
+        int(timeout.count()));
+    return found;
 }
 
 std::optional<QByteArray> mqtt_watch::last(const QString &topic)
@@ -150,20 +151,17 @@ std::optional<QByteArray> mqtt_watch::last(const QString &topic)
 bool mqtt_watch::wait_for_count(const QString &topic_prefix, const QString &topic_suffix, int count,
     std::chrono::milliseconds timeout)
 {
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        take_output();
-        QSet<QString> topics;
-        for (const auto &m : std::as_const(messages_)) {
-            if (m.topic.startsWith(topic_prefix) && m.topic.endsWith(topic_suffix))
-                topics.insert(m.topic);
-        }
-        if (topics.size() >= count)
-            return true;
-        QTest::qWait(10);
-    } while (waited.elapsed() < timeout.count());
-    return false;
+    return QTest::qWaitFor(
+        [&] {
+            take_output();
+            QSet<QString> topics;
+            for (const auto &m : std::as_const(messages_)) {
+                if (m.topic.startsWith(topic_prefix) && m.topic.endsWith(topic_suffix))
+                    topics.insert(m.topic);
+            }
+            return topics.size() >= count;
+        },
+        int(timeout.count()));
 }
 
 bool mqtt_watch::publish(int port, const QString &topic, const QByteArray &payload)
