@@ -110,6 +110,18 @@ def run(cmd, timeout=None, **kw):
     return subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True, timeout=timeout, **kw)
 
 
+def test_targets(build):
+    """The executables ctest runs; building only these (and what they depend
+    on) leaves out the benchmarks, which no test runs."""
+    listed = json.loads(run(["ctest", "--test-dir", build, "--show-only=json-v1"]).stdout)
+    return sorted({os.path.basename(t["command"][0]) for t in listed["tests"] if t.get("command")})
+
+
+def build_tests(build, check=False):
+    jobs = str(os.cpu_count() or 2)
+    return run(["cmake", "--build", build, "-j", jobs, "--target", *test_targets(build)], check=check)
+
+
 def failing_tests(build, timeout):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     # The tests mostly wait on ports, timers and child programs, so more of
@@ -139,7 +151,7 @@ def mutate(args):
         try:
             with open(path, "w", encoding="utf-8") as f:
                 f.write("\n".join(lines))
-            built = run(["cmake", "--build", args.build, "-j", str(os.cpu_count() or 2)])
+            built = build_tests(args.build)
             if built.returncode != 0:
                 mutant.update(status="uncompilable", tests=[], functions=[])
             else:
@@ -154,7 +166,7 @@ def mutate(args):
         print(f"[{index}/{len(todo)}] {mutant['status']:12} {mutant['file']}:{mutant['line']} "
               f"{mutant['op']} ({mutant['seconds']} s)", flush=True)
     # Leave the build matching the sources again.
-    run(["cmake", "--build", args.build, "-j", str(os.cpu_count() or 2)])
+    build_tests(args.build)
 
 
 def load(results):
@@ -225,7 +237,7 @@ def main():
         os.makedirs(args.build, exist_ok=True)
         if not os.path.exists(os.path.join(args.build, "CMakeCache.txt")):
             subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True)
-        subprocess.run(["cmake", "--build", args.build, "-j", str(os.cpu_count() or 2)], check=True)
+        build_tests(args.build, check=True)
         mutate(args)
     report(args)
     return 0
