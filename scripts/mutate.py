@@ -229,8 +229,9 @@ def main():
         if run(["git", "status", "--porcelain", "--", "src", "tools"]).stdout.strip():
             sys.exit("mutate.py: src/ or tools/ has uncommitted changes; commit them first")
         os.makedirs(args.build, exist_ok=True)
-        if not os.path.exists(os.path.join(args.build, "CMakeCache.txt")):
-            subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True)
+        # Configured every time, so new targets and tests are seen.
+        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+                       check=True, stdout=subprocess.DEVNULL)
         build_tests(args.build, check=True)
         mutate(args)
     report(args)
