@@ -42,7 +42,6 @@ private slots:
             QSKIP("the module emulator needs pseudo-terminals");
     }
     void split_reply_is_one_batch();
-    void garbage_never_passes_and_next_send_drops_it();
     void failed_open_reports_reason_data();
     void failed_open_reports_reason();
     void module_gone_closes_port_once_data();
@@ -62,26 +61,6 @@ void tst_link_e2e::split_reply_is_one_batch()
     QVERIFY(check_reply(f.recv_buf));
     QTest::qWait(300);
     QCOMPARE(f.events.count(), 1);
-}
-
-void tst_link_e2e::garbage_never_passes_and_next_send_drops_it()
-{
-    link_fixture f;
-    START_LINK(f, {});
-    // Every length of noise, so the reply sits at every offset of the batch.
-    for (int noise = 1; noise <= 9; ++noise) {
-        QCOMPARE(f.sim.command(QStringLiteral("garbage %1").arg(noise)), "ok");
-        const int before = f.events.count();
-        QVERIFY(f.poll());
-        QTRY_COMPARE(f.events.count(), before + 1);
-        QTRY_COMPARE(f.port.in_buffer_count(), 8 + noise);
-        QVERIFY(collect_reply(f.port, f.recv_buf));
-        QVERIFY2(!check_reply(f.recv_buf), qPrintable(QStringLiteral("noise %1").arg(noise)));
-        QCOMPARE(f.port.in_buffer_count(), noise);
-        QVERIFY(noise >= 8 || !collect_reply(f.port, f.recv_buf));
-    }
-    QVERIFY(f.poll()); // the next send drops what is left
-    QCOMPARE(f.port.in_buffer_count(), 0);
 }
 
 void tst_link_e2e::failed_open_reports_reason_data()
