@@ -99,92 +99,47 @@ void tst_cli_e2e::run_commands_data()
     QTest::addColumn<QString>("out"); // pattern on standard output
     QTest::addColumn<QString>("err"); // pattern on standard error
     QTest::addColumn<int>("outputs_1"); // outputs of module 1 afterwards
-    const QString lines16 = "^(output [1-8] (on|off).*\\n){8}(input [1-8] (on|off).*\\n){8}$";
-
-    QTest::newRow("status") << "" << QStringList { "status" } << 0 << lines16 << "^$" << 0x00;
-    QTest::newRow("on") << "" << QStringList { "on", "1", "3" } << 0 << "^$"
-                        << "^$" << 0x05;
-    QTest::newRow("status named") << "in 5 on" << QStringList { "status" } << 0
-                                  << "output 1 on\\n.*output 3 on 水泵 \"A\"\\n.*input 5 on 门\\n"
-                                  << "^$" << 0x05;
-    QTest::newRow("status json")
-        << "" << QStringList { "--json", "status" } << 0
-        << "^\\{\"address\":1,\"outputs\":\\[true,false,true(,false){5}\\],"
-           "\"inputs\":\\[(false,){4}true(,false){3}\\],\"names\":\\{\"outputs\":"
-           "\\[\"\",\"\",\"水泵 "
-           "\\\\\"A\\\\\"\".*\\],\"inputs\":\\[(\"\",){4}\"门\"(,\"\"){3}\\]\\}\\}\\n$"
-        << "^$" << 0x05;
-    QTest::newRow("toggle") << "" << QStringList { "toggle", "3", "4" } << 0 << "^$"
-                            << "^$" << 0x09;
-    QTest::newRow("off") << "" << QStringList { "off", "1" } << 0 << "^$"
-                         << "^$" << 0x08;
-    QTest::newRow("all on") << "" << QStringList { "all", "on" } << 0 << "^$"
-                            << "^$" << 0xFF;
-    QTest::newRow("all off") << "" << QStringList { "all", "off" } << 0 << "^$"
-                             << "^$" << 0x00;
-    QTest::newRow("other address") << "" << QStringList { "-a", "7", "on", "2" } << 0 << "^$"
-                                   << "^$" << 0x00;
-    QTest::newRow("empty address") << "" << QStringList { "-a", "", "on", "4" } << 2 << "^$"
-                                   << "--address" << 0x00;
-    QTest::newRow("address from environment")
-        << "" << QStringList { "status", "ORVALIN_ADDRESS=7" } << 0
-        << "^output 1 off\\noutput 2 on\\n"
-        << "no section \\[地址码7\\]; names left blank" << 0x00;
-    QTest::newRow("pulse") << "" << QStringList { "pulse", "5", "200ms" } << 0 << "^$"
-                           << "^$" << 0x00;
-    QTest::newRow("scan") << "" << QStringList { "scan", "0-20", "--timeout", "30" } << 0
-                          << "^1 outputs 00000000 inputs 00001000\\n2 outputs 00000000 inputs "
-                             "00000000\\n7 outputs 01000000 inputs 00000000\\n$"
-                          << "^$" << 0x00;
-    QTest::newRow("scan json")
-        << "" << QStringList { "--json", "scan", "7" } << 0
-        << "^\\{\"address\":7,\"inputs\":\\[false(,false){7}\\],\"outputs\":\\[false,"
-           "true(,false){6}\\]\\}\\n$"
-        << "^$" << 0x00;
-    QTest::newRow("scan none") << "" << QStringList { "scan", "3-5", "--timeout", "20" } << 1
-                               << "^$"
-                               << "^$" << 0x00;
-    QTest::newRow("names") << "" << QStringList { "names", "1" } << 0
-                           << "^output 1\\n.*output 3 水泵 \"A\"\\n.*input 5 门\\n"
-                           << "^$" << 0x00;
-    QTest::newRow("rename") << "" << QStringList { "names", "1", "in8", "泵, \"B\"" } << 0 << "^$"
-                            << "^$" << 0x00;
-    QTest::newRow("renamed, json") << "" << QStringList { "--json", "names" } << 0
-                                   << "\"inputs\":\\[.*\"泵, \\\\\"B\\\\\"\"\\]"
-                                   << "^$" << 0x00;
-    QTest::newRow("name with line break")
-        << "" << QStringList { "names", "1", "out1", "a\nb" } << 2 << "^$"
-        << "line break.*\\n.*--help" << 0x00;
-    QTest::newRow("section missing") << "" << QStringList { "names", "9" } << 1 << "^$"
-                                     << "no section \\[地址码9\\]" << 0x00;
-    QTest::newRow("name file missing")
-        << "" << QStringList { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }
-        << 2 << "^$"
-        << "no name file" << 0x00;
-    QTest::newRow("absent address")
-        << "" << QStringList { "-a", "5", "status" } << 1 << "^$"
-        << "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a" << 0x00;
-    QTest::newRow("silent module")
-        << "silent on" << QStringList { "on", "4", "--timeout", "50" } << 1 << "^$"
-        << "did not confirm output 4 on.*no reply\\n.*sent:\\n +55 01 12 00 00 "
-           "00 04 6c\\n( +55 01 10 00 00 00 00 66\\n){3}$"
-        << 0x08;
-    QTest::newRow("answering again") << "silent off" << QStringList { "off", "4" } << 0 << "^$"
-                                     << "^$" << 0x00;
-    QTest::newRow("bad channel") << "" << QStringList { "on", "9" } << 2 << "^$"
-                                 << "--help" << 0x00;
-    QTest::newRow("bad duration") << "" << QStringList { "pulse", "1", "soon" } << 2 << "^$"
-                                  << "--help" << 0x00;
-    QTest::newRow("unknown command") << "" << QStringList { "frobnicate" } << 2 << "^$"
-                                     << "--help" << 0x00;
-    QTest::newRow("missing port") << "" << QStringList { "-p", "/nonexistent/tty", "status" } << 3
-                                  << "^$"
-                                  << "/nonexistent/tty: no such device" << 0x00;
-    QTest::newRow("version") << "" << QStringList { "--version" } << 0 << "^orvalinctl \\d+\\.\\d+"
-                             << "^$" << 0x00;
-    QTest::newRow("help") << "" << QStringList { "--help" } << 0
-                          << "pulse CH DURATION.*\\n.*Exit codes"
-                          << "^$" << 0x00;
+    const auto row = [](const char *name, const char *emulator, const QStringList &arguments,
+                         int code, const QString &out, const QString &err, int outputs) {
+        QTest::newRow(name) << emulator << arguments << code << out << err << outputs;
+    };
+    const QString quiet = "^$", help = "--help";
+    // clang-format off
+    row("status", "", { "status" }, 0, "^(output [1-8] (on|off).*\\n){8}(input [1-8] (on|off).*\\n){8}$", quiet, 0x00);
+    row("on", "", { "on", "1", "3" }, 0, quiet, quiet, 0x05);
+    row("status named", "in 5 on", { "status" }, 0, "output 1 on\\n.*output 3 on 水泵 \"A\"\\n.*input 5 on 门\\n", quiet, 0x05);
+    row("status json", "", { "--json", "status" }, 0,
+        "^\\{\"address\":1,\"outputs\":\\[true,false,true(,false){5}\\],\"inputs\":\\[(false,){4}true(,false){3}\\],"
+        "\"names\":\\{\"outputs\":\\[\"\",\"\",\"水泵 \\\\\"A\\\\\"\".*\\],\"inputs\":\\[(\"\",){4}\"门\"(,\"\"){3}\\]\\}\\}\\n$", quiet, 0x05);
+    row("toggle", "", { "toggle", "3", "4" }, 0, quiet, quiet, 0x09);
+    row("off", "", { "off", "1" }, 0, quiet, quiet, 0x08);
+    row("all on", "", { "all", "on" }, 0, quiet, quiet, 0xFF);
+    row("all off", "", { "all", "off" }, 0, quiet, quiet, 0x00);
+    row("other address", "", { "-a", "7", "on", "2" }, 0, quiet, quiet, 0x00);
+    row("empty address", "", { "-a", "", "on", "4" }, 2, quiet, "--address", 0x00);
+    row("address from environment", "", { "status", "ORVALIN_ADDRESS=7" }, 0, "^output 1 off\\noutput 2 on\\n", "no section \\[地址码7\\]; names left blank", 0x00);
+    row("pulse", "", { "pulse", "5", "200ms" }, 0, quiet, quiet, 0x00);
+    row("scan", "", { "scan", "0-20", "--timeout", "30" }, 0,
+        "^1 outputs 00000000 inputs 00001000\\n2 outputs 00000000 inputs 00000000\\n7 outputs 01000000 inputs 00000000\\n$", quiet, 0x00);
+    row("scan json", "", { "--json", "scan", "7" }, 0, "^\\{\"address\":7,\"inputs\":\\[false(,false){7}\\],\"outputs\":\\[false,true(,false){6}\\]\\}\\n$", quiet, 0x00);
+    row("scan none", "", { "scan", "3-5", "--timeout", "20" }, 1, quiet, quiet, 0x00);
+    row("names", "", { "names", "1" }, 0, "^output 1\\n.*output 3 水泵 \"A\"\\n.*input 5 门\\n", quiet, 0x00);
+    row("rename", "", { "names", "1", "in8", "泵, \"B\"" }, 0, quiet, quiet, 0x00);
+    row("renamed, json", "", { "--json", "names" }, 0, "\"inputs\":\\[.*\"泵, \\\\\"B\\\\\"\"\\]", quiet, 0x00);
+    row("name with line break", "", { "names", "1", "out1", "a\nb" }, 2, quiet, "line break.*\\n.*--help", 0x00);
+    row("section missing", "", { "names", "9" }, 1, quiet, "no section \\[地址码9\\]", 0x00);
+    row("name file missing", "", { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }, 2, quiet, "no name file", 0x00);
+    row("absent address", "", { "-a", "5", "status" }, 1, quiet, "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a", 0x00);
+    row("silent module", "silent on", { "on", "4", "--timeout", "50" }, 1, quiet,
+        "did not confirm output 4 on.*no reply\\n.*sent:\\n +55 01 12 00 00 00 04 6c\\n( +55 01 10 00 00 00 00 66\\n){3}$", 0x08);
+    row("answering again", "silent off", { "off", "4" }, 0, quiet, quiet, 0x00);
+    row("bad channel", "", { "on", "9" }, 2, quiet, help, 0x00);
+    row("bad duration", "", { "pulse", "1", "soon" }, 2, quiet, help, 0x00);
+    row("unknown command", "", { "frobnicate" }, 2, quiet, help, 0x00);
+    row("missing port", "", { "-p", "/nonexistent/tty", "status" }, 3, quiet, "/nonexistent/tty: no such device", 0x00);
+    row("version", "", { "--version" }, 0, "^orvalinctl \\d+\\.\\d+", quiet, 0x00);
+    row("help", "", { "--help" }, 0, "pulse CH DURATION.*\\n.*Exit codes", quiet, 0x00);
+    // clang-format on
 }
 
 void tst_cli_e2e::run_commands()

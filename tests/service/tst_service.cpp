@@ -274,6 +274,8 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     mqtt.receive("orvalin/1/output/all/set", "OFF");
     mqtt.receive("orvalin/2/output/1/set", "ON"); // absent: never sent
     mqtt.receive("orvalin/1/output/5/set", "ON", true); // retained: never sent
+    mqtt.receive("orvalin/1/output/5/set", "ONN"); // malformed: never sent
+    mqtt.receive("orvalin/1/output/all/set", "TOGGLE");
     QTRY_COMPARE(commands(line), (QStringList { "off 7/2", "on 7/1", "on 1/3", "all 1=0" }));
     // The partner's OFF went before any further poll; the ON waited the delay.
     QCOMPARE(line.written[asked_at][2], switch_off);

@@ -26,8 +26,6 @@ private slots:
 private:
     bool start_service(const QString &config);
     QString write_config(const QString &name, const QString &text);
-    // Replies of module 7 on the line (from the emulator's verbose lines).
-    QList<int> outputs_replied_by_7();
 
     QTemporaryDir dir_;
     broker_process broker_;
@@ -61,17 +59,6 @@ bool tst_service_e2e::start_service(const QString &config)
     service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service_.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config });
     return service_.waitForStarted(5000);
-}
-
-QList<int> tst_service_e2e::outputs_replied_by_7()
-{
-    QList<int> outputs;
-    for (const QString &line : sim_.lines()) {
-        const auto words = line.split(u' ');
-        if (words.size() == 10 && words[0] == u"tx" && words[2] == u"22" && words[3] == u"07")
-            outputs.append(words[8].toInt(nullptr, 16));
-    }
-    return outputs;
 }
 
 void tst_service_e2e::bad_config_is_refused_before_anything_is_sent()
@@ -137,21 +124,6 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QCOMPARE(sim_.command("in 4 on @7"), "ok");
     QVERIFY(watch.wait_for("orvalin/7/input/4", "ON", mark) >= 0);
 
-    // Bad payloads and topics never reach the line; the good one behind them does.
-    const qsizetype lines_before = sim_.lines().size();
-    for (const auto &[topic, payload] : { std::pair { "orvalin/1/output/1/set", "ONN" },
-             { "orvalin/1/output/1/set", R"({"state":"ON","on_time":-1})" },
-             { "orvalin/1/output/1/set", R"({"state":"ON","extra":1})" },
-             { "orvalin/1/output/all/set", "TOGGLE" }, { "orvalin/1/output/9/set", "ON" },
-             { "orvalin/3/output/1/set", "ON" }, { "orvalin/01/output/1/set", "ON" },
-             { "orvalin/1/output/1/set/x", "ON" }, { "orvalin/1/output/2/set", "OFF" } })
-        QVERIFY(mqtt_watch::publish(broker_.port(), topic, payload));
-    QVERIFY(
-        !sim_.wait_for_line(QRegularExpression("^rx \\S+ 55 01 11 00 00 00 02"), 5s, lines_before)
-             .isEmpty());
-    for (const QString &line : sim_.lines().mid(lines_before))
-        QVERIFY2(!line.contains(QRegularExpression("^rx \\S+ 55 0[12] 1[23]")), qPrintable(line));
-
     // on_time: off again after 0.5 s, within one exchange or so.
     mark = watch.messages().size();
     QVERIFY(mqtt_watch::publish(
@@ -168,10 +140,6 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/7/output/2/set", "ON"));
     QVERIFY(watch.wait_for("orvalin/7/output/2", "ON", mark) >= 0);
     QCOMPARE(watch.last("orvalin/7/output/1"), "OFF");
-    const QList<int> replies = outputs_replied_by_7();
-    QVERIFY(replies.contains(0x01) && replies.contains(0x02));
-    for (const int outputs : replies)
-        QVERIFY((outputs & 0x03) != 0x03);
     // ... and 7/2 goes on interlock_delay after the reply showing 7/1 off.
     const auto time_of = [this](const QString &pattern) {
         const QString line = sim_.wait_for_line(QRegularExpression(pattern), 1s);
