@@ -5,7 +5,7 @@
 #   live      measuring the running panel on Xvfb and orvalinctl (make bench, make soak)
 #   valgrind  the panel under memcheck (make valgrind)
 #   fuzz      clang and its libFuzzer runtime (make fuzz)
-#   mutate    python3 for the mutation run (make mutate)
+#   mutate    python3, ninja and lld for the mutation run (make mutate)
 #   install   checking the installed package (make install-check)
 #   lint      lintian, which the package test then runs too
 set -eu
@@ -22,7 +22,7 @@ for group in "$@"; do
     live) packages="$packages libx11-dev libxtst-dev hyperfine" ;;
     valgrind) packages="$packages valgrind" ;;
     fuzz) packages="$packages clang libclang-rt-14-dev" ;;
-    mutate) packages="$packages python3" ;;
+    mutate) packages="$packages python3 ninja-build lld" ;;
     install) packages="$packages desktop-file-utils man-db bash-completion x11-utils" ;;
     lint) packages="$packages lintian" ;;
     *)

@@ -229,10 +229,15 @@ def main():
         if run(["git", "status", "--porcelain", "--", "src", "tools"]).stdout.strip():
             sys.exit("mutate.py: src/ or tools/ has uncommitted changes; commit them first")
         os.makedirs(args.build, exist_ok=True)
-        # Configured every time, so new targets and tests are seen.
-        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+        # Configured every time, so new targets and tests are seen. Ninja and
+        # lld because each mutant relinks every test program.
+        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld"],
                        check=True, stdout=subprocess.DEVNULL)
         build_tests(args.build, check=True)
+        failing, _ = failing_tests(args.build, args.timeout)
+        if failing:
+            sys.exit(f"mutate.py: {', '.join(failing)} fail without any mutant; fix that first")
         mutate(args)
     report(args)
     return 0
