@@ -23,6 +23,7 @@ import json
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -210,6 +211,9 @@ def report(args):
 
 
 def main():
+    # A stopped run still puts the mutated file back (the finally in mutate()).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("mutate.py: stopped"))
+    signal.signal(signal.SIGHUP, lambda *_: sys.exit("mutate.py: stopped"))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--count", type=int, default=180)
     parser.add_argument("--seed", type=int, default=1)
