@@ -1,4 +1,4 @@
-#include "link/line_port.h"
+#include "fake_line_port.h"
 #include "link/module_link.h"
 
 #include <QSignalSpy>
@@ -15,31 +15,6 @@ QByteArray reply(std::uint8_t address, std::uint8_t outputs, std::uint8_t inputs
     bytes[7] = frame_checksum(bytes);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
 }
-
-// A line whose far side the test plays: what is written is kept, what the
-// test delivers is read.
-class fake_line_port final : public line_port {
-public:
-    port_failure open(const QString &) override { return open_ = true, port_failure {}; }
-    void close() override { open_ = false; }
-    bool is_open() const override { return open_; }
-    void write(const frame &bytes) override { written.append(bytes); }
-    QByteArray read_all() override { return std::exchange(incoming_, {}); }
-    void discard_input() override { incoming_.clear(); }
-    QString device() const override { return QStringLiteral("fake"); }
-
-    void deliver(const QByteArray &bytes)
-    {
-        incoming_ += bytes;
-        emit ready_read();
-    }
-
-    QList<frame> written;
-
-private:
-    QByteArray incoming_;
-    bool open_ = true;
-};
 
 } // namespace
 

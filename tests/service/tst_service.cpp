@@ -1,4 +1,4 @@
-#include "link/line_port.h"
+#include "fake_line_port.h"
 #include "service/bridge.h"
 #include "service/config.h"
 #include "service/payload.h"
@@ -15,52 +15,6 @@ using namespace std::chrono_literals;
 Q_DECLARE_METATYPE(std::optional<set_request>)
 
 namespace {
-
-// Modules that answer every frame at once, as the emulator does.
-class fake_line : public line_port {
-public:
-    port_failure open(const QString &) override { return open_ = true, port_failure {}; }
-    void close() override { open_ = false; }
-    bool is_open() const override { return open_; }
-    QString device() const override { return QStringLiteral("fake"); }
-    QByteArray read_all() override { return std::exchange(pending_, {}); }
-    void discard_input() override { pending_.clear(); }
-    void write(const frame &bytes) override
-    {
-        written.push_back(bytes);
-        if (!outputs.count(bytes[1]))
-            return;
-        auto &state = outputs[bytes[1]];
-        if (bytes[2] == switch_on || bytes[2] == switch_off) {
-            const auto bit = std::uint8_t(1u << (bytes[6] - 1));
-            state = bytes[2] == switch_on ? state | bit : state & ~bit;
-        } else if (bytes[2] == set_all_outputs) {
-            state = bytes[5];
-        }
-        states.push_back(state);
-        if (mute)
-            return;
-        frame reply { reply_start, bytes[1], bytes[2], 0, 0, 0, state, 0 };
-        if (stale > 0 && stale--)
-            reply[6] = stale_outputs;
-        reply[7] = frame_checksum(reply);
-        pending_.append(reinterpret_cast<const char *>(reply.data()), 8);
-        QMetaObject::invokeMethod(this, &line_port::ready_read, Qt::QueuedConnection);
-    }
-
-    std::map<std::uint8_t, std::uint8_t> outputs; // the modules present
-    std::vector<frame> written;
-    std::vector<std::uint8_t> states; // of the module written to, after each write
-    // The next `stale` replies show stale_outputs: late replies of earlier
-    // exchanges taken for the current one.
-    int stale = 0;
-    bool mute = false; // switches without replying
-    std::uint8_t stale_outputs = 0;
-
-private:
-    bool open_ = false;
-    QByteArray pending_;
-};
 
 class fake_broker : public broker {
 public:
@@ -79,7 +33,7 @@ public:
 };
 
 // The switching frames written, as "on 7/1", "off 7/2", "all 1=0".
-QStringList commands(const fake_line &line)
+QStringList commands(const fake_line_port &line)
 {
     QStringList list;
     for (const frame &f : line.written) {
@@ -257,18 +211,18 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
         "t.conf")
                       .config;
     QVERIFY(config);
-    fake_line line;
+    fake_line_port line;
     line.outputs = { { 1, 0x00 }, { 7, 0x02 } }; // module 2 is absent, 7/2 on
     fake_broker mqtt;
     bridge service(*config, "x", line, mqtt, [](const QString &) {});
     service.start();
     // Round-robin while nothing is asked.
     QTRY_VERIFY(line.written.size() >= 6);
-    for (std::size_t i = 0; i < 6; ++i)
+    for (qsizetype i = 0; i < 6; ++i)
         QCOMPARE(line.written[i][1], (std::array<int, 3> { 1, 2, 7 })[i % 3]);
     QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/output/2", "ON" }));
 
-    const std::size_t asked_at = line.written.size();
+    const qsizetype asked_at = line.written.size();
     mqtt.receive("orvalin/7/output/1/set", "ON");
     mqtt.receive("orvalin/1/output/3/set", "ON");
     mqtt.receive("orvalin/1/output/all/set", "OFF");
@@ -310,7 +264,7 @@ void tst_service::a_late_reply_never_confirms_a_switch()
                                "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 0\n",
         "t.conf")
                       .config;
-    fake_line line;
+    fake_line_port line;
     line.outputs = { { 7, 0x00 } };
     fake_broker mqtt;
     bridge service(*config, "x", line, mqtt, [](const QString &) {});
@@ -330,7 +284,7 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     auto config = parse_config(
         "[line]\nport = x\nmodules = 1\ninterval = 20\n[safety]\nlink_loss_after = 2\n", "t.conf")
                       .config;
-    fake_line line;
+    fake_line_port line;
     line.outputs = { { 1, 0x00 } };
     fake_broker mqtt;
     bridge service(*config, "x", line, mqtt, [](const QString &) {});
