@@ -1,23 +1,16 @@
 // The Debian package, built from this build tree into a directory of the
 // test's own (never one left by an earlier run), read with dpkg-deb, checked
-// by lintian where it is installed, and run unpacked: orvalinctl against the
-// emulator, the panel from a read-only directory.
+// by lintian where it is installed, and its orvalinctl run unpacked against
+// the emulator. The installed panel is tried by make install-check.
 
 #include "names/profile.h"
 #include "sim_process.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#ifdef Q_OS_UNIX
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -73,7 +66,6 @@ private slots:
     void initTestCase();
     void contents();
     void unpacked_orvalinctl();
-    void unpacked_panel_keeps_names_under_xdg_data_home();
 
 private:
     QString path(const QString &name) const { return work_.filePath(name); }
@@ -176,64 +168,6 @@ void tst_package::unpacked_orvalinctl()
     QCOMPARE(lines.size(), 16);
     QCOMPARE(lines.mid(0, 3), (QStringList { u"output 1 on 水泵"_s, u"output 2 off"_s, u"output 3 on"_s }));
     QCOMPARE(lines.mid(8, 2), (QStringList { u"input 1 off"_s, u"input 2 on"_s }));
-}
-
-// An installed panel cannot write beside itself: its first start leaves the
-// name file under XDG_DATA_HOME, with the two messages naming that path,
-// and nothing in the program's directory.
-void tst_package::unpacked_panel_keeps_names_under_xdg_data_home()
-{
-#ifdef ORVALIN_MESSAGE_CLOSER
-    const QString xdg = path(u"xdg"_s), bin = path(u"readonly"_s), home = path(u"home"_s);
-    const QString expected = xdg + u"/orvalin/name.txt"_s;
-
-    // Permissions do not bind root: then the panel runs as nobody.
-    constexpr uid_t nobody = 65534;
-    const QString closer = QStringLiteral(ORVALIN_MESSAGE_CLOSER);
-    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(xdg) && QDir().mkpath(home)
-        && QDir().mkpath(path(u"plugins/generic"_s)));
-    QVERIFY(QFile::copy(path(u"root/usr/bin/orvalin"_s), bin + u"/orvalin"_s));
-    QVERIFY(QFile::copy(closer, path(u"plugins/generic/"_s) + QFileInfo(closer).fileName()));
-    QVERIFY(::chmod(QFile::encodeName(work_.path()).constData(), 0755) == 0
-        && ::chmod(QFile::encodeName(bin).constData(), 0555) == 0);
-    QVERIFY(::geteuid() != 0
-        || (::chown(QFile::encodeName(xdg).constData(), nobody, nobody) == 0
-            && ::chown(QFile::encodeName(home).constData(), nobody, nobody) == 0));
-
-    QProcess panel;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    environment.insert(u"QT_PLUGIN_PATH"_s, path(u"plugins"_s));
-    environment.insert(u"QT_QPA_GENERIC_PLUGINS"_s, u"orvalinmessagecloser"_s);
-    environment.insert(u"HOME"_s, home);
-    environment.insert(u"XDG_DATA_HOME"_s, xdg);
-    panel.setProcessEnvironment(environment);
-    panel.setChildProcessModifier([] {
-        if (::geteuid() == 0
-            && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
-            ::_exit(126);
-    });
-    panel.start(bin + u"/orvalin"_s, {});
-    QString err;
-    QDeadlineTimer deadline(20'000);
-    while (!deadline.hasExpired() && panel.state() != QProcess::NotRunning
-        && err.count(u"message: "_s) < 2) {
-        panel.waitForReadyRead(100);
-        err += QString::fromUtf8(panel.readAllStandardError());
-    }
-    QTest::qWait(300); // still up after its messages: the main window is open
-    const bool running = panel.state() == QProcess::Running;
-    panel.kill();
-    panel.waitForFinished();
-    err += QString::fromUtf8(panel.readAllStandardError());
-    QVERIFY2(running, qPrintable(err));
-
-    QCOMPARE(err.split(u'\n').filter(QRegularExpression(u"^message: "_s)),
-        (QStringList { u"message: File Not Found: %1 not found."_s.arg(expected),
-            u"message: Orvalin: 名称文件被创建。"_s }));
-    QCOMPARE(QDir(bin).entryList(QDir::Files | QDir::Hidden), QStringList { u"orvalin"_s });
-    QCOMPARE(read_profile(expected, u"地址码255"_s, u"第8路输入名称"_s), u"输入8"_s);
-#endif
 }
 
 QTEST_GUILESS_MAIN(tst_package)
