@@ -93,7 +93,7 @@ int tst_cli_e2e::outputs(int address)
 
 void tst_cli_e2e::run_commands_data()
 {
-    QTest::addColumn<QString>("emulator"); // a line for the emulator first, if any
+    QTest::addColumn<QString>("emulator"); // lines for the emulator first, split at ";"; or "wait MS"
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("out"); // pattern on standard output
@@ -130,9 +130,12 @@ void tst_cli_e2e::run_commands_data()
     row("section missing", "", { "names", "9" }, 1, quiet, "no section \\[地址码9\\]", 0x00);
     row("name file missing", "", { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }, 2, quiet, "no name file", 0x00);
     row("absent address", "", { "-a", "5", "status" }, 1, quiet, "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a", 0x00);
+    // A reply later than its exchange waits in the terminal; the next program must not take it.
+    row("late reply", "delay 150", { "status", "--timeout", "50" }, 1, quiet, "did not answer", 0x00);
+    row("late reply left behind", "wait 300;silent on", { "status", "--timeout", "100" }, 1, quiet, "did not answer", 0x00);
     row("silent module", "silent on", { "on", "4", "--timeout", "50" }, 1, quiet,
         "did not confirm output 4 on.*no reply\\n.*sent:\\n +55 01 12 00 00 00 04 6c\\n( +55 01 10 00 00 00 00 66\\n){3}$", 0x08);
-    row("answering again", "silent off", { "off", "4" }, 0, quiet, quiet, 0x00);
+    row("answering again", "silent off;delay 0", { "off", "4" }, 0, quiet, quiet, 0x00);
     row("bad channel", "", { "on", "9" }, 2, quiet, help, 0x00);
     row("bad duration", "", { "pulse", "1", "soon" }, 2, quiet, help, 0x00);
     row("unknown command", "", { "frobnicate" }, 2, quiet, help, 0x00);
@@ -150,8 +153,12 @@ void tst_cli_e2e::run_commands()
     QFETCH(QString, out);
     QFETCH(QString, err);
     QFETCH(int, outputs_1);
-    if (!emulator.isEmpty())
-        QCOMPARE(sim_.command(emulator), "ok");
+    for (const QString &line : emulator.split(u';', Qt::SkipEmptyParts)) {
+        if (line.startsWith("wait ")) // with no program on the line
+            QTest::qWait(line.mid(5).toInt());
+        else
+            QCOMPARE(sim_.command(line), "ok");
+    }
     QStringList environment = arguments.filter(QRegularExpression("^[A-Z_]+="));
     for (const QString &entry : environment)
         arguments.removeAll(entry);
