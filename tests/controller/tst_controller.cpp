@@ -192,11 +192,13 @@ void tst_controller::port_button_sequence()
     r.ctl.open_comm_click();
     QCOMPARE(r.port.log, QStringList({ u"CommPort=3"_s, u"PortOpen=true"_s, u"RThreshold=8"_s }));
     QVERIFY(r.ctl.timer1().isActive());
+    QVERIFY(r.view.openall_enabled && r.view.closeall_enabled && !r.view.port_box_enabled);
     QCOMPARE(r.view.port_caption, u"关闭串口"_s);
     QCOMPARE(r.ctl.panel().state(5), indicator_state::unknown);
 
     r.ctl.open_comm_click();
     QVERIFY(!r.port.is_open() && !r.ctl.timer1().isActive());
+    QVERIFY(!r.view.openall_enabled && !r.view.closeall_enabled && r.view.port_box_enabled);
     QCOMPARE(r.view.port_caption, u"打开串口"_s);
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(r.view.lamps[k], indicator_panel::closed_colour());

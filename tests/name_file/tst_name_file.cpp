@@ -173,10 +173,12 @@ void tst_name_file::missing_file_is_reported_per_read()
 {
     ensure_name_file(view_);
     QVERIFY(QFile::remove(name_file_path()));
+    QVERIFY(QDir(dir_.path()).mkdir(u"name.txt"_s)); // a folder is no name file
     messages_.clear();
     load_names(view_, u"1"_s);
     QCOMPARE(prompts(), QStringList(16, not_found()));
     QVERIFY(view_.all_empty());
+    QVERIFY(QDir(dir_.path()).rmdir(u"name.txt"_s));
 
     // Neither the program directory nor the data directory can take the
     // file: said so, and no creation claimed.
