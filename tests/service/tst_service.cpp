@@ -317,6 +317,15 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     line.mute = false;
     QTRY_COMPARE(line.outputs[1], std::uint8_t(0));
 
+    // A command to all outputs ends a pulse: its off must not undo a later ON.
+    mqtt.receive("orvalin/1/output/2/set", R"({"state":"ON","on_time":0.1})");
+    mqtt.receive("orvalin/1/output/all/set", "OFF");
+    mqtt.receive("orvalin/1/output/all/set", "ON");
+    QTest::qWait(250);
+    QCOMPARE(line.outputs[1], std::uint8_t(0xFF));
+    mqtt.receive("orvalin/1/output/all/set", "OFF");
+    QTRY_COMPARE(line.outputs[1], std::uint8_t(0));
+
     // Stopping sends the off of a pulse in progress, then says offline.
     mqtt.receive("orvalin/1/output/8/set", R"({"state":"ON","on_time":60})");
     QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/output/8", "ON" }));

@@ -185,8 +185,10 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--baud", "9600" }),
         qPrintable(sim_.error()));
     QCOMPARE(sim_.command("in 8 on @1"), "ok");
+    QCOMPARE(sim_.command("outputs 0f @1"), "ok"); // switched on by hand meanwhile
     QVERIFY(again.wait_for("orvalin/1/available", "online", mark, 3s) >= 0);
     QVERIFY(again.wait_for("orvalin/1/input/8", "ON", mark) >= 0);
+    QTRY_COMPARE(sim_.command("status @1").section(' ', 1, 1), "00"); // on_link_loss = all_off
 
     // SIGTERM: offline, exit 0 within a second.
     mark = again.messages().size();
