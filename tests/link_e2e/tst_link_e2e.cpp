@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,6 +41,12 @@ private slots:
     {
         if (!sim_process::available())
             QSKIP("the module emulator needs pseudo-terminals");
+        // An address the module cannot have is a usage error of the emulator.
+        const QTemporaryDir dir;
+        QProcess refused;
+        refused.start(QStringLiteral(ORVALIN_SIM_PATH), { "--link", dir.filePath("COM1"), "--address", "1,256" });
+        QVERIFY(refused.waitForFinished(5000));
+        QCOMPARE(refused.exitCode(), 2);
     }
     void split_reply_is_one_batch();
     void failed_open_reports_reason_data();

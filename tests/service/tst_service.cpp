@@ -221,6 +221,7 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     for (qsizetype i = 0; i < 6; ++i)
         QCOMPARE(line.written[i][1], (std::array<int, 3> { 1, 2, 7 })[i % 3]);
     QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/output/2", "ON" }));
+    QVERIFY(mqtt.published.contains({ "orvalin/status", "online" })); // connected before the start
 
     const qsizetype asked_at = line.written.size();
     mqtt.receive("orvalin/7/output/1/set", "ON");
