@@ -16,6 +16,8 @@ private slots:
     void collect_takes_only_whole_batches();
     void device_mapping_data();
     void device_mapping();
+    void address_text_data();
+    void address_text();
 };
 
 void tst_serial_port::open_then_send_discards_always_and_writes_only_when_addressed()
@@ -99,6 +101,31 @@ void tst_serial_port::device_mapping()
     // Another port's link must not be taken for this one.
     QVERIFY(QFile::link("/dev/null", dir.filePath("COM99")));
     QCOMPARE(device_for_port(number, dir.path()), expected.replace("<dir>", dir.path()));
+}
+
+void tst_serial_port::address_text_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("expected"); // -1: no address, no frame
+    // Blanks and a sign allowed, halves to even, then modulo 256; a negative
+    // remainder or a non-number gives none.
+    const QList<std::pair<const char *, int>> rows { { "0", 0 }, { "255", 255 }, { "  7 ", 7 },
+        { "+5", 5 }, { "2.5", 2 }, { "3.5", 4 }, { "-0.5", 0 }, { "1e2", 100 }, { "256", 0 },
+        { "300", 44 }, { "2147483647", 255 }, { "-256", 0 }, { "-2147483648", 0 }, { "-1", -1 },
+        { "-257", -1 }, { "-1.4", -1 }, { "", -1 }, { "   ", -1 }, { "12abc", -1 }, { "1 2", -1 },
+        { "0x10", -1 }, { "1e20", -1 }, { "2147483648", -1 }, { "2147483647.5", -1 },
+        { "-2147483649", -1 }, { "nan", -1 },
+        { "\xef\xbc\x91", -1 } }; // the last a full-width digit
+    for (const auto &[text, expected] : rows)
+        QTest::addRow("\"%s\"", text) << QString::fromUtf8(text) << expected;
+}
+
+void tst_serial_port::address_text()
+{
+    QFETCH(QString, text);
+    QFETCH(int, expected);
+    const auto address = address_byte(text);
+    QCOMPARE(address ? int(*address) : -1, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_serial_port)
