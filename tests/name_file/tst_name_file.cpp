@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,6 +13,15 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using namespace orvalin;
 using namespace Qt::StringLiterals;
@@ -45,9 +56,9 @@ public:
     }
 };
 
-QByteArray contents()
+QByteArray contents(const QString &path = name_file_path())
 {
-    QFile file(name_file_path());
+    QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
@@ -59,22 +70,24 @@ class tst_name_file : public QObject {
 private slots:
     void init()
     {
-        QFile::remove(dir_.filePath(u"name.txt"_s));
-        toolkit::set_program_directory(QDir::toNativeSeparators(dir_.path()));
+        dir_ = std::make_unique<QTemporaryDir>();
+        toolkit::set_program_directory(QDir::toNativeSeparators(dir_->path()));
         messages_.clear();
         toolkit::set_message_sink([this](const toolkit::message &m) { messages_.append(m); });
         view_ = {};
     }
-    void cleanup()
-    {
-        toolkit::set_message_sink({});
-        toolkit::set_program_directory({});
-    }
+    void cleanup();
 
     void first_start_creates_defaults_once();
     void rebuild_keeps_other_sections();
     void load_names_maps_channels();
     void missing_file_is_reported_per_read();
+    void unwritable_data();
+    void unwritable();
+    void oversized_file_is_never_rewritten();
+    void links_and_owner_survive_a_write();
+    void two_writers_lose_nothing();
+    void renames_survive_sigkill();
 
 private:
     QStringList prompts() const
@@ -85,15 +98,31 @@ private:
         return result;
     }
     QString not_found() const { return name_file_path() + u" not found."_s; }
+    QString path() const { return name_file_path(); }
+    void start()
+    {
+        ensure_name_file(view_);
+        messages_.clear();
+    }
 
-    QTemporaryDir dir_;
+    std::unique_ptr<QTemporaryDir> dir_;
     QList<toolkit::message> messages_;
     recording_view view_;
 };
 
+void tst_name_file::cleanup()
+{
+#ifdef Q_OS_UNIX
+    ::chmod(QFile::encodeName(dir_->path()).constData(), 0700);
+    ::chmod(QFile::encodeName(path()).constData(), 0600);
+#endif
+    toolkit::set_message_sink({});
+    toolkit::set_program_directory({});
+}
+
 void tst_name_file::first_start_creates_defaults_once()
 {
-    QCOMPARE(name_file_path(), QDir::toNativeSeparators(dir_.path() + u"/name.txt"_s));
+    QCOMPARE(name_file_path(), QDir::toNativeSeparators(dir_->path() + u"/name.txt"_s));
     ensure_name_file(view_);
     QCOMPARE(prompts(), (QStringList { not_found(), u"名称文件被创建。"_s }));
     QCOMPARE(messages_[0].style, int(toolkit::style_critical));
@@ -173,28 +202,254 @@ void tst_name_file::missing_file_is_reported_per_read()
 {
     ensure_name_file(view_);
     QVERIFY(QFile::remove(name_file_path()));
-    QVERIFY(QDir(dir_.path()).mkdir(u"name.txt"_s)); // a folder is no name file
+    QVERIFY(QDir(dir_->path()).mkdir(u"name.txt"_s)); // a folder is no name file
     messages_.clear();
     load_names(view_, u"1"_s);
     QCOMPARE(prompts(), QStringList(16, not_found()));
     QVERIFY(view_.all_empty());
-    QVERIFY(QDir(dir_.path()).rmdir(u"name.txt"_s));
+    QVERIFY(QDir(dir_->path()).rmdir(u"name.txt"_s));
 
     // Neither the program directory nor the data directory can take the
     // file: said so, and no creation claimed.
-    toolkit::set_program_directory(QDir::toNativeSeparators(dir_.filePath(u"gone"_s)));
+    toolkit::set_program_directory(QDir::toNativeSeparators(dir_->filePath(u"gone"_s)));
     const QByteArray saved = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(dir_.filePath(u"name.txt/data"_s)));
-    QVERIFY(QFile(dir_.filePath(u"name.txt"_s)).open(QIODevice::WriteOnly));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir_->filePath(u"name.txt/data"_s)));
+    QVERIFY(QFile(dir_->filePath(u"name.txt"_s)).open(QIODevice::WriteOnly));
     messages_.clear();
     ensure_name_file(view_);
     const QString path = name_file_path();
     qputenv("XDG_DATA_HOME", saved);
-    QCOMPARE(path, QDir::toNativeSeparators(dir_.filePath(u"name.txt/data/orvalin/name.txt"_s)));
+    QCOMPARE(path, QDir::toNativeSeparators(dir_->filePath(u"name.txt/data/orvalin/name.txt"_s)));
     QCOMPARE(prompts().size(), 2);
     QCOMPARE(prompts()[0], path + u" not found."_s);
     QVERIFY2(prompts()[1].startsWith(u"无法写入名称文件 "_s + path), qPrintable(prompts()[1]));
     QCOMPARE(view_.titles.last(), u"Orvalin"_s);
+}
+
+void tst_name_file::unwritable_data()
+{
+    QTest::addColumn<int>("file_mode"); // 0: no file
+    QTest::addColumn<int>("dir_mode");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<int>("start_messages");
+    QTest::addColumn<QString>("caption");
+
+    QTest::newRow("read-only file") << 0444 << 0755 << false << 0 << u"输出3"_s;
+    QTest::newRow("read-only directory, written in place")
+        << 0644 << 0555 << true << 0 << u"新名"_s;
+    QTest::newRow("unreadable file") << 0200 << 0755 << false << 1 << QString();
+    QTest::newRow("read-only directory, no file: data folder")
+        << 0 << 0555 << true << 2 << u"新名"_s;
+}
+
+// A start and a rename: a file that cannot be read is reported and never
+// rebuilt; one that cannot be written keeps its content, unreported; an
+// installed program's directory sends a new file to the user's data folder.
+void tst_name_file::unwritable()
+{
+#ifdef Q_OS_UNIX
+    start();
+    QFETCH(int, file_mode);
+    QFETCH(int, dir_mode);
+    QFETCH(bool, stored);
+    QFETCH(int, start_messages);
+    QFETCH(QString, caption);
+
+    const QByteArray before = contents();
+    const QByteArray dir = QFile::encodeName(dir_->path());
+    const QString data_home = dir_->filePath(u"home"_s);
+    const QString data_file = data_home + u"/orvalin/name.txt"_s;
+    QVERIFY(QDir().mkpath(data_home));
+    // Permissions do not bind root: a child tries it, as nobody if need be.
+    const bool as_root = ::geteuid() == 0;
+    const uid_t nobody = 65534;
+    for (const QString &owned : { dir_->path(), path(), data_home })
+        QVERIFY(!as_root || ::chown(QFile::encodeName(owned).constData(), nobody, nobody) == 0);
+    if (file_mode == 0)
+        QVERIFY(QFile::remove(path()));
+    else
+        QCOMPARE(::chmod(QFile::encodeName(path()).constData(), mode_t(file_mode)), 0);
+    QCOMPARE(::chmod(dir.constData(), mode_t(dir_mode)), 0);
+
+    constexpr int unreachable = 64;
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        if ((as_root
+                && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            || ::access(dir.constData(), X_OK) != 0)
+            ::_exit(unreachable);
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data_home));
+        QStringList prompts;
+        toolkit::set_message_sink([&](const toolkit::message &m) { prompts.append(m.prompt); });
+        recording_view view;
+        ensure_name_file(view);
+        const QStringList expected[] = { {}, { u"没有读取权限"_s },
+            { data_file + u" not found."_s, u"名称文件被创建。"_s } };
+        bool reported = prompts.size() == start_messages;
+        for (int i = 0; reported && i < start_messages; ++i)
+            reported = prompts[i].contains(expected[start_messages][i]);
+        const int written = write_profile(
+            name_file_path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
+        load_names(view, u"1"_s);
+        ::_exit(!reported                          ? 1
+                : (written != 0) != stored         ? 2
+                : prompts.size() != start_messages ? 3
+                : view.captions[3] != caption      ? 4
+                                                   : 0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    if (WEXITSTATUS(status) == unreachable)
+        QSKIP("no unprivileged user can reach the temporary directory");
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+        file_mode ? QStringList { u"name.txt"_s } : QStringList());
+    if (file_mode)
+        QCOMPARE(contents() == before, !stored);
+    else
+        QVERIFY(QFileInfo::exists(data_file));
+#else
+    QSKIP("needs POSIX permissions");
+#endif
+}
+
+// Larger than any name file: reported at start, shown as empty, never rewritten.
+void tst_name_file::oversized_file_is_never_rewritten()
+{
+    start();
+    QVERIFY(QFile(path()).resize(70 << 20));
+    recording_view view;
+    ensure_name_file(view);
+    QCOMPARE(messages_.size(), 1);
+    QVERIFY2(messages_[0].prompt.contains(u"文件大于 64 MiB"), qPrintable(messages_[0].prompt));
+    messages_.clear();
+    load_names(view, u"1"_s);
+    QVERIFY(view.all_empty());
+    QCOMPARE(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"x"_s), 0);
+    QCOMPARE(QFileInfo(path()).size(), qint64(70 << 20));
+}
+
+// Through a symbolic link the target is written and the link stays; a file
+// with a second name stays one file; owner, group and mode are kept.
+void tst_name_file::links_and_owner_survive_a_write()
+{
+    start();
+#ifdef Q_OS_UNIX
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(u"names.txt"_s);
+    const QString second = elsewhere.filePath(u"second.txt"_s);
+    QVERIFY(QFile::rename(path(), target));
+    QVERIFY(QFile::link(target, path()));
+    QCOMPARE(
+        ::link(QFile::encodeName(target).constData(), QFile::encodeName(second).constData()), 0);
+    const bool root = ::geteuid() == 0;
+    const uid_t nobody = 65534;
+    QVERIFY(!root || ::chown(QFile::encodeName(target).constData(), nobody, nobody) == 0);
+    QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+    const auto check = [&](const QString &name) {
+        QVERIFY(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), name));
+        QVERIFY(QFileInfo(path()).isSymLink());
+        QCOMPARE(read_profile(target, channel_section(u"1"_s), channel_key(u"3"_s, true)), name);
+        struct stat st { };
+        QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0640));
+        if (root)
+            QVERIFY(st.st_uid == nobody && st.st_gid == nobody);
+    };
+    check(u"经链接"_s);
+    QCOMPARE(contents(second), contents(target));
+    QVERIFY(QFile::remove(second));
+    check(u"再次"_s); // the replacing writer now
+    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden),
+        QStringList { u"names.txt"_s });
+#else
+    QSKIP("needs POSIX links");
+#endif
+}
+
+// Two processes renaming at once: every acknowledged write survives.
+void tst_name_file::two_writers_lose_nothing()
+{
+    start();
+#ifdef Q_OS_UNIX
+    constexpr int writes = 100;
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        QVERIFY(children[c] >= 0);
+        if (children[c] == 0) {
+            for (int i = 0; i < writes; ++i)
+                if (!write_profile(path(), channel_section(QString::number(c)), u"键%1"_s.arg(i),
+                        u"值%1"_s.arg(i)))
+                    ::_exit(1);
+            ::_exit(0);
+        }
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int lost = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int i = 0; i < writes; ++i)
+            lost += read_profile(path(), channel_section(QString::number(c)), u"键%1"_s.arg(i))
+                != u"值%1"_s.arg(i);
+    QCOMPARE(lost, 0);
+#else
+    QSKIP("needs fork");
+#endif
+}
+
+// A renaming child killed at random moments: every rename it reported is
+// in the file, and the file reads to its end.
+void tst_name_file::renames_survive_sigkill()
+{
+    start();
+#ifdef Q_OS_UNIX
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+    const QString section = channel_section(u"1"_s);
+    int reported = 0;
+    for (int round = 0; round < 40; ++round) {
+        int pipe_ends[2];
+        QCOMPARE(::pipe(pipe_ends), 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::close(pipe_ends[0]);
+            for (int i = reported + 1;; ++i)
+                if (!write_profile(path(), section, u"键%1"_s.arg(i), u"名%1"_s.arg(i))
+                    || ::write(pipe_ends[1], &i, sizeof i) != sizeof i)
+                    ::_exit(3);
+        }
+        ::close(pipe_ends[1]);
+        const int wait_for = reported + random.bounded(1, 30);
+        for (int last;
+             reported < wait_for && ::read(pipe_ends[0], &last, sizeof last) == sizeof last;)
+            reported = last;
+        ::usleep(useconds_t(random.bounded(300)));
+        QCOMPARE(::kill(child, SIGKILL), 0);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the renamer failed");
+        for (int last; ::read(pipe_ends[0], &last, sizeof last) == sizeof last;)
+            reported = last;
+        ::close(pipe_ends[0]);
+
+        const QString note = u"seed %1, round %2"_s.arg(seed).arg(round);
+        QVERIFY2(read_profile(path(), channel_section(u"255"_s), channel_key(u"8"_s, false))
+                == u"输入8"_s,
+            qPrintable(note));
+        for (int i = 1; i <= reported; ++i)
+            QVERIFY2(read_profile(path(), section, u"键%1"_s.arg(i)) == u"名%1"_s.arg(i),
+                qPrintable(note));
+    }
+#else
+    QSKIP("needs fork and SIGKILL");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_name_file)
