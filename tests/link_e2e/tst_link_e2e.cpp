@@ -8,7 +8,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <ctime>
 
 using namespace orvalin;
 
@@ -51,8 +50,6 @@ private slots:
     void split_reply_is_one_batch();
     void failed_open_reports_reason_data();
     void failed_open_reports_reason();
-    void module_gone_closes_port_once_data();
-    void module_gone_closes_port_once();
     void two_names_for_one_device_are_one_port();
 };
 
@@ -100,43 +97,6 @@ void tst_link_e2e::failed_open_reports_reason()
     QCOMPARE(int(f.port.problem()), problem);
     QCOMPARE(f.port.device(), entry.isEmpty() ? QString() : path);
     QCOMPARE(f.lost.count(), 0);
-}
-
-void tst_link_e2e::module_gone_closes_port_once_data()
-{
-    QTest::addColumn<bool>("killed"); // else told to quit; then a send finds it gone
-    QTest::newRow("quit") << false;
-    QTest::newRow("killed, then a send") << true;
-}
-
-void tst_link_e2e::module_gone_closes_port_once()
-{
-    QFETCH(bool, killed);
-    link_fixture f;
-    START_LINK(f, {});
-    QVERIFY(f.poll());
-    QTRY_COMPARE(f.events.count(), 1);
-    if (killed) {
-        f.sim.kill();
-        QVERIFY(f.poll());
-        QCOMPARE(f.lost.count(), 0); // never reported from inside the call
-    } else {
-        QVERIFY(f.sim.stop());
-    }
-    QTRY_COMPARE(f.lost.count(), 1);
-    QVERIFY(!f.port.is_open());
-    QCOMPARE(f.port.problem(), port_problem::unplugged);
-    // The device that was open, also when its link went with the module.
-    QCOMPARE(f.port.device(), f.dir.filePath("COM1"));
-
-    // A closed port is quiet: no second report, no spinning notifier.
-    const auto cpu_ms = [] { return std::clock() * 1000 / CLOCKS_PER_SEC; };
-    const auto cpu_before = cpu_ms();
-    QTest::qWait(1000);
-    QVERIFY2(cpu_ms() - cpu_before < 150, "the event loop kept busy after the loss");
-    QCOMPARE(f.lost.count(), 1);
-    QVERIFY(f.poll());
-    QVERIFY(!f.port.is_open());
 }
 
 void tst_link_e2e::two_names_for_one_device_are_one_port()
