@@ -30,7 +30,6 @@ private slots:
     void init() { fx_ = std::make_unique<panel_fixture>(); }
     void cleanup() { fx_.reset(); }
 
-    void first_start_shows_its_messages_before_the_window();
     void address_box_and_spinner_stay_in_step();
     void leading_zero_never_sends_a_wrong_address();
     void boxes_hold_only_numbers_0_to_255();
@@ -39,7 +38,6 @@ private slots:
     void port_failures_are_reported_in_chinese_data();
     void port_failures_are_reported_in_chinese();
     void lamps_render_at_their_places_in_their_colours();
-    void closing_the_window_closes_the_rename_dialog();
 
     // The rename dialog
     void opens_on_the_clicked_channel_and_ok_stores();
@@ -94,24 +92,6 @@ private:
     std::unique_ptr<panel_fixture> fx_;
 };
 
-void tst_main_form::first_start_shows_its_messages_before_the_window()
-{
-    auto &f = *fx_;
-    f.form.reset();
-    QVERIFY(QFile::remove(name_file_path()));
-    QList<bool> shown;
-    toolkit::set_message_sink([&](const toolkit::message &m) {
-        f.messages << m;
-        const auto windows = QApplication::topLevelWidgets();
-        shown << std::any_of(windows.begin(), windows.end(), std::mem_fn(&QWidget::isVisible));
-    });
-    f.form = std::make_unique<main_form>(f.port);
-    QCOMPARE(f.messages.size(), 2);
-    QCOMPARE(shown, (QList<bool> { false, false }));
-    f.form->show_centred();
-    QVERIFY(f.port.log.isEmpty()); // no port is opened at start-up
-}
-
 void tst_main_form::address_box_and_spinner_stay_in_step()
 {
     QVERIFY(write_profile(name_file_path(), channel_section("2"), "第1路输出名称", "二号机"));
@@ -147,6 +127,7 @@ void tst_main_form::address_box_and_spinner_stay_in_step()
 
 void tst_main_form::leading_zero_never_sends_a_wrong_address()
 {
+    QVERIFY(fx_->port.log.isEmpty()); // nothing opened at start-up
     click_port();
     // With the spinner already at 2, "02" stays and names its own section.
     add()->setText("2");
@@ -300,15 +281,6 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     check("reply", [&](int k) { return on.contains(k) ? QColor(Qt::green) : QColor(Qt::red); });
     click_port();
     check("closed", [](int) { return indicator_panel::closed_colour(); });
-}
-
-void tst_main_form::closing_the_window_closes_the_rename_dialog()
-{
-    QTest::mouseClick(caption(2), Qt::LeftButton);
-    QVERIFY(fx_->form->findChild<name_form *>()->isVisible());
-    fx_->form->close();
-    for (QWidget *window : QApplication::topLevelWidgets())
-        QVERIFY2(!window->isVisible(), qPrintable(window->objectName()));
 }
 
 void tst_main_form::opens_on_the_clicked_channel_and_ok_stores()
