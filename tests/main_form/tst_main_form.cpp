@@ -18,7 +18,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <algorithm>
 #include <functional>
 
 using namespace orvalin;

@@ -71,26 +71,26 @@ void tst_service::set_payloads_data()
     using action = set_request::action;
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<std::optional<set_request>>("expected");
-    const std::optional<set_request> none;
-    QTest::newRow("ON") << QByteArray("ON") << std::optional(set_request { action::on, {} });
-    QTest::newRow("off, blanks") << QByteArray(" off\n")
-                                 << std::optional(set_request { action::off, {} });
-    QTest::newRow("TOGGLE") << QByteArray("TOGGLE")
-                            << std::optional(set_request { action::toggle, {} });
-    QTest::newRow("json on_time") << QByteArray(R"({"state":"ON","on_time":2.5})")
-                                  << std::optional(set_request { action::on, 2500ms });
-    QTest::newRow("json tiny on_time") << QByteArray(R"({"state":"on","on_time":1e-9})")
-                                       << std::optional(set_request { action::on, 1ms });
-    QTest::newRow("empty") << QByteArray() << none;
-    QTest::newRow("ONN") << QByteArray("ONN") << none;
-    QTest::newRow("NUL inside") << QByteArray("ON\0", 3) << none;
-    QTest::newRow("on_time with OFF") << QByteArray(R"({"state":"OFF","on_time":1})") << none;
-    QTest::newRow("on_time zero") << QByteArray(R"({"state":"ON","on_time":0})") << none;
-    QTest::newRow("on_time text") << QByteArray(R"({"state":"ON","on_time":"1"})") << none;
-    QTest::newRow("on_time huge") << QByteArray(R"({"state":"ON","on_time":1e300})") << none;
-    QTest::newRow("unknown member") << QByteArray(R"({"state":"ON","brightness":1})") << none;
-    QTest::newRow("state number") << QByteArray(R"({"state":1})") << none;
-    QTest::newRow("broken json") << QByteArray(R"({"state":"ON")") << none;
+    const auto row = [](const char *name, const QByteArray &payload, std::optional<set_request> expected = {}) {
+        QTest::newRow(name) << payload << expected;
+    };
+    // clang-format off
+    row("ON", "ON", set_request { action::on, {} });
+    row("off, blanks", " off\n", set_request { action::off, {} });
+    row("TOGGLE", "TOGGLE", set_request { action::toggle, {} });
+    row("json on_time", R"({"state":"ON","on_time":2.5})", set_request { action::on, 2500ms });
+    row("json tiny on_time", R"({"state":"on","on_time":1e-9})", set_request { action::on, 1ms });
+    row("empty", QByteArray());
+    row("ONN", "ONN");
+    row("NUL inside", QByteArray("ON\0", 3));
+    row("on_time with OFF", R"({"state":"OFF","on_time":1})");
+    row("on_time zero", R"({"state":"ON","on_time":0})");
+    row("on_time text", R"({"state":"ON","on_time":"1"})");
+    row("on_time huge", R"({"state":"ON","on_time":1e300})");
+    row("unknown member", R"({"state":"ON","brightness":1})");
+    row("state number", R"({"state":1})");
+    row("broken json", R"({"state":"ON")");
+    // clang-format on
 }
 
 void tst_service::set_payloads()
@@ -127,33 +127,34 @@ void tst_service::config_errors_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<int>("line");
     QTest::addColumn<QString>("message");
+    const auto row = [](const char *name, const QByteArray &text, int line, const char *message) {
+        QTest::newRow(name) << text << line << QString::fromUtf8(message);
+    };
     const QByteArray line = "[line]\nport = 1\nmodules = 1,7\n";
-    QTest::newRow("unknown key") << line + "speed = 9600\n" << 4 << "unknown key speed";
-    QTest::newRow("unknown section") << QByteArray("[serial]\n") << 1 << "unknown section";
-    QTest::newRow("key twice") << line + "port = 2\n" << 4 << "given twice";
-    QTest::newRow("before section") << QByteArray("port = 1\n") << 1 << "before any [section]";
-    QTest::newRow("no equals") << line + "modules\n" << 4 << "key = value";
-    QTest::newRow("address 256") << QByteArray("[line]\nmodules = 1, 256\n") << 2 << "256";
-    QTest::newRow("address twice") << QByteArray("[line]\nmodules = 7,7\n") << 2 << "twice";
-    QTest::newRow("interval") << line + "interval = 5\n" << 4 << "20..10000";
-    QTest::newRow("mqtt port") << line + "[mqtt]\nport = 0\n" << 5 << "1..65535";
-    QTest::newRow("prefix wildcard") << line + "[mqtt]\nprefix = a/#\n" << 5 << "prefix";
-    QTest::newRow("prefix is discovery's") << line + "[mqtt]\nprefix = homeassistant\n"
-                                           << 5 << "same as the [homeassistant] prefix";
-    QTest::newRow("prefix empty level") << line + "[mqtt]\nprefix = a//b\n" << 5 << "prefix";
-    QTest::newRow("discovery") << line + "[homeassistant]\ndiscovery = maybe\n" << 5 << "on or off";
-    QTest::newRow("on_link_loss") << line + "[safety]\non_link_loss = off\n"
-                                  << 5 << "keep or all_off";
-    QTest::newRow("pair across modules") << line + "[safety]\ninterlock = 1/1+7/2\n"
-                                         << 5 << "two modules";
-    QTest::newRow("pair with itself") << line + "[safety]\ninterlock = 7/1+7/1\n" << 5 << "itself";
-    QTest::newRow("pair unknown module") << line + "[safety]\ninterlock = 2/1+2/2\n"
-                                         << 5 << "not in [line]";
-    QTest::newRow("pair output 9") << line + "[safety]\ninterlock = 7/1+7/9\n" << 5 << "no pair";
-    QTest::newRow("password needs user") << line + "[mqtt]\npassword_file = p\n" << 5 << "username";
-    QTest::newRow("bad UTF-8") << line + "[mqtt]\nhost = \xff\n" << 5 << "UTF-8";
-    QTest::newRow("no port") << QByteArray("[line]\nmodules = 1\n") << 0 << "port is missing";
-    QTest::newRow("no modules") << QByteArray("[line]\nport = 1\n") << 0 << "modules is missing";
+    // clang-format off
+    row("unknown key", line + "speed = 9600\n", 4, "unknown key speed");
+    row("unknown section", QByteArray("[serial]\n"), 1, "unknown section");
+    row("key twice", line + "port = 2\n", 4, "given twice");
+    row("before section", QByteArray("port = 1\n"), 1, "before any [section]");
+    row("no equals", line + "modules\n", 4, "key = value");
+    row("address 256", QByteArray("[line]\nmodules = 1, 256\n"), 2, "256");
+    row("address twice", QByteArray("[line]\nmodules = 7,7\n"), 2, "twice");
+    row("interval", line + "interval = 5\n", 4, "20..10000");
+    row("mqtt port", line + "[mqtt]\nport = 0\n", 5, "1..65535");
+    row("prefix wildcard", line + "[mqtt]\nprefix = a/#\n", 5, "prefix");
+    row("prefix is discovery's", line + "[mqtt]\nprefix = homeassistant\n", 5, "same as the [homeassistant] prefix");
+    row("prefix empty level", line + "[mqtt]\nprefix = a//b\n", 5, "prefix");
+    row("discovery", line + "[homeassistant]\ndiscovery = maybe\n", 5, "on or off");
+    row("on_link_loss", line + "[safety]\non_link_loss = off\n", 5, "keep or all_off");
+    row("pair across modules", line + "[safety]\ninterlock = 1/1+7/2\n", 5, "two modules");
+    row("pair with itself", line + "[safety]\ninterlock = 7/1+7/1\n", 5, "itself");
+    row("pair unknown module", line + "[safety]\ninterlock = 2/1+2/2\n", 5, "not in [line]");
+    row("pair output 9", line + "[safety]\ninterlock = 7/1+7/9\n", 5, "no pair");
+    row("password needs user", line + "[mqtt]\npassword_file = p\n", 5, "username");
+    row("bad UTF-8", line + "[mqtt]\nhost = \xff\n", 5, "UTF-8");
+    row("no port", QByteArray("[line]\nmodules = 1\n"), 0, "port is missing");
+    row("no modules", QByteArray("[line]\nport = 1\n"), 0, "modules is missing");
+    // clang-format on
 }
 
 void tst_service::config_errors()
