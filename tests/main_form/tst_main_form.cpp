@@ -4,7 +4,6 @@
 #include "names/profile.h"
 #include "panel_fixture.h"
 #include "ui/controls.h"
-#include "ui/name_form.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -38,16 +37,6 @@ private slots:
     void port_failures_are_reported_in_chinese();
     void lamps_render_at_their_places_in_their_colours();
 
-    // The rename dialog
-    void opens_on_the_clicked_channel_and_ok_stores();
-    void one_instance_comes_to_the_front_without_reloading();
-    void address_is_fixed_at_the_click();
-    void cancel_close_and_keys_store_nothing();
-    void load_guard_data();
-    void load_guard();
-    void missing_file_gives_seventeen_messages_at_ok();
-    void refused_write_keeps_the_dialog_open();
-
 private:
     template <typename T = QWidget> T *child(const QString &name) const
     {
@@ -60,25 +49,6 @@ private:
     {
         QTest::mouseClick(child<spinner>(bar)->findChild<QScrollBar *>(), Qt::LeftButton, {},
             QPoint(12, up ? 3 : 22));
-    }
-    name_form *dialog() const { return child<name_form>("name_form"); }
-    QLineEdit *box() const { return dialog()->findChild<QLineEdit *>("mingcheng"); }
-    QPushButton *button(const char *name) const { return dialog()->findChild<QPushButton *>(name); }
-    void click_caption(int k) { QTest::mouseClick(caption(k), Qt::LeftButton); }
-    void rename(int k, const QString &name)
-    {
-        click_caption(k);
-        box()->setText(name);
-        button("Command_ok")->click();
-    }
-    static QString stored(const QString &address, const QString &key)
-    {
-        return read_profile(name_file_path(), channel_section(address), key);
-    }
-    static QByteArray file_bytes()
-    {
-        QFile file(name_file_path());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     void click_port() { child<QPushButton>("open_comm")->click(); }
     QString tick_and_take_frame()
@@ -278,143 +248,10 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     fx_->port.receive(QByteArray::fromHex("22011000050082ba"));
     const QList<int> on { 16, 14, 2, 8 };
     check("reply", [&](int k) { return on.contains(k) ? QColor(Qt::green) : QColor(Qt::red); });
+    QCOMPARE(child<QLabel>("Label2(2)")->text(), "  吸合");
+    QCOMPARE(child<QLabel>("Label2(3)")->text(), "  断开");
     click_port();
     check("closed", [](int) { return indicator_panel::closed_colour(); });
-}
-
-void tst_main_form::opens_on_the_clicked_channel_and_ok_stores()
-{
-    const QList<std::pair<int, const char *>> element_name { { 3, "输出3" }, { 9, "输入8" },
-        { 16, "输入1" } };
-    for (const auto &[element, name] : element_name) {
-        click_caption(element);
-        QVERIFY(dialog()->isWindow() && dialog()->isVisible());
-        QCOMPARE(box()->text(), QString::fromUtf8(name));
-        button("Command_cansel")->click();
-    }
-    rename(14, "液位");
-    QVERIFY(!dialog()->isVisible());
-    QCOMPARE(stored("1", "第3路输入名称"), "液位");
-    QCOMPARE(caption(14)->text(), "液位");
-    rename(7, QString()); // an empty name is a name too
-    QCOMPARE(stored("1", "第7路输出名称"), QString());
-    QCOMPARE(caption(7)->text(), QString());
-    QVERIFY(fx_->messages.isEmpty());
-}
-
-void tst_main_form::one_instance_comes_to_the_front_without_reloading()
-{
-    click_caption(3);
-    name_form *first = dialog();
-    box()->setText("排风");
-    click_caption(12);
-    QCOMPARE(fx_->form->findChildren<name_form *>().size(), 1);
-    QCOMPARE(box()->text(), "排风");
-    // OK stores the kept text under the channel of the latest click.
-    button("Command_ok")->click();
-    QCOMPARE(stored("1", "第5路输入名称"), "排风");
-    QCOMPARE(stored("1", "第3路输出名称"), "输出3");
-    QCOMPARE(caption(12)->text(), "排风");
-    // Closed, the same object loads afresh at the next click.
-    click_caption(3);
-    QCOMPARE(dialog(), first);
-    QCOMPARE(box()->text(), "输出3");
-}
-
-void tst_main_form::address_is_fixed_at_the_click()
-{
-    click_caption(3);
-    auto *bar = child<spinner>("VScroll1")->findChild<QScrollBar *>();
-    QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(12, 3));
-    QCOMPARE(fx_->form->address_text(), "2");
-    box()->setText("旧地址");
-    button("Command_ok")->click();
-    QCOMPARE(stored("1", "第3路输出名称"), "旧地址");
-    QCOMPARE(stored("2", "第3路输出名称"), "输出3");
-    QCOMPARE(caption(3)->text(), "输出3");
-}
-
-void tst_main_form::cancel_close_and_keys_store_nothing()
-{
-    const QByteArray before = file_bytes();
-    QSignalSpy reloads(fx_->form.get(), &main_form::captions_reloaded);
-    click_caption(5);
-    box()->setText("不要");
-    // Neither Enter nor Escape is bound to a button.
-    for (const auto key : { Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape }) {
-        QTest::keyClick(box(), key);
-        QTest::keyClick(dialog(), key);
-    }
-    QVERIFY(dialog()->isVisible());
-    dialog()->close(); // the title-bar close button, like Cancel
-    QVERIFY(!dialog()->isVisible());
-    QCOMPARE(reloads.size(), 0);
-    QCOMPARE(file_bytes(), before);
-}
-
-void tst_main_form::load_guard_data()
-{
-    QTest::addColumn<QString>("add");
-    QTest::addColumn<QString>("xianlu");
-    QTest::addColumn<QString>("in_or_out");
-    QTest::addColumn<QString>("shown"); // "Text1": nothing was read
-    // clang-format off
-    QTest::newRow("address 255 reads") << "255" << "3" << "输出" << "输出3";
-    QTest::newRow("address 256") << "256" << "3" << "输出" << "Text1";
-    QTest::newRow("other group") << "1" << "3" << "输出 " << "Text1";
-    // clang-format on
-}
-
-void tst_main_form::load_guard()
-{
-    // Text left from an earlier opening must not survive a load.
-    rename(1, "上次");
-    QFETCH(QString, add);
-    QFETCH(QString, xianlu);
-    QFETCH(QString, in_or_out);
-    dialog()->add = add;
-    dialog()->xianlu = xianlu;
-    dialog()->in_or_out = in_or_out;
-    dialog()->show_modeless();
-    QTEST(box()->text(), "shown");
-    QVERIFY(fx_->messages.isEmpty());
-}
-
-void tst_main_form::missing_file_gives_seventeen_messages_at_ok()
-{
-    auto &messages = fx_->messages;
-    QVERIFY(QFile::remove(name_file_path()));
-    click_caption(4);
-    QCOMPARE(messages.size(), 1);
-    QCOMPARE(box()->text(), QString());
-    messages.clear();
-    box()->setText("无处");
-    button("Command_ok")->click();
-    QCOMPARE(messages.size(), 17);
-    for (const auto &m : std::as_const(messages))
-        QCOMPARE(m.prompt, name_file_path() + " not found.");
-    QVERIFY(!dialog()->isVisible());
-    QVERIFY(!QFile::exists(name_file_path()));
-    QCOMPARE(caption(4)->text(), QString());
-}
-
-void tst_main_form::refused_write_keeps_the_dialog_open()
-{
-    // Line breaks pasted into the box are refused by the name file; the typed
-    // name must not vanish with the dialog.
-    click_caption(6);
-    box()->selectAll();
-    QApplication::clipboard()->setText("上层\n下层");
-    box()->paste();
-    const QByteArray before = file_bytes();
-    QSignalSpy reloads(fx_->form.get(), &main_form::captions_reloaded);
-    button("Command_ok")->click();
-    QCOMPARE(fx_->messages.size(), 1);
-    QVERIFY(fx_->messages[0].prompt.contains("名称没有保存"));
-    QVERIFY(dialog()->isVisible());
-    QCOMPARE(box()->text(), "上层\n下层");
-    QCOMPARE(file_bytes(), before);
-    QCOMPARE(reloads.size(), 0);
 }
 
 QTEST_MAIN(tst_main_form)
