@@ -5,7 +5,7 @@
 # Needs root. Not part of make test: it changes the machine.
 #
 # The panel runs on a private Xvfb as an unprivileged user, as on a desktop;
-# a small Qt plugin from the build tree (tests/package) answers its first-
+# a small Qt plugin built from tools/message_closer.cpp answers its first-
 # start messages with OK, as the user would click, and reports their texts.
 set -u
 
@@ -22,7 +22,7 @@ fi
 version=$("$build/orvalinctl" --version | sed -n 's/^orvalinctl //p')
 deb="$build/orvalin_${version}_$(dpkg --print-architecture).deb"
 sim="$build/orvalin-sim"
-closer=$(find "$build/tests/package" -maxdepth 1 -name 'liborvalin_message_closer.so' | head -n 1)
+closer="$build/liborvalin_message_closer.so"
 for file in "$deb" "$sim" "$closer"; do
     if [ ! -f "$file" ]; then
         echo "install_check.sh: '$file' missing; run make package and make build first" >&2

@@ -1,8 +1,8 @@
-// A Qt generic plugin for the package test: loaded into an unmodified panel
-// (QT_PLUGIN_PATH and QT_QPA_GENERIC_PLUGINS=orvalinmessagecloser), it
+// A Qt generic plugin for make install-check: loaded into an unmodified
+// panel (QT_PLUGIN_PATH and QT_QPA_GENERIC_PLUGINS=orvalinmessagecloser), it
 // answers every modal message box as an operator would, with OK, and writes
-// "message: TITLE: TEXT" for each to standard error, so a test can run the
-// real program through its first start on the offscreen platform.
+// "message: TITLE: TEXT" for each to standard error, so a script can take
+// the real program through its first start.
 
 #include <QApplication>
 #include <QGenericPlugin>
