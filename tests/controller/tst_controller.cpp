@@ -2,7 +2,6 @@
 #include "fake_panel_view.h"
 #include "fake_serial_port.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace orvalin;
@@ -14,8 +13,6 @@ QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
 }
-
-const char *const a_reply = "2200000005000 32A"; // inputs 1 and 3, outputs 1 and 2 on
 
 struct rig {
     fake_panel_view view;
@@ -32,18 +29,12 @@ struct rig {
         port.written.clear();
         view.log.clear();
     }
-    void ticks(int n)
-    {
-        while (n-- > 0)
-            ctl.timer1_tick();
-    }
     QByteArray last_written() const
     {
         const frame &f = port.written.last();
         return QByteArray(reinterpret_cast<const char *>(f.data()), int(f.size()));
     }
     void reply(const char *text) { port.receive(hex(text)); }
-    bool lamps_touched() const { return !view.log.filter(u"lamp"_s).isEmpty(); }
 };
 
 } // namespace
@@ -53,9 +44,7 @@ class tst_controller : public QObject {
 
 private slots:
     void one_frame_per_tick_and_one_command_slot();
-    void countdown_falls_back_on_sixth_silent_tick();
     void clicks_choose_command_from_lamp();
-    void receive_handler_ignores_other_causes_and_bad_batches();
     void port_button_sequence();
     void open_failures_data();
     void open_failures();
@@ -89,42 +78,6 @@ void tst_controller::one_frame_per_tick_and_one_command_slot()
     r.open();
     r.ctl.timer1_tick();
     QCOMPARE(r.last_written(), hex("552C130000FFFF92"));
-}
-
-void tst_controller::countdown_falls_back_on_sixth_silent_tick()
-{
-    rig r;
-    r.open();
-    r.reply(a_reply);
-    r.view.log.clear();
-    r.ticks(5);
-    QVERIFY(!r.lamps_touched());
-    r.ctl.timer1_tick();
-    QCOMPARE(r.view.log.filter(u"lamp"_s).size(), 16);
-    for (int k = 1; k <= 16; ++k)
-        QCOMPARE(r.ctl.panel().state(k), indicator_state::unknown);
-    QCOMPARE(r.port.written.size(), 6);
-
-    // A reply rearms to five, not more.
-    r.reply(a_reply);
-    r.ticks(3);
-    QSignalSpy shown(&r.ctl, &controller::reply_shown);
-    r.reply(a_reply);
-    QCOMPARE(shown.size(), 1);
-    QCOMPARE(r.ctl.reply_countdown(), 5);
-
-    // With an address text that names no module nothing goes out, and the
-    // countdown still runs.
-    r.reply(a_reply);
-    r.port.written.clear();
-    for (const char *text : { "", "abc", "-1", "1e20", "-255" }) {
-        r.view.address = QString::fromLatin1(text);
-        r.ctl.timer1_tick();
-    }
-    QVERIFY(r.port.written.isEmpty());
-    QCOMPARE(r.ctl.panel().state(1), indicator_state::on);
-    r.ctl.timer1_tick();
-    QCOMPARE(r.ctl.panel().state(1), indicator_state::unknown);
 }
 
 void tst_controller::clicks_choose_command_from_lamp()
@@ -161,28 +114,6 @@ void tst_controller::clicks_choose_command_from_lamp()
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(
             r.ctl.panel().state(k), k <= 9 || k == 16 ? indicator_state::on : indicator_state::off);
-}
-
-void tst_controller::receive_handler_ignores_other_causes_and_bad_batches()
-{
-    rig r;
-    r.open();
-    r.port.event = 1001;
-    r.reply(a_reply);
-    QCOMPARE(r.port.waiting.size(), 8); // another cause: nothing read
-
-    r.port.waiting.clear();
-    r.port.event = comm_event_receive;
-    r.reply("230000000500032B"); // start byte wrong
-    r.reply("220000000500032B"); // checksum wrong
-    QVERIFY(!r.lamps_touched());
-    QCOMPARE(r.ctl.reply_countdown(), 0);
-
-    // 12 waiting: the first 8 are taken, 4 stay.
-    r.port.waiting = hex("2200000005000 32A11223344");
-    r.ctl.mscomm1_on_comm();
-    QCOMPARE(r.port.waiting, hex("11223344"));
-    QCOMPARE(r.ctl.reply_countdown(), 5);
 }
 
 void tst_controller::port_button_sequence()

@@ -1,11 +1,8 @@
-#include "fake_line_port.h"
 #include "link/module_link.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace orvalin;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -24,7 +21,6 @@ class tst_module_link : public QObject {
 private slots:
     void finder_takes_replies_out_of_noise_data();
     void finder_takes_replies_out_of_noise();
-    void link_waits_for_its_address();
 };
 
 void tst_module_link::finder_takes_replies_out_of_noise_data()
@@ -64,45 +60,6 @@ void tst_module_link::finder_takes_replies_out_of_noise()
     }
     QCOMPARE(found, addresses);
     QCOMPARE(finder.skipped(), skipped);
-}
-
-void tst_module_link::link_waits_for_its_address()
-{
-    fake_line_port port;
-    module_link link(port);
-    QSignalSpy finished(&link, &module_link::finished);
-    const frame poll7 = build_frame(7, status_poll, 0, 0);
-
-    // A late reply waiting from before must not answer the new exchange.
-    port.deliver(reply(7, 0xAA, 0));
-    QVERIFY(link.start(poll7, 500ms));
-    QVERIFY(!link.start(poll7, 500ms)); // one exchange at a time
-    QCOMPARE(port.written, QList<frame> { poll7 });
-    port.deliver(reply(3, 0x01, 0) + QByteArray::fromHex("00"));
-    QCOMPARE(finished.count(), 0);
-    port.deliver(reply(7, 0x42, 0x01));
-    QCOMPARE(finished.count(), 1);
-    auto result = finished.takeFirst().at(0).value<exchange_result>();
-    QCOMPARE(result.command, poll7);
-    QCOMPARE(result.status, (module_status { 7, 0x42, 0x01 }));
-    QCOMPARE(result.bad_bytes, 1);
-
-    // Silence: the timeout ends the exchange without a status.
-    QVERIFY(link.start(poll7, 30ms));
-    QVERIFY(finished.wait(1000));
-    result = finished.takeFirst().at(0).value<exchange_result>();
-    QVERIFY(!result.status);
-    QVERIFY(result.elapsed >= 30ms);
-
-    // Cancelled or closed: no signal, nothing written.
-    QVERIFY(link.start(poll7, 30ms));
-    link.cancel();
-    port.deliver(reply(7, 0, 0));
-    QTest::qWait(60);
-    QCOMPARE(finished.count(), 0);
-    port.close();
-    QVERIFY(!link.start(poll7, 30ms));
-    QCOMPARE(port.written.size(), 3);
 }
 
 QTEST_GUILESS_MAIN(tst_module_link)

@@ -29,7 +29,6 @@ private slots:
     void cancel_close_and_keys_store_nothing();
     void load_guard_data();
     void load_guard();
-    void missing_file_gives_seventeen_messages_at_ok();
     void refused_write_keeps_the_dialog_open();
 
 private:
@@ -156,24 +155,6 @@ void tst_name_form::load_guard()
     dialog()->show_modeless();
     QTEST(box()->text(), "shown");
     QVERIFY(fx_->messages.isEmpty());
-}
-
-void tst_name_form::missing_file_gives_seventeen_messages_at_ok()
-{
-    auto &messages = fx_->messages;
-    QVERIFY(QFile::remove(name_file_path()));
-    click_caption(4);
-    QCOMPARE(messages.size(), 1);
-    QCOMPARE(box()->text(), QString());
-    messages.clear();
-    box()->setText("无处");
-    button("Command_ok")->click();
-    QCOMPARE(messages.size(), 17);
-    for (const auto &m : std::as_const(messages))
-        QCOMPARE(m.prompt, name_file_path() + " not found.");
-    QVERIFY(!dialog()->isVisible());
-    QVERIFY(!QFile::exists(name_file_path()));
-    QCOMPARE(caption(4)->text(), QString());
 }
 
 void tst_name_form::refused_write_keeps_the_dialog_open()
