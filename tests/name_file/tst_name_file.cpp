@@ -85,7 +85,6 @@ private slots:
     void unwritable_data();
     void unwritable();
     void oversized_file_is_never_rewritten();
-    void links_and_owner_survive_a_write();
     void two_writers_lose_nothing();
     void renames_survive_sigkill();
 
@@ -315,44 +314,6 @@ void tst_name_file::oversized_file_is_never_rewritten()
     QVERIFY(view.all_empty());
     QCOMPARE(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"x"_s), 0);
     QCOMPARE(QFileInfo(path()).size(), qint64(70 << 20));
-}
-
-// Through a symbolic link the target is written and the link stays; a file
-// with a second name stays one file; owner, group and mode are kept.
-void tst_name_file::links_and_owner_survive_a_write()
-{
-    start();
-#ifdef Q_OS_UNIX
-    QTemporaryDir elsewhere;
-    const QString target = elsewhere.filePath(u"names.txt"_s);
-    const QString second = elsewhere.filePath(u"second.txt"_s);
-    QVERIFY(QFile::rename(path(), target));
-    QVERIFY(QFile::link(target, path()));
-    QCOMPARE(
-        ::link(QFile::encodeName(target).constData(), QFile::encodeName(second).constData()), 0);
-    const bool root = ::geteuid() == 0;
-    const uid_t nobody = 65534;
-    QVERIFY(!root || ::chown(QFile::encodeName(target).constData(), nobody, nobody) == 0);
-    QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
-    const auto check = [&](const QString &name) {
-        QVERIFY(write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), name));
-        QVERIFY(QFileInfo(path()).isSymLink());
-        QCOMPARE(read_profile(target, channel_section(u"1"_s), channel_key(u"3"_s, true)), name);
-        struct stat st { };
-        QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 07777, mode_t(0640));
-        if (root)
-            QVERIFY(st.st_uid == nobody && st.st_gid == nobody);
-    };
-    check(u"经链接"_s);
-    QCOMPARE(contents(second), contents(target));
-    QVERIFY(QFile::remove(second));
-    check(u"再次"_s); // the replacing writer now
-    QCOMPARE(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden),
-        QStringList { u"names.txt"_s });
-#else
-    QSKIP("needs POSIX links");
-#endif
 }
 
 // Two processes renaming at once: every acknowledged write survives.

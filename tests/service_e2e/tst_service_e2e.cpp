@@ -20,7 +20,6 @@ class tst_service_e2e : public QObject {
 
 private slots:
     void initTestCase();
-    void bad_config_is_refused_before_anything_is_sent();
     void bridges_line_and_broker_through_faults();
 
 private:
@@ -59,20 +58,6 @@ bool tst_service_e2e::start_service(const QString &config)
     service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service_.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config });
     return service_.waitForStarted(5000);
-}
-
-void tst_service_e2e::bad_config_is_refused_before_anything_is_sent()
-{
-    const QString path = write_config("bad.conf",
-        QStringLiteral("[line]\nport = %1\nmodules = 1\ninterval = 50\n[safety]\nlink_loss = 3\n")
-            .arg(sim_.link_path()));
-    QProcess bad;
-    bad.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "-c", path });
-    QVERIFY(bad.waitForFinished(5000));
-    QCOMPARE(bad.exitCode(), 2);
-    const QString message = QString::fromUtf8(bad.readAllStandardError());
-    QVERIFY2(message.contains(path + ":6:") && message.contains("link_loss"), qPrintable(message));
-    QCOMPARE(sim_.status()->frames, 0);
 }
 
 void tst_service_e2e::bridges_line_and_broker_through_faults()
