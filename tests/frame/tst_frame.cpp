@@ -10,8 +10,6 @@ class tst_frame : public QObject {
 private slots:
     void commands_data();
     void commands();
-    void replies_data();
-    void replies();
     void address_text_data();
     void address_text();
 };
@@ -39,40 +37,6 @@ void tst_frame::commands()
     QFETCH(QByteArray, built);
     QFETCH(QByteArray, expected);
     QCOMPARE(built, expected);
-}
-
-void tst_frame::replies_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<int>("inputs"); // byte 4, bit n = input n+1
-    QTest::addColumn<int>("outputs"); // byte 6, bit n = output n+1
-    const auto row = [](const char *name, const char *hex, bool valid, int in, int out) {
-        QTest::newRow(name) << QByteArray::fromHex(hex) << valid << in << out;
-    };
-    row("inputs 1,3 outputs 1,2", "220000000500032a", true, 0b101, 0b11);
-    row("bytes 1,2,3,5 play no part", "220110778177ffa1", true, 0x81, 0xff);
-    row("all ones, sum wraps twice", "22ffffffffffff1c", true, 0xff, 0xff);
-    row("start byte wrong, sum right", "230000000500032b", false, 0, 0);
-    row("checksum off by one", "220000000500032b", false, 0, 0);
-    row("own command echoed", "5501100000000066", false, 0, 0);
-    row("reply shifted by one byte", "0000000500032a22", false, 0, 0);
-}
-
-void tst_frame::replies()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, valid);
-    QFETCH(int, inputs);
-    QFETCH(int, outputs);
-    receive_buffer recv_buf {};
-    for (int k = 0; k < 8; ++k)
-        recv_buf[k] = std::uint8_t(bytes.at(k));
-    QCOMPARE(check_reply(recv_buf), valid);
-    for (int n = 0; valid && n < 8; ++n) {
-        QCOMPARE(get_bit(std::uint8_t(recv_buf[4]), n), (inputs >> n) & 1);
-        QCOMPARE(get_bit(std::uint8_t(recv_buf[6]), n), (outputs >> n) & 1);
-    }
 }
 
 void tst_frame::address_text_data()

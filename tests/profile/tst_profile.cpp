@@ -39,8 +39,6 @@ private slots:
 
     void documented_rules_data();
     void documented_rules();
-    void byte_order_marks_data();
-    void byte_order_marks();
     void section_line_match();
     void value_limit();
     void gbk_bytes_and_round_trip();
@@ -138,43 +136,6 @@ void tst_profile::documented_rules()
         QCOMPARE(write_profile(path_, section, key, value), expected.isEmpty() ? 0 : 1);
     QCOMPARE(read_profile(path_, section, key), expected);
     QCOMPARE(contents(), gb(after.isNull() ? before : after));
-}
-
-// A byte-order mark keeps the file in its encoding; other files are GB18030.
-void tst_profile::byte_order_marks_data()
-{
-    QTest::addColumn<QByteArray>("bom");
-    QTest::addColumn<QByteArray>("encoding");
-    QTest::addColumn<QByteArray>("tail"); // behind the text; damaged UTF-16 is never written
-
-    QTest::newRow("UTF-8") << QByteArray("\xEF\xBB\xBF") << QByteArray("UTF-8") << QByteArray();
-    QTest::newRow("UTF-16 LE") << QByteArray("\xFF\xFE") << QByteArray("UTF-16LE") << QByteArray();
-    QTest::newRow("UTF-16 BE") << QByteArray("\xFE\xFF") << QByteArray("UTF-16BE") << QByteArray();
-    QTest::newRow("none") << QByteArray() << QByteArray("GB18030") << QByteArray();
-    QTest::newRow("odd UTF-16") << QByteArray("\xFF\xFE") << QByteArray("UTF-16LE")
-                                << QByteArray("x");
-}
-
-void tst_profile::byte_order_marks()
-{
-    QFETCH(QByteArray, bom);
-    QFETCH(QByteArray, encoding);
-    QFETCH(QByteArray, tail);
-    QStringEncoder encoder(encoding.constData());
-    const auto file
-        = [&](const QString &text) { return bom + QByteArray(encoder.encode(text)) + tail; };
-    const QString text = u"[地址码0]\r\n第1路输出名称=泵 \"ä\"\r\n"_s;
-    put(file(text));
-    QVERIFY(section_exists(path_, u"地址码0"_s));
-    QCOMPARE(read_profile(path_, u"地址码0"_s, u"第1路输出名称"_s), u"泵 \"ä\""_s);
-
-    const QString rare = QString::fromUcs4(U"阀𠀀");
-    const int written = write_profile(path_, u"地址码0"_s, u"第1路输入名称"_s, rare);
-    QCOMPARE(written, tail.isEmpty() ? 1 : 0);
-    QCOMPARE(
-        contents(), file(tail.isEmpty() ? text + u"第1路输入名称="_s + rare + u"\r\n"_s : text));
-    if (written)
-        QCOMPARE(read_profile(path_, u"地址码0"_s, u"第1路输入名称"_s), rare);
 }
 
 void tst_profile::section_line_match()
