@@ -3,7 +3,6 @@
 #include "service/config.h"
 #include "service/payload.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
@@ -190,19 +189,6 @@ void tst_service::config_values()
     QCOMPARE(config.interlock[1].second, 4);
     QCOMPARE(config.interlock_delay, 0ms);
     QCOMPARE(config.on_link_loss, link_loss_action::all_off);
-
-    QTemporaryDir dir;
-    const QString conf = dir.filePath("o.conf");
-    const std::pair<const char *, QByteArray> files[] = { { "pw", "\nsecret\n" },
-        { "o.conf", "[line]\nport=x\nmodules=1\n[mqtt]\nusername=u\npassword_file=pw\n" } };
-    for (const auto &[name, text] : files) {
-        QFile file(dir.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-    }
-    const auto empty_password = load_config(conf);
-    QVERIFY(!empty_password.config);
-    QCOMPARE(empty_password.error.text(),
-        conf + ":6: the first line of " + dir.filePath("pw") + " is empty");
 }
 
 void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
