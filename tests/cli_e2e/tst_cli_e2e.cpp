@@ -4,6 +4,9 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -212,9 +215,17 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     }
     QCOMPARE(events, expected);
 
-    // SIGTERM ends it with 0 too.
-    start(watch, { "watch" });
-    QTRY_VERIFY(!watch.readAllStandardOutput().isEmpty());
+    // JSON lines, names escaped by the JSON writer; SIGTERM ends it with 0 too.
+    QCOMPARE(sim_.command("outputs 04"), "ok");
+    start(watch, { "--json", "watch" });
+    QString json;
+    QTRY_VERIFY((json += QString::fromUtf8(watch.readAllStandardOutput())).count(u'\n') >= 4);
+    const QJsonObject third = QJsonDocument::fromJson(json.section(u'\n', 3, 3).toUtf8()).object();
+    QCOMPARE(third.value("kind"), "output");
+    QCOMPARE(third.value("channel"), 3);
+    QCOMPARE(third.value("state"), "on");
+    QCOMPARE(third.value("name"), "水泵 \"A\"");
+    QVERIFY(third.value("time").toString().contains('T'));
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
     QCOMPARE(watch.exitCode(), 0);
