@@ -46,7 +46,8 @@ void tst_cli_e2e::initTestCase()
 {
     if (!sim_process::available())
         QSKIP("the module emulator needs pseudo-terminals");
-    QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7" }), qPrintable(sim_.error()));
+    // Noise before every reply, as on a long RS-485 line.
+    QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--garbage", "2" }), qPrintable(sim_.error()));
     names_ = dir_.filePath("name.txt");
     QVERIFY(orvalin::write_profile_entries(names_,
         { { QStringLiteral("地址码1"), QStringLiteral("第3路输出名称"),
