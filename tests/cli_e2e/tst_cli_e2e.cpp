@@ -47,7 +47,8 @@ void tst_cli_e2e::initTestCase()
     if (!sim_process::available())
         QSKIP("the module emulator needs pseudo-terminals");
     // Noise before every reply, as on a long RS-485 line.
-    QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--garbage", "2" }), qPrintable(sim_.error()));
+    QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--garbage", "2" }),
+        qPrintable(sim_.error()));
     names_ = dir_.filePath("name.txt");
     QVERIFY(orvalin::write_profile_entries(names_,
         { { QStringLiteral("地址码1"), QStringLiteral("第3路输出名称"),
@@ -94,7 +95,8 @@ int tst_cli_e2e::outputs(int address)
 
 void tst_cli_e2e::run_commands_data()
 {
-    QTest::addColumn<QString>("emulator"); // lines for the emulator first, split at ";"; or "wait MS"
+    QTest::addColumn<QString>(
+        "emulator"); // lines for the emulator first, split at ";"; or "wait MS"
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("out"); // pattern on standard output

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "fake_serial_port.h"
-#include "ui/main_form.h"
 #include "system/toolkit.h"
+#include "ui/main_form.h"
 
 #include <QList>
 #include <QTemporaryDir>

@@ -46,8 +46,6 @@ private slots:
     void one_frame_per_tick_and_one_command_slot();
     void clicks_choose_command_from_lamp();
     void port_button_sequence();
-    void open_failures_data();
-    void open_failures();
 };
 
 void tst_controller::one_frame_per_tick_and_one_command_slot()
@@ -133,37 +131,6 @@ void tst_controller::port_button_sequence()
     QCOMPARE(r.view.port_caption, u"打开串口"_s);
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(r.view.lamps[k], indicator_panel::closed_colour());
-}
-
-void tst_controller::open_failures_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("open_fails");
-    QTest::addColumn<QStringList>("port_log");
-    QTest::addColumn<QString>("failure");
-
-    QTest::newRow("device missing")
-        << "1" << true << QStringList({ u"CommPort=1"_s, u"PortOpen=true"_s })
-        << "failed /dev/fake1|no such device|No such file or directory|opening";
-    for (const char *text : { "", "abc", "256" })
-        QTest::addRow("port text \"%s\"", text)
-            << text << false << QStringList() << u"failed |no such device||opening"_s;
-}
-
-void tst_controller::open_failures()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, open_fails);
-    QFETCH(QStringList, port_log);
-    QFETCH(QString, failure);
-    rig r;
-    r.view.port = text;
-    r.port.open_fails = open_fails;
-    r.ctl.open_comm_click();
-    QCOMPARE(r.port.log, port_log);
-    QCOMPARE(r.view.log.size(), 1);
-    QVERIFY2(r.view.log.first().startsWith(failure), qPrintable(r.view.log.first()));
-    QVERIFY(!r.port.is_open());
 }
 
 QTEST_GUILESS_MAIN(tst_controller)

@@ -8,7 +8,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-
 using namespace orvalin;
 
 namespace {
@@ -43,7 +42,8 @@ private slots:
         // An address the module cannot have is a usage error of the emulator.
         const QTemporaryDir dir;
         QProcess refused;
-        refused.start(QStringLiteral(ORVALIN_SIM_PATH), { "--link", dir.filePath("COM1"), "--address", "1,256" });
+        refused.start(QStringLiteral(ORVALIN_SIM_PATH),
+            { "--link", dir.filePath("COM1"), "--address", "1,256" });
         QVERIFY(refused.waitForFinished(5000));
         QCOMPARE(refused.exitCode(), 2);
     }

@@ -44,7 +44,6 @@ private slots:
     void gbk_bytes_and_round_trip();
     void write_data();
     void write();
-    void damaged_files();
     void failed_write_changes_nothing();
 
 private:
@@ -224,21 +223,6 @@ void tst_profile::write()
             write_profile_entries(path_, { { u"a"_s, u"k"_s, u"new"_s }, { section, key, value } }),
             0);
     QCOMPARE(contents(), after.isNull() ? before : after);
-}
-
-void tst_profile::damaged_files()
-{
-    put("[\x81\x30z]\r\nk=1\r\n[\xa7\xa1]\r\n\x80\xff=\xfe\r\nk=ab\x81\r\n");
-    QCOMPARE(read_profile(path_, u"z"_s, u"k"_s), QString());
-    QVERIFY(read_profile(path_, QString(QChar(0x0430)), u"K"_s).startsWith(u"ab"));
-
-    const QByteArray huge(4 << 20, 'x');
-    put("[a]\r\nk=" + huge + "\r\nj=1\r\n[" + huge + "]\r\nk=2\r\n" + QByteArray(2 << 20, '[')
-        + "\r\n[b]\r\nk=3\r\n");
-    QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), QString(254, u'x'));
-    QCOMPARE(read_profile(path_, u"a"_s, u"j"_s), u"1"_s);
-    QCOMPARE(read_profile(path_, QString::fromLatin1(huge), u"k"_s), u"2"_s);
-    QCOMPARE(read_profile(path_, u"b"_s, u"k"_s), u"3"_s);
 }
 
 void tst_profile::failed_write_changes_nothing()

@@ -70,7 +70,8 @@ void tst_service::set_payloads_data()
     using action = set_request::action;
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<std::optional<set_request>>("expected");
-    const auto row = [](const char *name, const QByteArray &payload, std::optional<set_request> expected = {}) {
+    const auto row = [](const char *name, const QByteArray &payload,
+                         std::optional<set_request> expected = {}) {
         QTest::newRow(name) << payload << expected;
     };
     // clang-format off

@@ -5,9 +5,9 @@
 #include "control/indicator_panel.h"
 #include "link/qt_serial_port.h"
 #include "sim_process.h"
+#include "system/toolkit.h"
 #include "ui/controls.h"
 #include "ui/main_form.h"
-#include "system/toolkit.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -166,7 +166,8 @@ void tst_ui_e2e::module_gone_is_reported_once_and_the_port_reopens()
     QTRY_COMPARE(button->text(), "打开串口");
     QCOMPARE(messages_.size(), 1);
     // The device that was open, also when its link went with the module.
-    QVERIFY2(messages_[0].prompt.contains(dir_->filePath("COM1") + " 已断开"), qPrintable(messages_[0].prompt));
+    QVERIFY2(messages_[0].prompt.contains(dir_->filePath("COM1") + " 已断开"),
+        qPrintable(messages_[0].prompt));
     QVERIFY(all_lamps(indicator_panel::closed_colour()));
     QVERIFY(!form_->findChild<controller *>()->timer1().isActive());
     // A closed port is quiet: no second report, no spinning notifier.
