@@ -245,7 +245,8 @@ def main():
         # Configured every time, so new targets and tests are seen. Ninja and
         # lld because each mutant relinks every test program.
         subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld"],
+                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld",
+                        f"-DORVALIN_TEST_TIMEOUT={args.timeout}"],
                        check=True, stdout=subprocess.DEVNULL)
         build_tests(args.build, check=True)
         failing, _ = failing_tests(args.build, args.timeout)
