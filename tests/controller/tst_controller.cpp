@@ -2,6 +2,7 @@
 #include "fake_panel_view.h"
 #include "fake_serial_port.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace orvalin;
@@ -52,7 +53,9 @@ void tst_controller::one_frame_per_tick_and_one_command_slot()
 {
     rig r;
     r.open();
+    QSignalSpy sent(&r.ctl, &controller::frame_sent);
     r.ctl.timer1_tick();
+    QCOMPARE(sent.size(), 1);
     // Waiting input is discarded right before each write.
     QCOMPARE(
         r.port.log.mid(0, 2), QStringList({ u"InBufferCount=0"_s, u"Output=5501100000000066"_s }));

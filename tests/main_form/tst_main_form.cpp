@@ -218,6 +218,8 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     QCOMPARE(child<QLabel>("Label2(3)")->text(), "  断开");
     click_port();
     check("closed", [](int) { return indicator_panel::closed_colour(); });
+    click_port(); // reopened: unknown until a reply
+    check("reopened", [](int) { return QColor(Qt::yellow); });
 }
 
 QTEST_MAIN(tst_main_form)

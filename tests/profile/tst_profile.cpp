@@ -12,6 +12,7 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 using namespace orvalin;
@@ -246,6 +247,14 @@ void tst_profile::failed_write_changes_nothing()
     QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 1);
     QCOMPARE(
         QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
+    // A file with a second name is rewritten in place; failing there fails too.
+    QCOMPARE(
+        ::link(QFile::encodeName(path_).constData(), QFile::encodeName(path_ + u'2').constData()),
+        0);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const int in_place = write_profile(path_, u"a"_s, u"k"_s, QString(8192, u'n'));
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    QCOMPARE(in_place, 0);
 #endif
 }
 
