@@ -8,42 +8,36 @@
 #include <QTcpSocket>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 QString broker_process::program()
 {
-    const QString name = QStringLiteral("mosquitto");
-    const QString found = QStandardPaths::findExecutable(name);
-    return !found.isEmpty() ? found
-                            : QStandardPaths::findExecutable(name,
-                                { QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin") });
+    const QString found = QStandardPaths::findExecutable(u"mosquitto"_s);
+    return !found.isEmpty()
+        ? found
+        : QStandardPaths::findExecutable(u"mosquitto"_s, { u"/usr/sbin"_s, u"/usr/local/sbin"_s });
 }
 
-bool broker_process::start(const QString &dir, const QByteArray &extra_config)
+bool broker_process::start(const QString &dir)
 {
     if (port_ == 0) {
         QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, 0)) {
-            error_ = probe.errorString();
-            return false;
-        }
+        if (!probe.listen(QHostAddress::LocalHost, 0))
+            return error_ = probe.errorString(), false;
         port_ = probe.serverPort();
     }
-    const QString config = QDir(dir).filePath(QStringLiteral("mosquitto.conf"));
+    const QString config = QDir(dir).filePath(u"mosquitto.conf"_s);
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         return error_ = file.errorString(), false;
-    file.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n")
-                   .arg(port_)
-                   .toUtf8()
-        + extra_config);
+    file.write(
+        u"listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"_s.arg(port_).toUtf8());
     file.close();
+    if (program().isEmpty())
+        return error_ = u"mosquitto is not installed (make deps)"_s, false;
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    const QString broker = program();
-    if (broker.isEmpty())
-        return error_ = QStringLiteral("mosquitto is not installed (make deps)"), false;
-    process_.start(broker, { QStringLiteral("-c"), config });
-    if (!process_.waitForStarted(5000))
-        return error_ = QStringLiteral("mosquitto: ") + process_.errorString(), false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    process_.start(program(), { u"-c"_s, config });
+    for (int attempt = 0; attempt < 100 && process_.waitForStarted(5000); ++attempt) {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, quint16(port_));
         if (socket.waitForConnected(100))
@@ -52,8 +46,7 @@ bool broker_process::start(const QString &dir, const QByteArray &extra_config)
             break;
         QTest::qWait(50);
     }
-    error_
-        = QStringLiteral("mosquitto did not listen: ") + QString::fromLocal8Bit(process_.readAll());
+    error_ = u"mosquitto did not listen: "_s + QString::fromLocal8Bit(process_.readAll());
     stop();
     return false;
 }
@@ -63,10 +56,9 @@ void broker_process::stop()
     if (process_.state() == QProcess::NotRunning)
         return;
     process_.terminate();
-    if (!process_.waitForFinished(3000)) {
+    if (!process_.waitForFinished(3000))
         process_.kill();
-        process_.waitForFinished(1000);
-    }
+    process_.waitForFinished(1000);
 }
 
 mqtt_watch::~mqtt_watch()
@@ -76,18 +68,13 @@ mqtt_watch::~mqtt_watch()
 
 bool mqtt_watch::start(int port)
 {
-    port_ = port;
     QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { take_output(); });
-    process_.start(QStringLiteral("mosquitto_sub"),
-        { QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-            QString::number(port), QStringLiteral("-v"), QStringLiteral("-t"),
-            QStringLiteral("#") });
-    if (!process_.waitForStarted(5000))
-        return false;
+    process_.start(u"mosquitto_sub"_s,
+        { u"-h"_s, u"127.0.0.1"_s, u"-p"_s, QString::number(port), u"-v"_s, u"-t"_s, u"#"_s });
     // Subscribed once a probe comes back.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        publish(port, QStringLiteral("test/probe"), QByteArray::number(attempt));
-        if (wait_for(QStringLiteral("test/probe"), {}, 0, std::chrono::milliseconds(250)) >= 0)
+    for (int attempt = 0; attempt < 20 && process_.waitForStarted(5000); ++attempt) {
+        publish(port, u"test/probe"_s, QByteArray::number(attempt));
+        if (wait_for(u"test/probe"_s, {}, 0, std::chrono::milliseconds(250)) >= 0)
             return true;
     }
     return false;
@@ -95,8 +82,6 @@ bool mqtt_watch::start(int port)
 
 void mqtt_watch::stop()
 {
-    if (process_.state() == QProcess::NotRunning)
-        return;
     process_.kill();
     process_.waitForFinished(1000);
 }
@@ -104,10 +89,8 @@ void mqtt_watch::stop()
 void mqtt_watch::take_output()
 {
     partial_ += process_.readAllStandardOutput();
-    qsizetype end;
-    while ((end = partial_.indexOf('\n')) >= 0) {
+    for (qsizetype end; (end = partial_.indexOf('\n')) >= 0; partial_.remove(0, end + 1)) {
         const QByteArray line = partial_.left(end);
-        partial_.remove(0, end + 1);
         const auto space = line.indexOf(' ');
         messages_.append({ QString::fromUtf8(space < 0 ? line : line.left(space)),
             space < 0 ? QByteArray() : line.mid(space + 1), std::chrono::steady_clock::now() });
@@ -124,14 +107,12 @@ qsizetype mqtt_watch::wait_for(const QString &topic, const QByteArray &payload, 
     std::chrono::milliseconds timeout)
 {
     qsizetype found = -1;
-    [[maybe_unused]] const bool seen = QTest::qWaitFor(
+    (void)QTest::qWaitFor(
         [&] {
-            take_output();
-            for (qsizetype i = from; i < messages_.size() && found < 0; ++i) {
-                if (messages_[i].topic == topic
-                    && (payload.isEmpty() || messages_[i].payload == payload))
-                    found = i;
-            }
+            for (take_output(); from < messages_.size() && found < 0; ++from)
+                if (messages_[from].topic == topic
+                    && (payload.isEmpty() || messages_[from].payload == payload))
+                    found = from;
             return found >= 0;
         },
         int(timeout.count()));
@@ -141,24 +122,21 @@ qsizetype mqtt_watch::wait_for(const QString &topic, const QByteArray &payload, 
 std::optional<QByteArray> mqtt_watch::last(const QString &topic)
 {
     take_output();
-    for (qsizetype i = messages_.size() - 1; i >= 0; --i) {
-        if (messages_[i].topic == topic)
-            return messages_[i].payload;
-    }
+    for (auto m = messages_.crbegin(); m != messages_.crend(); ++m)
+        if (m->topic == topic)
+            return m->payload;
     return std::nullopt;
 }
 
 bool mqtt_watch::wait_for_count(const QString &topic_prefix, const QString &topic_suffix, int count,
     std::chrono::milliseconds timeout)
 {
+    QSet<QString> topics;
     return QTest::qWaitFor(
         [&] {
-            take_output();
-            QSet<QString> topics;
-            for (const auto &m : std::as_const(messages_)) {
+            for (const auto &m : messages())
                 if (m.topic.startsWith(topic_prefix) && m.topic.endsWith(topic_suffix))
                     topics.insert(m.topic);
-            }
             return topics.size() >= count;
         },
         int(timeout.count()));
@@ -167,9 +145,8 @@ bool mqtt_watch::wait_for_count(const QString &topic_prefix, const QString &topi
 bool mqtt_watch::publish(int port, const QString &topic, const QByteArray &payload)
 {
     QProcess pub;
-    pub.start(QStringLiteral("mosquitto_pub"),
-        { QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-            QString::number(port), QStringLiteral("-t"), topic, QStringLiteral("-m"),
+    pub.start(u"mosquitto_pub"_s,
+        { u"-h"_s, u"127.0.0.1"_s, u"-p"_s, QString::number(port), u"-t"_s, topic, u"-m"_s,
             QString::fromUtf8(payload) });
     return pub.waitForFinished(5000) && pub.exitCode() == 0;
 }

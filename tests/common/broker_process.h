@@ -16,8 +16,7 @@ public:
     ~broker_process() { stop(); }
     // Starts (again, on the same port after a stop) and waits until it
     // accepts connections. False with the reason in error().
-    // extra_config: more lines for mosquitto.conf.
-    bool start(const QString &dir, const QByteArray &extra_config = {});
+    bool start(const QString &dir);
     // The broker's path: on PATH or in an sbin directory Debian users'
     // PATH lacks; empty when not installed.
     static QString program();
@@ -65,5 +64,4 @@ private:
     QProcess process_;
     QByteArray partial_;
     QList<message> messages_;
-    int port_ = 0;
 };
