@@ -4,11 +4,8 @@
 #include <QDir>
 #include <QTest>
 
-namespace {
-
+// Waits run the event loop in steps this long.
 constexpr int wait_step_ms = 5;
-
-} // namespace
 
 sim_process::sim_process()
 {
@@ -85,13 +82,9 @@ std::optional<sim_process::module_status> sim_process::status()
     const auto match = format.match(command(QStringLiteral("status")));
     if (!match.hasMatch())
         return std::nullopt;
-    module_status result;
-    result.outputs = match.captured(1).toInt(nullptr, 16);
-    result.inputs = match.captured(2).toInt(nullptr, 16);
-    result.frames = match.captured(3).toLongLong();
-    result.ignored = match.captured(4).toLongLong();
-    result.replies = match.captured(5).toLongLong();
-    return result;
+    return module_status { match.captured(1).toInt(nullptr, 16),
+        match.captured(2).toInt(nullptr, 16), match.captured(3).toLongLong(),
+        match.captured(4).toLongLong(), match.captured(5).toLongLong() };
 }
 
 QString sim_process::wait_for_line(
@@ -139,9 +132,6 @@ void sim_process::take_output()
 {
     error_ += QString::fromLocal8Bit(process_.readAllStandardError());
     partial_line_ += process_.readAllStandardOutput();
-    qsizetype end;
-    while ((end = partial_line_.indexOf('\n')) >= 0) {
+    for (qsizetype end; (end = partial_line_.indexOf('\n')) >= 0; partial_line_.remove(0, end + 1))
         lines_ << QString::fromUtf8(partial_line_.left(end));
-        partial_line_.remove(0, end + 1);
-    }
 }
