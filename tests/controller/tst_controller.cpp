@@ -28,7 +28,6 @@ struct rig {
         ctl.timer1().stop();
         port.log.clear();
         port.written.clear();
-        view.log.clear();
     }
     QByteArray last_written() const
     {
