@@ -18,7 +18,7 @@ QString broker_process::program()
         : QStandardPaths::findExecutable(u"mosquitto"_s, { u"/usr/sbin"_s, u"/usr/local/sbin"_s });
 }
 
-bool broker_process::start(const QString &dir)
+bool broker_process::start(const QString &dir, const QByteArray &extra_config)
 {
     if (port_ == 0) {
         QTcpServer probe;
@@ -31,7 +31,8 @@ bool broker_process::start(const QString &dir)
     if (!file.open(QIODevice::WriteOnly))
         return error_ = file.errorString(), false;
     file.write(
-        u"listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"_s.arg(port_).toUtf8());
+        u"listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n"_s.arg(port_).toUtf8()
+        + extra_config);
     file.close();
     if (program().isEmpty())
         return error_ = u"mosquitto is not installed (make deps)"_s, false;

@@ -16,7 +16,8 @@ public:
     ~broker_process() { stop(); }
     // Starts (again, on the same port after a stop) and waits until it
     // accepts connections. False with the reason in error().
-    bool start(const QString &dir);
+    // extra_config: more lines for mosquitto.conf.
+    bool start(const QString &dir, const QByteArray &extra_config = {});
     // The broker's path: on PATH or in an sbin directory Debian users'
     // PATH lacks; empty when not installed.
     static QString program();
