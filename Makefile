@@ -1,6 +1,9 @@
 # The one entry point: make demo, make test.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The tests mostly wait on terminals, timers and child programs: four run
+# side by side per core.
+TEST_JOBS ?= $(shell echo $$(( 4 * $(JOBS) )))
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # Sanitizer and fuzzing builds live in their own directories.
@@ -27,7 +30,7 @@ build: configure
 
 test: deps
 	$(MAKE) build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(TEST_JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer; the
 # sanitizer options (halt on the first finding, leaks checked) are set per
