@@ -89,7 +89,7 @@ void tst_profile::documented_rules_data()
           "第1路输出名称=b\r\n[Dup]\r\nk=first\r\nk=second\r\n[DUP]\r\nk=third\r\n"
           "only=2\r\n[Вода]\r\nключ=x\r\n  [Pad] trailing words\r\nk=p\r\n"
           "[q]\r\nd=\" padded \"\r\ns='single'\r\nm=\"mixed'\r\none=\"\r\n"
-          "[Mixed]\nlf=1\rcr=2\r\nlast=3"_s;
+          "[z]\r\nn=\0hidden\r\n[Mixed]\nlf=1\rcr=2\r\nlast=3"_s;
     const QString none;
     // clang-format off
     QTest::newRow("section and key ignore case") << "GENERAL" << "title" << none << "Hello World" << file << none;
@@ -109,6 +109,7 @@ void tst_profile::documented_rules_data()
     QTest::newRow("unpaired quotes kept") << "q" << "m" << none << "\"mixed'" << file << none;
     QTest::newRow("lone quote kept") << "q" << "one" << none << "\"" << file << none;
     QTest::newRow("CR, LF and CR LF end lines") << "Mixed" << "cr" << none << "2" << file << none;
+    QTest::newRow("a NUL ends the value") << "z" << "n" << none << "" << file << none;
     QTest::newRow("missing section") << "nowhere" << "k" << none << "" << file << none;
     QTest::newRow("write to first duplicate, any case") << "A" << "K" << "new" << "new"
         << "[a]\r\nk=1\r\nk=2\r\n[A]\r\nk=3\r\n" << "[a]\r\nk=new\r\nk=2\r\n[A]\r\nk=3\r\n";
