@@ -132,7 +132,7 @@ void tst_controller::port_button_sequence()
     QVERIFY(!r.view.openall_enabled && !r.view.closeall_enabled && r.view.port_box_enabled);
     QCOMPARE(r.view.port_caption, u"打开串口"_s);
     for (int k = 1; k <= 16; ++k)
-        QCOMPARE(r.view.lamps[k], indicator_panel::closed_colour());
+        QCOMPARE(r.view.lamps[k], QColor(128, 128, 128)); // grey, without a desktop's palette
 }
 
 QTEST_GUILESS_MAIN(tst_controller)

@@ -218,6 +218,13 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     QCOMPARE(child<QLabel>("Label2(3)")->text(), "  断开");
     click_port();
     check("closed", [](int) { return indicator_panel::closed_colour(); });
+    // The desktop's grey stands in, unless it is a colour a lamp reads as a state.
+    const QPalette desktop = QApplication::palette();
+    QPalette green = desktop;
+    green.setColor(QPalette::Disabled, QPalette::Text, Qt::green);
+    QApplication::setPalette(green);
+    QCOMPARE(indicator_panel::closed_colour(), QColor(128, 128, 128));
+    QApplication::setPalette(desktop);
     click_port(); // reopened: unknown until a reply
     check("reopened", [](int) { return QColor(Qt::yellow); });
 }
