@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QString>
 #include <QStringList>
 
 // A serial port in memory: records every operation in order, lets a test
@@ -26,27 +25,72 @@ public:
     int event = orvalin::comm_event_receive;
     std::int16_t number = 0;
     bool opened = false;
-    int threshold = 0;
-    QString opened_device; // remembered at open, as the real port does
     bool lost = false;
+    int threshold = 0;
 
-    void set_comm_port(std::int16_t n) override;
-    bool open() override;
-    void close() override;
+    void set_comm_port(std::int16_t n) override
+    {
+        log << QStringLiteral("CommPort=%1").arg(number = n);
+    }
+    bool open() override
+    {
+        log << QStringLiteral("PortOpen=true");
+        lost = false;
+        return opened = !open_fails;
+    }
+    void close() override
+    {
+        log << QStringLiteral("PortOpen=false");
+        opened = false;
+    }
     bool is_open() const override { return opened; }
-    void set_rthreshold(int bytes) override;
-    void discard_input() override;
+    void set_rthreshold(int bytes) override
+    {
+        log << QStringLiteral("RThreshold=%1").arg(threshold = bytes);
+    }
+    void discard_input() override
+    {
+        waiting.clear();
+        log << QStringLiteral("InBufferCount=0");
+    }
     qint64 in_buffer_count() const override { return waiting.size(); }
-    void output(const orvalin::frame &bytes) override;
+    void output(const orvalin::frame &bytes) override
+    {
+        written << bytes;
+        log << "Output=" + QByteArray(reinterpret_cast<const char *>(bytes.data()), 8).toHex();
+    }
     int comm_event() const override { return event; }
-    std::optional<std::uint8_t> input() override;
-    QString device() const override { return opened_device; }
+    std::optional<std::uint8_t> input() override
+    {
+        if (waiting.isEmpty())
+            return std::nullopt;
+        const auto byte = static_cast<std::uint8_t>(waiting.front());
+        waiting.remove(0, 1);
+        return byte;
+    }
+    // The device opened last, as the real port remembers it.
+    QString device() const override { return QStringLiteral("/dev/fake%1").arg(number); }
     QString error_string() const override { return open_fails ? open_error : QString(); }
-    orvalin::port_problem problem() const override;
+    orvalin::port_problem problem() const override
+    {
+        return lost      ? orvalin::port_problem::unplugged
+            : open_fails ? open_problem
+                         : orvalin::port_problem::none;
+    }
 
     // Appends bytes to the receive buffer and raises the receive event when
     // the threshold is reached (as the real port does).
-    void receive(const QByteArray &bytes);
-    // Simulates the device vanishing while open.
-    void lose(const QString &reason);
+    void receive(const QByteArray &bytes)
+    {
+        waiting += bytes;
+        if (threshold > 0 && waiting.size() >= threshold)
+            emit on_comm();
+    }
+    // The device vanishing while open.
+    void lose(const QString &reason)
+    {
+        opened = false;
+        lost = true;
+        emit port_lost(reason);
+    }
 };
