@@ -2,6 +2,7 @@
 #include "names/profile.h"
 #include "system/toolkit.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -121,6 +122,11 @@ void tst_name_file::cleanup()
 
 void tst_name_file::first_start_creates_defaults_once()
 {
+    // Unless told otherwise, the program's folder is where the program is.
+    toolkit::set_program_directory({});
+    QCOMPARE(toolkit::program_directory(),
+        QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
+    toolkit::set_program_directory(QDir::toNativeSeparators(dir_->path()));
     QCOMPARE(name_file_path(), QDir::toNativeSeparators(dir_->path() + u"/name.txt"_s));
     ensure_name_file(view_);
     QCOMPARE(prompts(), (QStringList { not_found(), u"名称文件被创建。"_s }));
