@@ -9,7 +9,7 @@ per-test timeout, records which tests fail, and puts the file back.
 The choice of mutants depends only on the sources and the seed, so a run can
 be stopped and started again: results go to BUILD/mutants.jsonl (or
 --results FILE), and mutants already recorded there are not run again. Mutants listed in
-tests/mutation/equivalent.txt (one id a line, '#' comments) behave like the
+mutation/equivalent.txt (one id a line, '#' comments) behave like the
 original program and do not count.
 
     scripts/mutate.py [--count N] [--seed S] [--build DIR] [--timeout S]
@@ -184,7 +184,7 @@ def load(results):
 
 def report(args):
     equivalent = set()
-    listed = os.path.join(ROOT, "tests/mutation/equivalent.txt")
+    listed = os.path.join(ROOT, "mutation/equivalent.txt")
     if os.path.exists(listed):
         with open(listed, encoding="utf-8") as f:
             equivalent = {l.split("#")[0].strip() for l in f} - {""}
