@@ -133,6 +133,9 @@ void tst_controller::port_button_sequence()
     QCOMPARE(r.view.port_caption, u"打开串口"_s);
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(r.view.lamps[k], QColor(128, 128, 128)); // grey, without a desktop's palette
+    r.view.port = u"255"_s; // the highest port number there is
+    r.ctl.open_comm_click();
+    QVERIFY(r.port.is_open() && r.port.log.contains(u"CommPort=255"_s));
 }
 
 QTEST_GUILESS_MAIN(tst_controller)

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -77,6 +78,8 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
             .arg(broker_.port()));
     mqtt_watch watch;
     QVERIFY(watch.start(broker_.port()));
+    QElapsedTimer since_start;
+    since_start.start();
     QVERIFY(start_service(config));
 
     // Discovery for all 48 entities, states as the emulator holds them.
@@ -175,6 +178,14 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QVERIFY(again.wait_for("orvalin/1/input/8", "ON", mark) >= 0);
     QTRY_COMPARE(sim_.command("status @1").section(' ', 1, 1), "00"); // on_link_loss = all_off
 
+#ifdef Q_OS_LINUX
+    // Waiting on the line and the broker costs little: no busy loop.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(service_.processId()));
+    QVERIFY(stat.open(QIODevice::ReadOnly));
+    const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
+    const double cpu_s = (fields[12].toDouble() + fields[13].toDouble()) / ::sysconf(_SC_CLK_TCK);
+    QVERIFY2(cpu_s < 0.5 * since_start.elapsed() / 1000.0, qPrintable(QString::number(cpu_s)));
+#endif
     // SIGTERM: offline, exit 0 within a second.
     mark = again.messages().size();
     QElapsedTimer stopping;
