@@ -129,7 +129,6 @@ void tst_cli_e2e::run_commands_data()
     row("scan past 255", "", { "scan", "250-256" }, 2, quiet, help, 0x00);
     row("names", "", { "names", "1" }, 0, "^output 1\\n.*output 3 水泵 \"A\"\\n.*input 5 门\\n", quiet, 0x00);
     row("rename", "", { "names", "1", "in8", "泵, \"B\"" }, 0, quiet, quiet, 0x00);
-    row("renamed, json", "", { "--json", "names" }, 0, "\"inputs\":\\[.*\"泵, \\\\\"B\\\\\"\"\\]", quiet, 0x00);
     row("name with line break", "", { "names", "1", "out1", "a\nb" }, 2, quiet, "line break.*\\n.*--help", 0x00);
     row("section missing", "", { "names", "9" }, 1, quiet, "no section \\[地址码9\\]", 0x00);
     row("name file missing", "", { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }, 2, quiet, "no name file", 0x00);

@@ -75,7 +75,6 @@ void tst_link_e2e::failed_open_reports_reason_data()
     QTest::newRow("link to nothing") << "dangling" << 1 << int(port_problem::missing);
     QTest::newRow("no entry, no device for 0") << "" << 0 << int(port_problem::missing);
     QTest::newRow("plain file") << "file" << 1 << int(port_problem::not_serial);
-    QTest::newRow("directory") << "dir" << 1 << int(port_problem::not_serial);
     QTest::newRow("no terminal") << "/dev/null" << 1 << int(port_problem::not_serial);
 }
 
@@ -90,8 +89,6 @@ void tst_link_e2e::failed_open_reports_reason()
         QVERIFY(QFile::link(entry == "dangling" ? f.dir.filePath("gone") : entry, path));
     if (entry == "file")
         QVERIFY(QFile(path).open(QIODevice::WriteOnly));
-    if (entry == "dir")
-        QVERIFY(QDir(f.dir.path()).mkdir("COM1"));
     QVERIFY(!open_port(f.port, std::int16_t(number)));
     QVERIFY(!f.port.is_open());
     QCOMPARE(int(f.port.problem()), problem);
