@@ -14,11 +14,7 @@ namespace orvalin::cli {
 
 namespace {
 
-bool &stdout_failed()
-{
-    static bool failed = false;
-    return failed;
-}
+bool stdout_failed = false;
 
 } // namespace
 
@@ -29,12 +25,12 @@ void print_line(const QString &line)
     if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout)
             != std::size_t(bytes.size())
         || std::fflush(stdout) != 0)
-        stdout_failed() = true;
+        stdout_failed = true;
 }
 
 bool output_failed()
 {
-    return stdout_failed();
+    return stdout_failed;
 }
 
 void print_json(const QJsonObject &object)

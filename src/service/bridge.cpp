@@ -153,12 +153,8 @@ void bridge::stop(std::function<void()> done)
         for (int k = 1; k <= outputs; ++k) {
             const bool running = module->off_timer[k - 1] && module->off_timer[k - 1]->isActive();
             if (running || (module->online && module->off_due[k - 1])) {
-                module->off_timer[k - 1].reset();
                 module->off_due[k - 1] = false;
-                step off { module->address, k, { set_request::action::off, std::nullopt },
-                    QStringLiteral("on_time (stopping)") };
-                off.pulse_end = true;
-                queue_.push_back(off);
+                queue_off(*module, k, QStringLiteral("on_time (stopping)"));
             }
         }
     }

@@ -1,4 +1,4 @@
-#include "fake_line_port.h"
+#include "link/line_port.h"
 #include "service/bridge.h"
 #include "service/config.h"
 #include "service/payload.h"
@@ -14,6 +14,52 @@ using namespace std::chrono_literals;
 Q_DECLARE_METATYPE(std::optional<set_request>)
 
 namespace {
+
+// Modules that answer every frame for their address, from the event loop, as
+// the emulator does.
+class fake_line_port final : public line_port {
+public:
+    port_failure open(const QString &) override { return open_ = true, port_failure {}; }
+    void close() override { open_ = false; }
+    bool is_open() const override { return open_; }
+    QString device() const override { return QStringLiteral("fake"); }
+    QByteArray read_all() override { return std::exchange(incoming_, {}); }
+    void discard_input() override { incoming_.clear(); }
+    void write(const frame &bytes) override
+    {
+        written.append(bytes);
+        if (!outputs.count(bytes[1]))
+            return;
+        auto &state = outputs[bytes[1]];
+        if (bytes[2] == switch_on || bytes[2] == switch_off) {
+            const auto bit = std::uint8_t(1u << (bytes[6] - 1));
+            state = bytes[2] == switch_on ? state | bit : state & ~bit;
+        } else if (bytes[2] == set_all_outputs) {
+            state = bytes[5];
+        }
+        states.append(state);
+        if (mute)
+            return;
+        // The next `stale` replies show 00: late replies of earlier exchanges
+        // taken for the current one.
+        frame reply { reply_start, bytes[1], bytes[2], 0, 0, 0, state, 0 };
+        if (stale > 0 && stale--)
+            reply[6] = 0;
+        reply[7] = frame_checksum(reply);
+        incoming_.append(reinterpret_cast<const char *>(reply.data()), 8);
+        QMetaObject::invokeMethod(this, &line_port::ready_read, Qt::QueuedConnection);
+    }
+
+    QList<frame> written;
+    std::map<std::uint8_t, std::uint8_t> outputs; // the modules present
+    QList<std::uint8_t> states; // of the module written to, after each write
+    int stale = 0;
+    bool mute = false; // switches without replying
+
+private:
+    bool open_ = true;
+    QByteArray incoming_;
+};
 
 class fake_broker : public broker {
 public:
