@@ -15,7 +15,7 @@ FUZZ_TARGETS = $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 # make soak polls this long (30 minutes unless told otherwise).
 SOAK_SECONDS ?= 1800
 
-.PHONY: all deps configure build test test-asan fuzz demo bench valgrind soak mutate package install-check clean
+.PHONY: all deps configure build test test-asan fuzz demo demo-service bench bench-service valgrind soak mutate package install-check clean
 
 all: build
 
@@ -122,5 +122,6 @@ mutate:
 	@sh scripts/deps.sh mutate
 	python3 scripts/mutate.py $(MUTATE_ARGS)
 
+# Every build folder the targets above make.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-mutate
