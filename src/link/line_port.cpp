@@ -30,7 +30,12 @@ void qt_line_port::write(const frame &bytes)
 {
     if (!port_.isOpen())
         return;
-    port_.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+    const qint64 size = qint64(bytes.size());
+    if (port_.write(reinterpret_cast<const char *>(bytes.data()), size) != size)
+        return;
+    // Hand the frame to the driver now rather than on the next loop pass.
+    // What the driver does not take at once stays queued in the port and
+    // goes out when the line can take it.
     port_.flush();
 }
 

@@ -9,8 +9,9 @@
 
 namespace orvalin {
 
-// A serial line as a byte stream, for programs that talk to modules by
-// address (orvalinctl, the service). The panel keeps its own serial_port.
+// A serial line as a byte stream: the one port every program opens. The
+// panel's serial_port is an adapter over it (qt_serial_port); orvalinctl and
+// the service talk to modules by address through module_link.
 class line_port : public QObject {
     Q_OBJECT
 
@@ -21,7 +22,8 @@ public:
     virtual port_failure open(const QString &device) = 0;
     virtual void close() = 0;
     virtual bool is_open() const = 0;
-    // Writes the 8 bytes and hands them to the driver at once.
+    // Writes the 8 bytes and hands them to the driver at once. A line that
+    // fails on the write is reported through lost.
     virtual void write(const frame &bytes) = 0;
     // Takes every byte received and not yet read.
     virtual QByteArray read_all() = 0;

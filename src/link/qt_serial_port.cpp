@@ -6,8 +6,12 @@ qt_serial_port::qt_serial_port(QString program_dir, QObject *parent)
     : serial_port(parent)
     , program_dir_(std::move(program_dir))
 {
-    connect(&port_, &QSerialPort::readyRead, this, &qt_serial_port::on_ready_read);
-    connect(&port_, &QSerialPort::errorOccurred, this, &qt_serial_port::on_error);
+    connect(&line_, &line_port::ready_read, this, &qt_serial_port::on_ready_read);
+    connect(&line_, &line_port::lost, this, [this](const port_failure &failure) {
+        failure_ = failure;
+        received_.clear();
+        emit port_lost(failure.system_text);
+    });
 }
 
 void qt_serial_port::set_comm_port(std::int16_t number)
@@ -17,26 +21,27 @@ void qt_serial_port::set_comm_port(std::int16_t number)
 
 bool qt_serial_port::open()
 {
-    if (port_.isOpen())
+    if (line_.is_open())
         return true;
     device_ = device_for_port(number_, program_dir_);
     // An empty device (none for the number) fails as missing.
-    failure_ = open_line(port_, device_);
+    failure_ = line_.open(device_);
     if (failure_)
         return false;
+    received_.clear();
     comm_event_ = 0;
     return true;
 }
 
 void qt_serial_port::close()
 {
-    if (port_.isOpen())
-        port_.close();
+    line_.close();
+    received_.clear();
 }
 
 bool qt_serial_port::is_open() const
 {
-    return port_.isOpen();
+    return line_.is_open();
 }
 
 void qt_serial_port::set_rthreshold(int bytes)
@@ -46,22 +51,20 @@ void qt_serial_port::set_rthreshold(int bytes)
 
 void qt_serial_port::discard_input()
 {
-    if (port_.isOpen())
-        port_.clear(QSerialPort::Input);
+    received_.clear();
+    line_.discard_input();
 }
 
 qint64 qt_serial_port::in_buffer_count() const
 {
-    return port_.isOpen() ? port_.bytesAvailable() : 0;
+    return line_.is_open() ? received_.size() : 0;
 }
 
 void qt_serial_port::output(const frame &bytes)
 {
-    if (!port_.isOpen())
-        return;
-    port_.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
-    // Hand the frame to the driver now rather than on the next loop pass.
-    port_.flush();
+    // A write that fails because the device went away is reported through
+    // port_lost; the control has no other way to show it.
+    line_.write(bytes);
 }
 
 int qt_serial_port::comm_event() const
@@ -71,10 +74,11 @@ int qt_serial_port::comm_event() const
 
 std::optional<std::uint8_t> qt_serial_port::input()
 {
-    char byte = 0;
-    if (!port_.isOpen() || !port_.getChar(&byte))
+    if (!line_.is_open() || received_.isEmpty())
         return std::nullopt;
-    return static_cast<std::uint8_t>(byte);
+    const auto byte = static_cast<std::uint8_t>(received_.front());
+    received_.remove(0, 1);
+    return byte;
 }
 
 QString qt_serial_port::device() const
@@ -94,25 +98,12 @@ port_problem qt_serial_port::problem() const
 
 void qt_serial_port::on_ready_read()
 {
+    received_.append(line_.read_all());
     // One event per batch: only once the threshold is reached, not per byte.
-    if (rthreshold_ <= 0 || port_.bytesAvailable() < rthreshold_)
+    if (rthreshold_ <= 0 || received_.size() < rthreshold_)
         return;
     comm_event_ = comm_event_receive;
     emit on_comm();
-}
-
-void qt_serial_port::on_error(QSerialPort::SerialPortError error)
-{
-    const auto failure = lost_line(port_, error);
-    if (!failure)
-        return;
-    failure_ = *failure;
-    // Reported from the event loop, never from inside a call to the port
-    // (a write in send_frame can find the device gone), so the caller's
-    // reaction never runs in the middle of its own tick.
-    QMetaObject::invokeMethod(
-        this, [this, reason = failure_.system_text] { emit port_lost(reason); },
-        Qt::QueuedConnection);
 }
 
 } // namespace orvalin

@@ -1,17 +1,20 @@
 #pragma once
 
+#include "link/line_port.h"
 #include "link/port_device.h"
 #include "link/serial_port.h"
 
-#include <QSerialPort>
+#include <QByteArray>
 
 namespace orvalin {
 
-// The serial port on QSerialPort: 9600 baud, 8 data bits, no parity, 1 stop
-// bit, no flow control, raw bytes, the device locked against every other
-// opener (open_line). When the open port fails (device unplugged, far side of
-// a pseudo-terminal gone) it is closed at once and port_lost is raised once,
-// later, from the event loop.
+// The panel's serial port as a thin adapter over the one line port
+// (qt_line_port): that one opens, locks, writes, discards and notices a
+// lost line for every program; this one adds what the panel's control
+// works by: a port number, a receive threshold and a byte-at-a-time input.
+// When the open port fails (device unplugged, far side of a pseudo-terminal
+// gone) it is closed at once and port_lost is raised once, later, from the
+// event loop.
 class qt_serial_port final : public serial_port {
     Q_OBJECT
 
@@ -34,10 +37,11 @@ public:
 
 private:
     void on_ready_read();
-    void on_error(QSerialPort::SerialPortError error);
 
-    QSerialPort port_;
+    qt_line_port line_;
     QString program_dir_;
+    // What the line delivered and input() has not taken yet.
+    QByteArray received_;
     std::int16_t number_ = 0;
     int rthreshold_ = 0;
     int comm_event_ = 0;
