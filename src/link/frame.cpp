@@ -57,14 +57,22 @@ std::optional<std::uint8_t> address_byte(QStringView text)
     return static_cast<std::uint8_t>(remainder);
 }
 
+std::optional<module_status> parse_reply(const frame &bytes)
+{
+    if (bytes[0] != reply_start || frame_checksum(bytes) != bytes[7])
+        return std::nullopt;
+    return module_status { bytes[1], bytes[6], bytes[4] };
+}
+
 bool check_reply(const receive_buffer &recv_buf)
 {
-    std::int32_t sum = 0;
-    for (int i = 0; i < 7; ++i)
-        sum += recv_buf[i];
-    const bool checksum_ok = sum % 256 == recv_buf[7];
-    const bool start_ok = recv_buf[0] == reply_start;
-    return checksum_ok && start_ok;
+    frame bytes {};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (recv_buf[i] < 0 || recv_buf[i] > 0xff)
+            return false;
+        bytes[i] = std::uint8_t(recv_buf[i]);
+    }
+    return parse_reply(bytes).has_value();
 }
 
 int get_bit(std::uint8_t value, int n)

@@ -25,8 +25,23 @@ enum command_code : std::uint8_t {
     set_all_outputs = 0x13,
 };
 
-// Sum of bytes 0..6 modulo 256.
+// Sum of bytes 0..6 modulo 256: the one checksum of both directions.
 std::uint8_t frame_checksum(const frame &bytes);
+
+// What one status reply says about a module.
+struct module_status {
+    std::uint8_t address = 0;
+    std::uint8_t outputs = 0; // bit k-1 is output k
+    std::uint8_t inputs = 0; // bit k-1 is input k
+
+    bool output(int k) const { return (outputs >> (k - 1)) & 1; }
+    bool input(int k) const { return (inputs >> (k - 1)) & 1; }
+    friend bool operator==(const module_status &, const module_status &) = default;
+};
+
+// The one rule for a status reply: start byte 0x22 and the checksum. What it
+// says, or no value when the 8 bytes are no reply.
+std::optional<module_status> parse_reply(const frame &bytes);
 
 // The command frame for one address, code and pair of data bytes.
 frame build_frame(std::uint8_t address, std::uint8_t code, std::uint8_t data1, std::uint8_t data2);
@@ -41,7 +56,8 @@ std::optional<std::uint8_t> address_byte(QStringView text);
 // 32-bit range, or no value.
 std::optional<std::int32_t> whole_number(QStringView text);
 
-// True when entries 0..7 hold a status reply: start byte 0x22 and checksum.
+// True when entries 0..7 hold a status reply (parse_reply); an entry that is
+// no byte value makes no reply.
 bool check_reply(const receive_buffer &recv_buf);
 
 // Bit n (0..7, bit 0 the least significant) of value, as 0 or 1.

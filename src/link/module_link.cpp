@@ -27,14 +27,15 @@ std::optional<module_status> reply_finder::next()
         frame bytes {};
         for (std::size_t i = 0; i < bytes.size(); ++i)
             bytes[i] = std::uint8_t(pending_[qsizetype(i)]);
-        if (frame_checksum(bytes) != bytes[7]) {
+        const auto status = parse_reply(bytes);
+        if (!status) {
             // Not a reply after all: this start byte was noise.
             ++skipped_;
             pending_.remove(0, 1);
             continue;
         }
         pending_.remove(0, qsizetype(bytes.size()));
-        return module_status { bytes[1], bytes[6], bytes[4] };
+        return status;
     }
     return std::nullopt;
 }

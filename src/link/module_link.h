@@ -15,19 +15,8 @@ namespace orvalin {
 
 class line_port;
 
-// What one status reply says about a module.
-struct module_status {
-    std::uint8_t address = 0;
-    std::uint8_t outputs = 0; // bit k-1 is output k
-    std::uint8_t inputs = 0; // bit k-1 is input k
-
-    bool output(int k) const { return (outputs >> (k - 1)) & 1; }
-    bool input(int k) const { return (inputs >> (k - 1)) & 1; }
-    friend bool operator==(const module_status &, const module_status &) = default;
-};
-
-// Finds status replies in a byte stream by start byte and checksum, not by
-// counting bytes: noise before or between replies is skipped.
+// Finds status replies (parse_reply) in a byte stream, not by counting
+// bytes: noise before or between replies is skipped.
 class reply_finder {
 public:
     void feed(QByteArrayView bytes);
