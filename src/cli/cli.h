@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -15,7 +16,7 @@
 // Shared pieces of orvalinctl: exit codes, the parsed command line, output.
 namespace orvalin::cli {
 
-// Exit codes scripts rely on; listed in --help.
+// Exit codes scripts rely on; --help lists them from exit_codes below.
 enum exit_code : int {
     exit_ok = 0,
     // The module did not answer or did not confirm; a name file lacks the
@@ -24,9 +25,28 @@ enum exit_code : int {
     exit_usage = 2,
     exit_port = 3,
 };
-// A pulse cut short by SIGINT or SIGTERM (its output switched off and
-// confirmed) ends with 128 + the signal number, as shells report it.
+// A pulse cut short by a signal (its output switched off and confirmed) ends
+// with 128 + the signal number, as shells report it.
 inline constexpr int exit_signal_base = 128;
+
+struct exit_code_entry {
+    const char *code_text;
+    const char *meaning;
+};
+// What each exit code means, for --help; one row per code above.
+inline constexpr std::array exit_codes {
+    exit_code_entry { "0", "done (and confirmed)" },
+    exit_code_entry { "1",
+        "the module did not answer or did not confirm (what was sent is\n"
+        "printed); names: the name file lacks the address's section or\n"
+        "cannot be written; a result could not be written to standard output" },
+    exit_code_entry { "2", "usage error; names: a refused name or no name file" },
+    exit_code_entry {
+        "3", "the port cannot be opened (missing, busy, no permission) or was lost" },
+    exit_code_entry { "128+N",
+        "pulse stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP),\n"
+        "after the output was switched off and confirmed" },
+};
 
 inline constexpr std::chrono::milliseconds default_timeout { 500 };
 inline constexpr std::chrono::milliseconds default_scan_timeout { 100 };
@@ -94,5 +114,42 @@ int run_pulse(const settings &options);
 int run_watch(const settings &options);
 int run_scan(const settings &options);
 int run_names(const settings &options);
+
+// One row of the command table: --help and the argument count check come
+// from it. run is empty for serve, which parses its own options.
+struct command_entry {
+    const char *name;
+    const char *arguments;
+    const char *summary;
+    int min_arguments;
+    int max_arguments;
+    int (*run)(const settings &);
+};
+const command_entry *find_command(const QString &name);
+
+// What the command line asks for: a command to run with its settings, the
+// service with its own arguments, or an exit at once (help, version, or a
+// usage error already reported) with exit_code.
+struct command_line {
+    enum class action { run, serve, exit };
+    action action = action::exit;
+    int exit_code = exit_ok;
+    const command_entry *entry = nullptr;
+    settings options;
+    QStringList serve_arguments;
+
+    static command_line done(int code) { return { action::exit, code, nullptr, {}, {} }; }
+    static command_line serve(QStringList arguments)
+    {
+        return { action::serve, exit_ok, nullptr, {}, std::move(arguments) };
+    }
+    static command_line run(const command_entry *entry, settings options)
+    {
+        return { action::run, exit_ok, entry, std::move(options), {} };
+    }
+};
+// Parses arguments (the program's name first); reports usage errors, help
+// and version itself.
+command_line parse_command_line(const QStringList &arguments);
 
 } // namespace orvalin::cli

@@ -142,6 +142,7 @@ void tst_cli_e2e::run_commands_data()
     row("bad channel", "", { "on", "9" }, 2, quiet, help, 0x00);
     row("bad duration", "", { "pulse", "1", "soon" }, 2, quiet, help, 0x00);
     row("unknown command", "", { "frobnicate" }, 2, quiet, help, 0x00);
+    row("options before serve", "", { "-p", "1", "serve", "--check" }, 2, quiet, "does not apply to serve", 0x00);
     row("missing port", "", { "-p", "/nonexistent/tty", "status" }, 3, quiet, "/nonexistent/tty: no such device", 0x00);
     row("version", "", { "--version" }, 0, "^orvalinctl \\d+\\.\\d+", quiet, 0x00);
     row("help", "", { "--help" }, 0, "pulse CH DURATION.*\\n.*Exit codes", quiet, 0x00);
