@@ -50,9 +50,8 @@ public:
     void send_confirmed(const QList<frame> &commands, target goal, confirm_handler then);
     static constexpr int confirm_polls = 3;
     // Drops the exchange under way and the send_confirmed() it belongs to:
-    // neither calls its handler any more. Their reply may still come in
-    // during the next exchange; a confirmation is not fooled by it, as it
-    // polls until a reply shows its own goal.
+    // neither calls its handler any more. The dropped exchange's reply may
+    // still come in and be taken for the next exchange's.
     void abandon();
 
     // Says on standard error that the module did not confirm, with every

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #endif
 
 #ifdef Q_OS_WIN
@@ -69,6 +70,15 @@ void on_signal(int number)
     errno = saved;
 }
 
+// The signals this instance handles: those not ignored when it came.
+QList<int> handled_signals;
+
+bool ignored(int number)
+{
+    struct sigaction current { };
+    return ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
 void handle(int number, void (*handler)(int))
 {
     struct sigaction action { };
@@ -122,8 +132,14 @@ stop_signals::stop_signals(QObject *parent)
     // A closed terminal or SSH session (SIGHUP), a timeout or any other
     // stopping signal ends a command as cleanly as Ctrl-C: a relay is never
     // left on because the window went.
-    for (const int number : stopping_signals())
+    // One ignored from the start (nohup, a background job of a script) stays
+    // ignored, as the caller asked.
+    for (const int number : stopping_signals()) {
+        if (ignored(number))
+            continue;
         handle(number, on_signal);
+        handled_signals << number;
+    }
 #elif defined(Q_OS_WIN)
     SetConsoleCtrlHandler(on_console_event, TRUE);
 #endif
@@ -132,7 +148,7 @@ stop_signals::stop_signals(QObject *parent)
 stop_signals::~stop_signals()
 {
 #ifdef Q_OS_UNIX
-    for (const int number : stopping_signals())
+    for (const int number : std::exchange(handled_signals, {}))
         handle(number, SIG_DFL);
 #elif defined(Q_OS_WIN)
     SetConsoleCtrlHandler(on_console_event, FALSE);

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,6 +28,7 @@ private slots:
     void watch_reports_changes_in_order_and_holds_the_port();
     void pulse_stopped_by_signal_leaves_output_off_data();
     void pulse_stopped_by_signal_leaves_output_off();
+    void pulse_keeps_a_signal_its_caller_ignores_ignored();
 
 private:
     struct result {
@@ -271,6 +273,7 @@ void tst_cli_e2e::pulse_stopped_by_signal_leaves_output_off()
     QFETCH(int, reply_delay);
     QCOMPARE(sim_.command("outputs 00"), "ok");
     QCOMPARE(sim_.command(QStringLiteral("delay %1").arg(reply_delay)), "ok");
+    const auto prompt_again = qScopeGuard([this] { sim_.command("delay 0"); });
     QProcess pulse;
     start(pulse, { "pulse", "6", "10s", "--timeout", "8000" });
     // The emulator switches on when the frame comes in, before its reply.
@@ -287,13 +290,31 @@ void tst_cli_e2e::pulse_stopped_by_signal_leaves_output_off()
     // The late reply to the on may be taken for the off's and cost one more
     // poll, with its own delay.
     QVERIFY(pulse.waitForFinished(2 * reply_delay + 5000));
-    QVERIFY2(since_signal.elapsed() < 2 * reply_delay + 2000,
-        qPrintable(pulse.readAllStandardError()));
-    QCOMPARE(sim_.command("delay 0"), "ok");
+    const QByteArray err = pulse.readAllStandardError();
+    QVERIFY2(since_signal.elapsed() < 2 * reply_delay + 2000, err.constData());
     QCOMPARE(pulse.exitStatus(), QProcess::NormalExit);
     QCOMPARE(pulse.exitCode(), 128 + signal_number);
-    QCOMPARE(pulse.readAllStandardError(), QByteArray());
+    QCOMPARE(err, QByteArray());
     QCOMPARE(outputs(1), 0x00);
+}
+
+// nohup: SIGHUP ignored from the start stays ignored; the pulse runs out.
+void tst_cli_e2e::pulse_keeps_a_signal_its_caller_ignores_ignored()
+{
+#ifdef Q_OS_UNIX
+    QCOMPARE(sim_.command("outputs 00"), "ok");
+    QProcess pulse;
+    pulse.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    start(pulse, { "pulse", "6", "1s" });
+    QTRY_COMPARE(outputs(1), 0x20);
+    ::kill(pid_t(pulse.processId()), SIGHUP);
+    QVERIFY(pulse.waitForFinished(10000));
+    QCOMPARE(pulse.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pulse.exitCode(), 0);
+    QCOMPARE(outputs(1), 0x00);
+#else
+    QSKIP("no SIGHUP here");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_cli_e2e)
