@@ -60,8 +60,12 @@ int run_pulse(const settings &options)
         if (stopped_by)
             return;
         stopped_by = number;
-        // While switching on, the off follows when that exchange is done.
-        if (phase == pulse_phase::holding)
+        // While switching on, the off goes out at once instead of after a
+        // slow module's reply and the polls confirming the on: the module
+        // takes frames in order, so the off still comes after the on.
+        if (phase == pulse_phase::switching_on)
+            line.abandon();
+        if (phase != pulse_phase::switching_off)
             release();
     });
 
@@ -79,10 +83,6 @@ int run_pulse(const settings &options)
                             off_last ? off_last : on_last);
                         line.finish(exit_not_done);
                     });
-                return;
-            }
-            if (stopped_by) {
-                release();
                 return;
             }
             phase = pulse_phase::holding;

@@ -37,6 +37,7 @@ struct session::confirm_run {
     int polls_left = confirm_polls;
     std::optional<module_status> last;
     confirm_handler then;
+    std::uint64_t generation = 0;
 };
 
 session::session(const settings &options, QObject *parent)
@@ -97,11 +98,21 @@ void session::send_confirmed(const QList<frame> &commands, target goal, confirm_
     run->commands = commands;
     run->goal = goal;
     run->then = std::move(then);
+    run->generation = ++confirm_generation_;
     continue_confirm(run);
+}
+
+void session::abandon()
+{
+    ++confirm_generation_;
+    pending_ = nullptr;
+    link_.cancel();
 }
 
 void session::continue_confirm(std::shared_ptr<confirm_run> run)
 {
+    if (run->generation != confirm_generation_)
+        return;
     const auto take = [this, run](const exchange_result &result) {
         if (result.status)
             run->last = result.status;
@@ -121,7 +132,10 @@ void session::continue_confirm(std::shared_ptr<confirm_run> run)
         run->then(false, run->last);
         return;
     }
-    QTimer::singleShot(confirm_gap, this, [this, run, take] { poll(options_.address, take); });
+    QTimer::singleShot(confirm_gap, this, [this, run, take] {
+        if (run->generation == confirm_generation_)
+            poll(options_.address, take);
+    });
 }
 
 void session::report_unconfirmed(

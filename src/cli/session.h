@@ -49,6 +49,10 @@ public:
     // then polls until a reply meets target: at most confirm_polls polls.
     void send_confirmed(const QList<frame> &commands, target goal, confirm_handler then);
     static constexpr int confirm_polls = 3;
+    // Drops the exchange under way and the send_confirmed() it belongs to:
+    // neither calls its handler any more. The dropped exchange's reply may
+    // still come in and be taken for the next exchange's.
+    void abandon();
 
     // Says on standard error that the module did not confirm, with every
     // frame sent in this run.
@@ -70,6 +74,9 @@ private:
     qt_line_port port_;
     module_link link_ { port_ };
     reply_handler pending_;
+    // Counts send_confirmed() and abandon() calls: a run that is not the
+    // latest was abandoned.
+    std::uint64_t confirm_generation_ = 0;
     QList<frame> sent_;
     bool finished_ = false;
 };

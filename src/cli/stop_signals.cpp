@@ -1,5 +1,6 @@
 #include "cli/stop_signals.h"
 
+#include <QList>
 #include <QPointer>
 
 #include <csignal>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 #endif
 
 #ifdef Q_OS_WIN
@@ -33,7 +35,32 @@ QPointer<stop_signals> &current()
 // brings the signal to the event loop.
 int signal_socket[2] = { -1, -1 };
 
-constexpr int stopping_signals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
+// Every signal whose default action ends the program and that a terminal, a
+// script or a supervisor sends: left at the default, any of them would end
+// a pulse with the relay still on (timeout -s ALRM, kill -USR1, a CPU limit).
+// Not here: SIGKILL and SIGSTOP, which cannot be caught; SIGPIPE, ignored
+// for the whole program so a closed reader shows as a failed write; and the
+// faults of the program itself (SIGSEGV, SIGABRT, ...), after which it
+// cannot go on.
+QList<int> stopping_signals()
+{
+    QList<int> numbers { SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+        SIGPROF, SIGXCPU, SIGXFSZ };
+#ifdef SIGIO
+    numbers << SIGIO;
+#endif
+#ifdef SIGPWR
+    numbers << SIGPWR;
+#endif
+#ifdef SIGSTKFLT
+    numbers << SIGSTKFLT;
+#endif
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number)
+        numbers << number;
+#endif
+    return numbers;
+}
 
 void on_signal(int number)
 {
@@ -41,6 +68,15 @@ void on_signal(int number)
     const char byte = char(number);
     [[maybe_unused]] const auto written = ::write(signal_socket[0], &byte, 1);
     errno = saved;
+}
+
+// The signals this instance handles: those not ignored when it came.
+QList<int> handled_signals;
+
+bool ignored(int number)
+{
+    struct sigaction current { };
+    return ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
 void handle(int number, void (*handler)(int))
@@ -91,12 +127,19 @@ stop_signals::stop_signals(QObject *parent)
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
         while (::read(signal_socket[1], &byte, 1) == 1)
-            emit stop_requested(int(byte));
+            emit stop_requested(int(static_cast<unsigned char>(byte)));
     });
-    // A closed terminal or SSH session (SIGHUP) and SIGQUIT end a command as
-    // cleanly as Ctrl-C: a relay is never left on because the window went.
-    for (const int number : stopping_signals)
+    // A closed terminal or SSH session (SIGHUP), a timeout or any other
+    // stopping signal ends a command as cleanly as Ctrl-C: a relay is never
+    // left on because the window went.
+    // One ignored from the start (nohup, a background job of a script) stays
+    // ignored, as the caller asked.
+    for (const int number : stopping_signals()) {
+        if (ignored(number))
+            continue;
         handle(number, on_signal);
+        handled_signals << number;
+    }
 #elif defined(Q_OS_WIN)
     SetConsoleCtrlHandler(on_console_event, TRUE);
 #endif
@@ -105,7 +148,7 @@ stop_signals::stop_signals(QObject *parent)
 stop_signals::~stop_signals()
 {
 #ifdef Q_OS_UNIX
-    for (const int number : stopping_signals)
+    for (const int number : std::exchange(handled_signals, {}))
         handle(number, SIG_DFL);
 #elif defined(Q_OS_WIN)
     SetConsoleCtrlHandler(on_console_event, FALSE);

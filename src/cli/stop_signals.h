@@ -6,9 +6,10 @@ class QSocketNotifier;
 
 namespace orvalin::cli {
 
-// Turns SIGINT, SIGTERM, SIGHUP and SIGQUIT (Ctrl-C, Ctrl-Break and closing
-// the console on Windows) into a signal on the event loop, so a command can
-// end cleanly.
+// Turns every catchable signal that would end the program by default
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, ...; Ctrl-C,
+// Ctrl-Break and closing the console on Windows) into a signal on the event
+// loop, so a command can end cleanly.
 // One instance at a time; the default handling returns with its end.
 class stop_signals : public QObject {
     Q_OBJECT

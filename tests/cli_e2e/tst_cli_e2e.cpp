@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,7 +26,9 @@ private slots:
     void run_commands_data();
     void run_commands();
     void watch_reports_changes_in_order_and_holds_the_port();
-    void pulse_stopped_by_sigterm_leaves_output_off();
+    void pulse_stopped_by_signal_leaves_output_off_data();
+    void pulse_stopped_by_signal_leaves_output_off();
+    void pulse_keeps_a_signal_its_caller_ignores_ignored();
 
 private:
     struct result {
@@ -66,7 +69,14 @@ tst_cli_e2e::result tst_cli_e2e::run(const QStringList &arguments, const QString
     for (const QString &entry : environment)
         env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
     process.setProcessEnvironment(env);
-    process.start(QStringLiteral(ORVALINCTL_PATH), arguments);
+    QStringList plain = arguments;
+    for (const QString &argument : arguments) {
+        if (argument.startsWith(u'>')) { // the shell's redirection of standard output
+            process.setStandardOutputFile(argument.mid(1));
+            plain.removeAll(argument);
+        }
+    }
+    process.start(QStringLiteral(ORVALINCTL_PATH), plain);
     // Runs the event loop meanwhile, so the emulator's output keeps flowing.
     for (QDeadlineTimer limit(15000);
          process.state() != QProcess::NotRunning && !limit.hasExpired();)
@@ -109,6 +119,8 @@ void tst_cli_e2e::run_commands_data()
     const QString quiet = "^$", help = "--help";
     // clang-format off
     row("status", "", { "status" }, 0, "^(output [1-8] (on|off).*\\n){8}(input [1-8] (on|off).*\\n){8}$", quiet, 0x00);
+    // A result that cannot be written is no result, even when the module answered.
+    row("status to a full disk", "", { "status", ">/dev/full" }, 1, quiet, "^orvalinctl: cannot write to standard output\\n$", 0x00);
     row("on", "", { "on", "1", "3" }, 0, quiet, quiet, 0x05);
     row("status named", "in 5 on", { "status" }, 0, "output 1 on\\n.*output 3 on 水泵 \"A\"\\n.*input 5 on 门\\n", quiet, 0x05);
     row("status json", "", { "--json", "status" }, 0,
@@ -157,6 +169,8 @@ void tst_cli_e2e::run_commands()
     QFETCH(QString, out);
     QFETCH(QString, err);
     QFETCH(int, outputs_1);
+    if (arguments.contains(">/dev/full") && !QFile::exists("/dev/full"))
+        QSKIP("no /dev/full here");
     for (const QString &line : emulator.split(u';', Qt::SkipEmptyParts)) {
         if (line.startsWith("wait ")) // with no program on the line
             QTest::qWait(line.mid(5).toInt());
@@ -234,19 +248,74 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     QCOMPARE(watch.exitCode(), 0);
 }
 
-void tst_cli_e2e::pulse_stopped_by_sigterm_leaves_output_off()
+void tst_cli_e2e::pulse_stopped_by_signal_leaves_output_off_data()
 {
+    QTest::addColumn<int>("signal_number");
+    QTest::addColumn<int>("reply_delay"); // ms the emulator holds each reply back
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 0;
+    QTest::newRow("SIGINT") << int(SIGINT) << 0;
+#ifdef Q_OS_UNIX
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 0;
+    QTest::newRow("SIGALRM") << int(SIGALRM) << 0; // timeout -s ALRM
+    QTest::newRow("SIGUSR1") << int(SIGUSR1) << 0;
+    QTest::newRow("SIGUSR2") << int(SIGUSR2) << 0;
+#ifdef SIGRTMIN
+    QTest::newRow("SIGRTMIN+3") << int(SIGRTMIN + 3) << 0;
+#endif
+#endif
+    // Signalled while the on waits for its reply: the off goes out at once,
+    // not after the reply.
+    QTest::newRow("SIGTERM while switching on") << int(SIGTERM) << 3000;
+}
+
+void tst_cli_e2e::pulse_stopped_by_signal_leaves_output_off()
+{
+    QFETCH(int, signal_number);
+    QFETCH(int, reply_delay);
+    QCOMPARE(sim_.command("outputs 00"), "ok");
+    QCOMPARE(sim_.command(QStringLiteral("delay %1").arg(reply_delay)), "ok");
+    const auto prompt_again = qScopeGuard([this] { sim_.command("delay 0"); });
+    QProcess pulse;
+    start(pulse, { "pulse", "6", "10s", "--timeout", "8000" });
+    // The emulator switches on when the frame comes in, before its reply.
+    QTRY_COMPARE(outputs(1), 0x20);
+    QElapsedTimer since_signal;
+    since_signal.start();
+#ifdef Q_OS_UNIX
+    ::kill(pid_t(pulse.processId()), signal_number);
+#else
+    pulse.terminate();
+#endif
+    if (reply_delay > 0)
+        QTRY_COMPARE_WITH_TIMEOUT(outputs(1), 0x00, reply_delay / 2);
+    // The late reply to the on may be taken for the off's and cost one more
+    // poll, with its own delay.
+    QVERIFY(pulse.waitForFinished(2 * reply_delay + 5000));
+    const QByteArray err = pulse.readAllStandardError();
+    QVERIFY2(since_signal.elapsed() < 2 * reply_delay + 2000, err.constData());
+    QCOMPARE(pulse.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pulse.exitCode(), 128 + signal_number);
+    QCOMPARE(err, QByteArray());
+    QCOMPARE(outputs(1), 0x00);
+}
+
+// nohup: SIGHUP ignored from the start stays ignored; the pulse runs out.
+void tst_cli_e2e::pulse_keeps_a_signal_its_caller_ignores_ignored()
+{
+#ifdef Q_OS_UNIX
     QCOMPARE(sim_.command("outputs 00"), "ok");
     QProcess pulse;
-    start(pulse, { "pulse", "6", "10s" });
+    pulse.setChildProcessModifier([] { ::signal(SIGHUP, SIG_IGN); });
+    start(pulse, { "pulse", "6", "1s" });
     QTRY_COMPARE(outputs(1), 0x20);
-    QElapsedTimer since_term;
-    since_term.start();
-    pulse.terminate();
-    QVERIFY(pulse.waitForFinished(5000));
-    QVERIFY(since_term.elapsed() < 2000);
-    QCOMPARE(pulse.exitCode(), 128 + SIGTERM);
+    ::kill(pid_t(pulse.processId()), SIGHUP);
+    QVERIFY(pulse.waitForFinished(10000));
+    QCOMPARE(pulse.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pulse.exitCode(), 0);
     QCOMPARE(outputs(1), 0x00);
+#else
+    QSKIP("no SIGHUP here");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_cli_e2e)

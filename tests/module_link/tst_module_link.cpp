@@ -1,14 +1,52 @@
+#include "link/line_port.h"
 #include "link/module_link.h"
 
 #include <QTest>
 
 using namespace orvalin;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A line whose received bytes the test hands over, chunk by chunk.
+class fake_line_port final : public line_port {
+public:
+    port_failure open(const QString &) override { return open_ = true, port_failure {}; }
+    void close() override { open_ = false; }
+    bool is_open() const override { return open_; }
+    QString device() const override { return QStringLiteral("fake"); }
+    void write(const frame &bytes) override { written.append(bytes); }
+    QByteArray read_all() override { return std::exchange(incoming_, {}); }
+    void discard_input() override { incoming_.clear(); }
+    void receive(const QByteArray &bytes)
+    {
+        incoming_.append(bytes);
+        emit ready_read();
+    }
+
+    QList<frame> written;
+
+private:
+    bool open_ = true;
+    QByteArray incoming_;
+};
+
+QByteArray reply(std::uint8_t address, std::uint8_t outputs)
+{
+    frame bytes { reply_start, address, status_poll, 0, 0, 0, outputs, 0 };
+    bytes[7] = frame_checksum(bytes);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), 8);
+}
+
+} // namespace
 
 class tst_module_link : public QObject {
     Q_OBJECT
 
 private slots:
     void finder_takes_replies_out_of_noise();
+    void an_exchange_takes_only_its_own_address_data();
+    void an_exchange_takes_only_its_own_address();
 };
 
 // Replies found in a byte stream, whatever noise comes before or between.
@@ -41,6 +79,50 @@ void tst_module_link::finder_takes_replies_out_of_noise()
         QCOMPARE(found, row.addresses);
         QCOMPARE(finder.skipped(), row.skipped);
     }
+}
+
+// A late reply of another module (or one sharing the line) during an
+// exchange is never taken as the addressed module's: its states would show
+// under the wrong address and could confirm a switch it never made.
+void tst_module_link::an_exchange_takes_only_its_own_address_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks"); // received during the exchange
+    QTest::addColumn<int>("outputs"); // of the reply taken; -1 none (timeout)
+    const QByteArray one = reply(1, 0x11), two = reply(2, 0x22);
+    QTest::newRow("another address only") << QList { one } << -1;
+    QTest::newRow("another address, then its own") << QList { one, two } << 0x22;
+    QTest::newRow("both in one read") << QList { one + two } << 0x22;
+    QTest::newRow("another address after noise, split")
+        << QList { QByteArray::fromHex("00") + one.left(5), one.mid(5), two.left(3), two.mid(3) }
+        << 0x22;
+    QTest::newRow("broadcast address 0") << QList { reply(0, 0x44) } << -1;
+}
+
+void tst_module_link::an_exchange_takes_only_its_own_address()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(int, outputs);
+    fake_line_port line;
+    module_link link(line);
+    QList<exchange_result> finished;
+    connect(&link, &module_link::finished, this,
+        [&](const exchange_result &result) { finished.append(result); });
+    QVERIFY(link.start(build_frame(2, status_poll, 0, 0), 200ms));
+    for (const QByteArray &chunk : chunks)
+        line.receive(chunk);
+    if (outputs < 0) {
+        QCOMPARE(finished.size(), 0);
+        QTRY_COMPARE(finished.size(), 1);
+    }
+    QCOMPARE(finished.size(), 1);
+    const exchange_result &result = finished.front();
+    QCOMPARE(result.command[1], 2);
+    QCOMPARE(result.status.has_value(), outputs >= 0);
+    if (result.status) {
+        QCOMPARE(result.status->address, 2);
+        QCOMPARE(result.status->outputs, outputs);
+    }
+    QVERIFY(!link.busy());
 }
 
 QTEST_GUILESS_MAIN(tst_module_link)
