@@ -24,7 +24,8 @@ const std::array commands {
     command_entry { "all", "on|off", "switch all outputs and confirm", 1, 1, run_switch },
     command_entry { "pulse", "CH DURATION",
         "on, confirmed, held (500ms, 2s, 1.5s, 1m), off, confirmed;\n"
-        "SIGINT/SIGTERM during it switches off before exiting",
+        "a signal that ends the program (Ctrl-C, SIGTERM, SIGALRM, ...)\n"
+        "switches the output off first",
         2, 2, run_pulse },
     command_entry { "watch", "",
         "poll every 50 ms, one line per channel change and when the module\n"
