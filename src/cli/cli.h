@@ -70,13 +70,15 @@ struct settings {
 void print_line(const QString &line);
 // True once a result could not be written to standard output.
 bool output_failed();
-// One JSON object on one line.
-void print_json(const QJsonObject &object);
+// The one JSON writer of every command: objects whose keys stay in the
+// order given (QJsonObject sorts them), the same order wherever the same
+// keys appear (address, outputs, inputs, names), since scripts may match
+// the documented form. Values are JSON texts (json_text).
+QByteArray json_object(const QList<std::pair<QLatin1String, QByteArray>> &fields);
 // A value as compact JSON text.
 QByteArray json_text(const QJsonValue &value);
-// An object whose keys stay in the order given (QJsonObject sorts them), for
-// output whose documented form scripts may match; values are JSON texts.
-QByteArray json_object(const QList<std::pair<QLatin1String, QByteArray>> &fields);
+// One JSON object (json_object) on one line.
+void print_json(const QList<std::pair<QLatin1String, QByteArray>> &fields);
 // Diagnostics: "orvalinctl: " + text on standard error.
 void print_error(const QString &text);
 // Prints the message and the --help hint; returns exit_usage.

@@ -54,10 +54,11 @@ int run_names(const settings &options)
 
     const channel_names names = names_or_blank(options, address);
     if (options.json) {
-        const QJsonObject object { { QStringLiteral("address"), address },
-            { QStringLiteral("outputs"), QJsonArray::fromStringList(names.outputs) },
-            { QStringLiteral("inputs"), QJsonArray::fromStringList(names.inputs) } };
-        print_json(object);
+        print_json({
+            { QLatin1String("address"), json_text(address) },
+            { QLatin1String("outputs"), json_text(QJsonArray::fromStringList(names.outputs)) },
+            { QLatin1String("inputs"), json_text(QJsonArray::fromStringList(names.inputs)) },
+        });
         return exit_ok;
     }
     for (const bool output : { true, false }) {

@@ -33,9 +33,9 @@ bool output_failed()
     return stdout_failed;
 }
 
-void print_json(const QJsonObject &object)
+void print_json(const QList<std::pair<QLatin1String, QByteArray>> &fields)
 {
-    print_line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    print_line(QString::fromUtf8(json_object(fields)));
 }
 
 QByteArray json_text(const QJsonValue &value)

@@ -70,10 +70,11 @@ int run_scan(const settings &options)
                     if (progress)
                         std::fputs("\r\033[K", stderr);
                     if (options.json) {
-                        const QJsonObject object { { QStringLiteral("address"), status.address },
-                            { QStringLiteral("outputs"), state_array(status.outputs) },
-                            { QStringLiteral("inputs"), state_array(status.inputs) } };
-                        print_json(object);
+                        print_json({
+                            { QLatin1String("address"), json_text(status.address) },
+                            { QLatin1String("outputs"), json_text(state_array(status.outputs)) },
+                            { QLatin1String("inputs"), json_text(state_array(status.inputs)) },
+                        });
                     } else {
                         print_line(
                             QStringLiteral("%1 outputs %2 inputs %3")

@@ -15,12 +15,12 @@ void print_status(const settings &options, const module_status &status)
             { QLatin1String("outputs"), json_text(QJsonArray::fromStringList(names.outputs)) },
             { QLatin1String("inputs"), json_text(QJsonArray::fromStringList(names.inputs)) },
         });
-        print_line(QString::fromUtf8(json_object({
+        print_json({
             { QLatin1String("address"), json_text(status.address) },
             { QLatin1String("outputs"), json_text(state_array(status.outputs)) },
             { QLatin1String("inputs"), json_text(state_array(status.inputs)) },
             { QLatin1String("names"), names_object },
-        })));
+        });
         return;
     }
     for (const bool output : { true, false }) {

@@ -43,14 +43,17 @@ public:
         const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
         const QString what = channel ? QStringLiteral("%1 %2").arg(kind).arg(channel) : kind;
         if (options_.json) {
-            QJsonObject object { { QStringLiteral("time"), time },
-                { QStringLiteral("address"), options_.address }, { QStringLiteral("kind"), kind },
-                { QStringLiteral("state"), state } };
-            if (channel) {
-                object.insert(QStringLiteral("channel"), channel);
-                object.insert(QStringLiteral("name"), name);
-            }
-            print_json(object);
+            QList<std::pair<QLatin1String, QByteArray>> fields {
+                { QLatin1String("time"), json_text(time) },
+                { QLatin1String("address"), json_text(options_.address) },
+                { QLatin1String("kind"), json_text(kind) },
+            };
+            if (channel)
+                fields.append({ QLatin1String("channel"), json_text(channel) });
+            fields.append({ QLatin1String("state"), json_text(state) });
+            if (channel)
+                fields.append({ QLatin1String("name"), json_text(name) });
+            print_json(fields);
         } else if (options_.csv) {
             print_line(QStringList {
                 time, QString::number(options_.address), what, state, csv_field(name) }

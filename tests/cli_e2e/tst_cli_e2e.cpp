@@ -136,10 +136,11 @@ void tst_cli_e2e::run_commands_data()
     row("pulse", "", { "pulse", "5", "200ms" }, 0, quiet, quiet, 0x00);
     row("scan", "", { "scan", "0-20", "--timeout", "30" }, 0,
         "^1 outputs 00000000 inputs 00001000\\n2 outputs 00000000 inputs 00000000\\n7 outputs 01000000 inputs 00000000\\n$", quiet, 0x00);
-    row("scan json", "", { "--json", "scan", "7" }, 0, "^\\{\"address\":7,\"inputs\":\\[false(,false){7}\\],\"outputs\":\\[false,true(,false){6}\\]\\}\\n$", quiet, 0x00);
+    row("scan json", "", { "--json", "scan", "7" }, 0, "^\\{\"address\":7,\"outputs\":\\[false,true(,false){6}\\],\"inputs\":\\[false(,false){7}\\]\\}\\n$", quiet, 0x00);
     row("scan none", "", { "scan", "3-5", "--timeout", "20" }, 1, quiet, quiet, 0x00);
     row("scan past 255", "", { "scan", "250-256" }, 2, quiet, help, 0x00);
     row("names", "", { "names", "1" }, 0, "^output 1\\n.*output 3 水泵 \"A\"\\n.*input 5 门\\n", quiet, 0x00);
+    row("names json", "", { "--json", "names", "1" }, 0, "^\\{\"address\":1,\"outputs\":\\[\"\",\"\",\"水泵 .*\\],\"inputs\":\\[.*\"门\".*\\]\\}\\n$", quiet, 0x00);
     row("rename", "", { "names", "1", "in8", "泵, \"B\"" }, 0, quiet, quiet, 0x00);
     row("name with line break", "", { "names", "1", "out1", "a\nb" }, 2, quiet, "line break.*\\n.*--help", 0x00);
     row("section missing", "", { "names", "9" }, 1, quiet, "no section \\[地址码9\\]", 0x00);
@@ -243,6 +244,10 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     QCOMPARE(third.value("state"), "on");
     QCOMPARE(third.value("name"), "水泵 \"A\"");
     QVERIFY(third.value("time").toString().contains('T'));
+    // Keys in the same order as every other command writes them.
+    QVERIFY2(QRegularExpression("^\\{\"time\":\"[^\"]+\",\"address\":1,\"kind\":\"output\",\"channel\":3,\"state\":\"on\",\"name\":")
+                 .match(json.section(u'\n', 3, 3)).hasMatch(),
+        qPrintable(json));
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
     QCOMPARE(watch.exitCode(), 0);
