@@ -84,8 +84,9 @@ public:
             config_.mqtt_port = *port;
             return QString();
         });
-        key("mqtt", "client_id",
-            [this](const QString &v) { return set_mqtt_string(config_.client_id, "client_id", v); });
+        key("mqtt", "client_id", [this](const QString &v) {
+            return set_mqtt_string(config_.client_id, "client_id", v);
+        });
         key("mqtt", "username",
             [this](const QString &v) { return set_mqtt_string(config_.username, "username", v); });
         key("mqtt", "password_file",
@@ -333,8 +334,9 @@ config_result load_config(const QString &file)
         return result;
     service_config &config = *result.config;
     auto refuse = [&](const char *key, const QString &message) {
-        const QString name = QStringLiteral("[%1] %2").arg(
-            QString::fromLatin1(key).section(u'/', 0, 0), QString::fromLatin1(key).section(u'/', 1));
+        const QString name
+            = QStringLiteral("[%1] %2").arg(QString::fromLatin1(key).section(u'/', 0, 0),
+                QString::fromLatin1(key).section(u'/', 1));
         return config_result { std::nullopt,
             { file, config.key_lines.value(QLatin1String(key)),
                 QStringLiteral("%1: %2").arg(name, message) } };
@@ -356,11 +358,11 @@ config_result load_config(const QString &file)
             return refuse("mqtt/password_file",
                 QStringLiteral("the first line of %1 is empty").arg(config.password_file));
         if (password->mode & 0004)
-            result.warnings.append(config_error { file,
-                config.key_lines.value(QStringLiteral("mqtt/password_file")),
-                QStringLiteral("password_file %1 is readable by every user (mode %2)")
-                    .arg(config.password_file)
-                    .arg(password->mode, 4, 8, QChar(u'0')) });
+            result.warnings.append(
+                config_error { file, config.key_lines.value(QStringLiteral("mqtt/password_file")),
+                    QStringLiteral("password_file %1 is readable by every user (mode %2)")
+                        .arg(config.password_file)
+                        .arg(password->mode, 4, 8, QChar(u'0')) });
     }
     for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
              std::pair { "names/file", config.names_file } }) {

@@ -204,7 +204,8 @@ void mosquitto_broker::connection_ended()
     connected_ = false;
     if (closing_)
         return;
-    if (up_since_.isValid() && up_since_.elapsed() >= std::chrono::milliseconds(short_lived).count()) {
+    if (up_since_.isValid()
+        && up_since_.elapsed() >= std::chrono::milliseconds(short_lived).count()) {
         backoff_ = std::chrono::seconds(1);
         short_connections_ = 0;
         return;

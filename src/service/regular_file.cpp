@@ -37,8 +37,8 @@ std::optional<regular_file> read_regular_file(
 {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
     // writer; the type is checked on the very file opened.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         problem = QString::fromLocal8Bit(std::strerror(errno));
         return std::nullopt;

@@ -78,12 +78,14 @@ void tst_serial_port::port_text_data()
 {
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("expected"); // <base>: the folder relative paths are taken from
+    // clang-format off
     QTest::newRow("absolute") << "/dev/ttyUSB0" << "/dev/ttyUSB0";
     QTest::newRow("dot slash") << "./COM1" << "<base>/./COM1";
     QTest::newRow("through a folder") << "sub/../COM1" << "<base>/sub/../COM1";
     QTest::newRow("name there") << "COM1" << "<base>/COM1";
     QTest::newRow("device name") << "ttyUSB7" << "ttyUSB7";
     QTest::newRow("number") << "12" << "/dev/ttyS11";
+    // clang-format on
 }
 
 // A relative path is taken from the given folder, not from wherever the

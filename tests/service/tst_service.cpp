@@ -314,7 +314,8 @@ void tst_service::config_files()
         QVERIFY2(result.config, qPrintable(result.error.text()));
         QCOMPARE(result.warnings.size(), message.isEmpty() ? 0 : 1);
         if (!message.isEmpty()) {
-            QVERIFY2(result.warnings[0].text().contains(message), qPrintable(result.warnings[0].text()));
+            QVERIFY2(
+                result.warnings[0].text().contains(message), qPrintable(result.warnings[0].text()));
             QCOMPARE(result.warnings[0].line, 6);
         }
         return;
