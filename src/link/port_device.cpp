@@ -32,14 +32,31 @@ QString device_for_port(int number, const QString &program_dir)
 #endif
 }
 
-QString device_for(const QString &port, const QString &program_dir)
+QString device_for(const QString &port, const QString &program_dir, const QString &relative_to)
 {
     const QString text = port.trimmed();
     bool digits = !text.isEmpty();
     for (const QChar c : text)
         digits = digits && c.isDigit() && c.unicode() < 128;
-    if (!digits)
-        return port;
+    if (!digits) {
+        const QDir base(relative_to.isEmpty() ? QDir::currentPath() : relative_to);
+#ifdef Q_OS_WIN
+        // "COM3" and "\\.\COM10" go to the system as they stand.
+        const bool path = port.contains(u'/') || port.contains(u'\\');
+        if (!path || QDir::isAbsolutePath(port))
+            return port;
+        return QDir::toNativeSeparators(base.absoluteFilePath(port));
+#else
+        if (port.isEmpty() || port.startsWith(u'/'))
+            return port;
+        // Qt would look for a name without "./" or "../" in front under /dev.
+        const QString local = base.absoluteFilePath(port);
+        if (port.contains(u'/'))
+            return local;
+        const QFileInfo entry(local);
+        return entry.exists() || entry.isSymLink() ? local : port;
+#endif
+    }
     bool ok = false;
     const int number = text.toInt(&ok);
     return ok ? device_for_port(number, program_dir) : QString();

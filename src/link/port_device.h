@@ -14,9 +14,13 @@ namespace orvalin {
 QString device_for_port(int number, const QString &program_dir);
 
 // Port selection for every program: text that is a whole decimal number is a
-// port number (device_for_port); anything else is a device path, used as it
-// stands ("/dev/ttyUSB0", "/dev/serial/by-id/...", "COM3").
-QString device_for(const QString &port, const QString &program_dir);
+// port number (device_for_port). Text with a slash is a path: an absolute one
+// is used as it stands ("/dev/serial/by-id/..."), a relative one is taken from
+// relative_to (the current folder when empty), so "sub/../COM1" and "./COM1"
+// name the same file. Other text is a device name ("ttyUSB0", "COM3"), except
+// that outside Windows an entry of that name in relative_to wins.
+QString device_for(
+    const QString &port, const QString &program_dir, const QString &relative_to = QString());
 
 // Why a port could not be opened or was lost, in the terms the user acts on.
 enum class port_problem {

@@ -1,5 +1,7 @@
 #include "service/config.h"
 
+#include "service/regular_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +18,8 @@ namespace {
 
 // Past this a config file is surely not one.
 constexpr qint64 max_config_bytes = 1 << 20;
+// Longest client id or user name an MQTT packet can carry.
+constexpr qsizetype max_mqtt_string_bytes = 65535;
 
 std::optional<int> whole_in(const QString &text, int low, int high)
 {
@@ -80,9 +84,11 @@ public:
             config_.mqtt_port = *port;
             return QString();
         });
-        key("mqtt", "client_id",
-            [this](const QString &v) { return set_text(config_.client_id, v); });
-        key("mqtt", "username", [this](const QString &v) { return set_text(config_.username, v); });
+        key("mqtt", "client_id", [this](const QString &v) {
+            return set_mqtt_string(config_.client_id, "client_id", v);
+        });
+        key("mqtt", "username",
+            [this](const QString &v) { return set_mqtt_string(config_.username, "username", v); });
         key("mqtt", "password_file",
             [this](const QString &v) { return set_path(config_.password_file, v); });
         key("mqtt", "tls_ca", [this](const QString &v) { return set_path(config_.tls_ca, v); });
@@ -191,6 +197,21 @@ private:
         return {};
     }
 
+    // What the library refuses at connect: more bytes than an MQTT string
+    // holds, or control characters.
+    static QString set_mqtt_string(QString &field, const char *key, const QString &value)
+    {
+        if (value.toUtf8().size() > max_mqtt_string_bytes)
+            return QStringLiteral("%1 is longer than %2 bytes")
+                .arg(QLatin1String(key))
+                .arg(max_mqtt_string_bytes);
+        for (const char32_t c : value.toUcs4())
+            if (QChar::category(c) == QChar::Other_Control || QChar::isNonCharacter(c))
+                return QStringLiteral("%1 holds a control character or a non-character")
+                    .arg(QLatin1String(key));
+        return set_text(field, value);
+    }
+
     QString set_path(QString &field, const QString &value)
     {
         if (value.isEmpty())
@@ -287,26 +308,6 @@ private:
     std::map<QString, std::function<QString(const QString &)>> handlers_;
 };
 
-// The whole file, or the reason it cannot be had.
-std::optional<QByteArray> read_small_file(const QString &path, QString &problem)
-{
-    QFile file(path);
-    if (QFileInfo(path).isDir()) {
-        problem = QStringLiteral("is a directory");
-        return std::nullopt;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = file.errorString();
-        return std::nullopt;
-    }
-    QByteArray data = file.read(max_config_bytes + 1);
-    if (data.size() > max_config_bytes) {
-        problem = QStringLiteral("larger than 1 MiB");
-        return std::nullopt;
-    }
-    return data;
-}
-
 } // namespace
 
 QString config_error::text() const
@@ -323,36 +324,51 @@ config_result parse_config(const QByteArray &text, const QString &file)
 config_result load_config(const QString &file)
 {
     QString problem;
-    const auto text = read_small_file(file, problem);
+    const auto text = read_regular_file(file, max_config_bytes, problem);
     if (!text)
         return { std::nullopt, { file, 0, QStringLiteral("cannot read: %1").arg(problem) } };
-    config_result result = parse_config(*text, file);
+    if (text->data.size() > max_config_bytes)
+        return { std::nullopt, { file, 0, QStringLiteral("cannot read: larger than 1 MiB") } };
+    config_result result = parse_config(text->data, file);
     if (!result.config)
         return result;
     service_config &config = *result.config;
     auto refuse = [&](const char *key, const QString &message) {
+        const QString name
+            = QStringLiteral("[%1] %2").arg(QString::fromLatin1(key).section(u'/', 0, 0),
+                QString::fromLatin1(key).section(u'/', 1));
         return config_result { std::nullopt,
-            { file, config.key_lines.value(QLatin1String(key)), message } };
+            { file, config.key_lines.value(QLatin1String(key)),
+                QStringLiteral("%1: %2").arg(name, message) } };
     };
     if (!config.password_file.isEmpty()) {
-        const auto password = read_small_file(config.password_file, problem);
+        const auto password = read_regular_file(config.password_file, max_config_bytes, problem);
         if (!password)
             return refuse("mqtt/password_file",
                 QStringLiteral("cannot read %1: %2").arg(config.password_file, problem));
+        if (password->data.size() > max_config_bytes)
+            return refuse("mqtt/password_file",
+                QStringLiteral("cannot read %1: larger than 1 MiB").arg(config.password_file));
         // The password is the first line, as editors and `echo` leave it.
-        config.password = password->split('\n').value(0);
+        config.password = password->data.split('\n').value(0);
         if (config.password.endsWith('\r'))
             config.password.chop(1);
         // An empty password is never meant: say so rather than log in without one.
         if (config.password.isEmpty())
             return refuse("mqtt/password_file",
                 QStringLiteral("the first line of %1 is empty").arg(config.password_file));
+        if (password->mode & 0004)
+            result.warnings.append(
+                config_error { file, config.key_lines.value(QStringLiteral("mqtt/password_file")),
+                    QStringLiteral("password_file %1 is readable by every user (mode %2)")
+                        .arg(config.password_file)
+                        .arg(password->mode, 4, 8, QChar(u'0')) });
     }
     for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
              std::pair { "names/file", config.names_file } }) {
-        QFile named(path);
-        if (!path.isEmpty() && (QFileInfo(path).isDir() || !named.open(QIODevice::ReadOnly)))
-            return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, named.errorString()));
+        // Only whether it can be read: its users read it themselves.
+        if (!path.isEmpty() && !read_regular_file(path, 0, problem))
+            return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, problem));
     }
     return result;
 }

@@ -66,6 +66,8 @@ struct config_error {
 struct config_result {
     std::optional<service_config> config;
     config_error error; // set when config is empty
+    // Things that work but should not be so, each said once at start.
+    QList<config_error> warnings = {};
 };
 
 // Parses and validates config text (UTF-8; "[section]", "key = value",
@@ -76,7 +78,10 @@ struct config_result {
 config_result parse_config(const QByteArray &text, const QString &file);
 
 // Reads file and parses it, reads the password file and checks that the
-// name file and TLS CA file it names can be read.
+// name file and TLS CA file it names can be read. Each of them must be a
+// regular file: anything else (a FIFO, a device, a folder) is refused
+// without waiting on it. A password file that every user may read is a
+// warning.
 config_result load_config(const QString &file);
 
 } // namespace orvalin::service

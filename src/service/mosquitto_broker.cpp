@@ -1,5 +1,7 @@
 #include "service/mosquitto_broker.h"
 
+#include <QHostInfo>
+
 #include <mosquitto.h>
 
 #ifdef Q_OS_WIN
@@ -21,6 +23,10 @@ constexpr auto max_backoff = std::chrono::seconds(32);
 constexpr int keepalive_seconds = 30;
 constexpr int qos = 1;
 constexpr auto connect_timeout = std::chrono::seconds(10);
+// A connection closed sooner than this after the broker accepted it does not
+// reset the backoff. Longer than max_backoff, so that two clients taking one
+// client id from each other both end up at the longest wait.
+constexpr auto short_lived = std::chrono::seconds(60);
 
 void init_library()
 {
@@ -77,6 +83,8 @@ mosquitto_broker::mosquitto_broker(
 
 mosquitto_broker::~mosquitto_broker()
 {
+    if (lookup_id_ >= 0)
+        QHostInfo::abortHostLookup(lookup_id_);
     read_notifier_.reset();
     write_notifier_.reset();
     if (client_)
@@ -126,26 +134,92 @@ bool mosquitto_broker::start()
 
 void mosquitto_broker::connect_now()
 {
+    if (closing_ || lookup_id_ >= 0)
+        return;
+    addresses_.clear();
+    if (QHostAddress numeric; numeric.setAddress(settings_.host)) {
+        addresses_.append(numeric);
+        try_next_address();
+        return;
+    }
+    // libmosquitto would call getaddrinfo here and wait for it.
+    lookup_id_ = QHostInfo::lookupHost(settings_.host, this, &mosquitto_broker::on_resolved);
+}
+
+void mosquitto_broker::on_resolved(const QHostInfo &info)
+{
+    lookup_id_ = -1;
     if (closing_)
         return;
-    const QByteArray host = settings_.host.toUtf8();
+    addresses_ = info.addresses();
+    if (info.error() != QHostInfo::NoError || addresses_.isEmpty()) {
+        addresses_.clear();
+        attempt_failed(info.errorString());
+        return;
+    }
+    try_next_address();
+}
+
+void mosquitto_broker::try_next_address()
+{
+    if (addresses_.isEmpty())
+        return attempt_failed(reason(MOSQ_ERR_NO_CONN));
+    const QHostAddress address = addresses_.takeFirst();
+    // libmosquitto checks the broker's certificate against the host it is
+    // given: with TLS that must stay the name. The name has just been looked
+    // up without blocking, so the library's own lookup finds it at once
+    // (from the resolver's cache) and tries each address itself.
+    if (!settings_.tls_ca.isEmpty())
+        addresses_.clear();
+    const QByteArray host
+        = (settings_.tls_ca.isEmpty() ? address.toString() : settings_.host).toUtf8();
     const int code
         = mosquitto_connect_async(client_, host.constData(), settings_.port, keepalive_seconds);
     if (code != MOSQ_ERR_SUCCESS && !(code == MOSQ_ERR_ERRNO && errno == EINPROGRESS)) {
-        // Connection refused at once, a name that does not resolve, ...
+        // Connection refused at once, no route, ...
         const QString why
             = code == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno)) : reason(code);
-        if (backoff_ == std::chrono::seconds(1))
-            log_(QStringLiteral("mqtt: cannot reach %1:%2 (%3), retrying")
-                     .arg(settings_.host)
-                     .arg(settings_.port)
-                     .arg(why));
         drop_socket();
-        schedule_reconnect();
-        return;
+        if (!addresses_.isEmpty())
+            return try_next_address();
+        return attempt_failed(why);
     }
     watch_socket();
     connect_deadline_.start(connect_timeout);
+}
+
+void mosquitto_broker::attempt_failed(const QString &why)
+{
+    // The first failed attempt in a row says why; the retries keep quiet.
+    if (backoff_ == std::chrono::seconds(1) && !closing_)
+        log_(QStringLiteral("mqtt: cannot reach %1:%2 (%3), retrying")
+                 .arg(settings_.host)
+                 .arg(settings_.port)
+                 .arg(why));
+    schedule_reconnect();
+}
+
+void mosquitto_broker::connection_ended()
+{
+    connected_ = false;
+    if (closing_)
+        return;
+    if (up_since_.isValid()
+        && up_since_.elapsed() >= std::chrono::milliseconds(short_lived).count()) {
+        backoff_ = std::chrono::seconds(1);
+        short_connections_ = 0;
+        return;
+    }
+    // Once may be a broker restarting; again and again is most likely
+    // another client that connects with the same client id.
+    if (++short_connections_ >= 2 && !told_takeover_ && !settings_.client_id.isEmpty()) {
+        told_takeover_ = true;
+        log_(QStringLiteral("mqtt: the broker keeps closing the connection soon after accepting "
+                            "it; another client with client id \"%1\" may be connected. "
+                            "Waiting up to %2 s between attempts")
+                 .arg(settings_.client_id)
+                 .arg(max_backoff.count()));
+    }
 }
 
 void mosquitto_broker::watch_socket()
@@ -208,17 +282,15 @@ void mosquitto_broker::lost(int code)
     if (mosquitto_socket(client_) >= 0)
         mosquitto_disconnect(client_);
     if (connected_) {
-        connected_ = false;
+        connection_ended();
         log_(QStringLiteral("mqtt: connection lost (%1)").arg(reason(code)));
         emit connection_changed(false);
-    } else if (backoff_ == std::chrono::seconds(1) && !closing_) {
-        // The first failed attempt in a row says why; the retries keep quiet.
+    } else if (!closing_) {
         const QString why
             = code == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno)) : reason(code);
-        log_(QStringLiteral("mqtt: cannot reach %1:%2 (%3), retrying")
-                 .arg(settings_.host)
-                 .arg(settings_.port)
-                 .arg(why));
+        if (!addresses_.isEmpty())
+            return try_next_address();
+        return attempt_failed(why);
     }
     schedule_reconnect();
 }
@@ -294,7 +366,8 @@ void mosquitto_broker::on_connect(mosquitto *, void *self, int code)
                        .arg(QString::fromUtf8(mosquitto_connack_string(code))));
         return; // the broker closes the socket; on_disconnect follows
     }
-    that->backoff_ = std::chrono::seconds(1);
+    that->addresses_.clear();
+    that->up_since_.start();
     that->connected_ = true;
     that->log_(QStringLiteral("mqtt: connected to %1:%2")
                    .arg(that->settings_.host)
@@ -309,7 +382,7 @@ void mosquitto_broker::on_disconnect(mosquitto *, void *self, int code)
     auto *that = static_cast<mosquitto_broker *>(self);
     that->drop_socket();
     if (that->connected_) {
-        that->connected_ = false;
+        that->connection_ended();
         if (!that->closing_)
             that->log_(QStringLiteral("mqtt: connection lost (%1)").arg(reason(code)));
         emit that->connection_changed(false);

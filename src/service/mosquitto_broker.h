@@ -2,6 +2,8 @@
 
 #include "service/broker.h"
 
+#include <QElapsedTimer>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
@@ -10,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class QHostInfo;
 struct mosquitto;
 struct mosquitto_message;
 
@@ -28,8 +31,12 @@ struct broker_settings {
 };
 
 // broker on libmosquitto, driven from the Qt event loop: its socket under
-// QSocketNotifiers, its keepalive on a timer, no thread of its own.
-// Reconnects after 1 s, doubling up to 32 s, until it is destroyed.
+// QSocketNotifiers, its keepalive on a timer, no thread of its own. The host
+// name is looked up asynchronously (QHostInfo), so a slow or dead name server
+// never holds up the loop. Reconnects after 1 s, doubling up to 32 s, until
+// it is destroyed; a connection the broker closes soon after accepting it
+// (another client taking the same client id, say) does not start the
+// doubling over.
 class mosquitto_broker final : public broker {
     Q_OBJECT
 
@@ -55,6 +62,10 @@ private:
     static void on_message(mosquitto *, void *self, const mosquitto_message *message);
 
     void connect_now();
+    void on_resolved(const QHostInfo &info);
+    void try_next_address();
+    void attempt_failed(const QString &why);
+    void connection_ended();
     void watch_socket();
     void drop_socket();
     void on_readable();
@@ -72,6 +83,12 @@ private:
     QTimer reconnect_timer_;
     QTimer connect_deadline_;
     std::chrono::seconds backoff_ { 1 };
+    int lookup_id_ = -1; // a pending QHostInfo lookup
+    // The addresses of this attempt not yet tried.
+    QList<QHostAddress> addresses_;
+    QElapsedTimer up_since_;
+    int short_connections_ = 0; // closed soon after accepting, in a row
+    bool told_takeover_ = false;
     QStringList subscriptions_;
     bool connected_ = false;
     bool closing_ = false;

@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -112,6 +113,8 @@ int serve_main(const QStringList &arguments)
         std::fprintf(stderr, "orvalinctl serve: %s\n", qPrintable(loaded.error.text()));
         return exit_bad_config;
     }
+    for (const config_error &warning : loaded.warnings)
+        std::fprintf(stderr, "orvalinctl serve: warning: %s\n", qPrintable(warning.text()));
     const service_config &config = *loaded.config;
     if (parser.isSet(check_option))
         return exit_ok;
@@ -127,7 +130,9 @@ int serve_main(const QStringList &arguments)
     settings.will_payload = "offline";
     mosquitto_broker mqtt(settings, log_line);
     qt_line_port port;
-    const QString device = device_for(config.port, QCoreApplication::applicationDirPath());
+    // Relative paths in the config are taken from its folder.
+    const QString device = device_for(config.port, QCoreApplication::applicationDirPath(),
+        QFileInfo(parser.value(config_option)).absolutePath());
     bridge service(config, device.isEmpty() ? config.port : device, port, mqtt, log_line);
     service.set_verbose(parser.isSet(verbose_option));
 

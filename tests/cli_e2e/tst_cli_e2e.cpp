@@ -2,8 +2,10 @@
 #include "sim_process.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -52,6 +54,7 @@ void tst_cli_e2e::initTestCase()
     // Noise before every reply, as on a long RS-485 line.
     QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--garbage", "2" }),
         qPrintable(sim_.error()));
+    QVERIFY(QDir(dir_.path()).mkdir("sub"));
     names_ = dir_.filePath("name.txt");
     QVERIFY(orvalin::write_profile_entries(names_,
         { { QStringLiteral("地址码1"), QStringLiteral("第3路输出名称"),
@@ -76,6 +79,7 @@ tst_cli_e2e::result tst_cli_e2e::run(const QStringList &arguments, const QString
             plain.removeAll(argument);
         }
     }
+    process.setWorkingDirectory(dir_.path());
     process.start(QStringLiteral(ORVALINCTL_PATH), plain);
     // Runs the event loop meanwhile, so the emulator's output keeps flowing.
     for (QDeadlineTimer limit(15000);
@@ -156,6 +160,8 @@ void tst_cli_e2e::run_commands_data()
     row("bad duration", "", { "pulse", "1", "soon" }, 2, quiet, help, 0x00);
     row("unknown command", "", { "frobnicate" }, 2, quiet, help, 0x00);
     row("options before serve", "", { "-p", "1", "serve", "--check" }, 2, quiet, "does not apply to serve", 0x00);
+    // Relative to the current folder (the emulator's), as the shell takes it.
+    row("port path through a folder", "", { "-p", "sub/../" + QFileInfo(sim_.link_path()).fileName(), "status" }, 0, "^output 1 ", quiet, 0x00);
     row("missing port", "", { "-p", "/nonexistent/tty", "status" }, 3, quiet, "/nonexistent/tty: no such device", 0x00);
     row("version", "", { "--version" }, 0, "^orvalinctl \\d+\\.\\d+", quiet, 0x00);
     row("help", "", { "--help" }, 0, "pulse CH DURATION.*\\n.*Exit codes", quiet, 0x00);

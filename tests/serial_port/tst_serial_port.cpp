@@ -1,7 +1,10 @@
 #include "fake_serial_port.h"
+#include "link/port_device.h"
 #include "link/qt_serial_port.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,6 +17,8 @@ private slots:
     void open_then_send_discards_always_and_writes_only_when_addressed();
     void device_mapping_data();
     void device_mapping();
+    void port_text_data();
+    void port_text();
 };
 
 void tst_serial_port::open_then_send_discards_always_and_writes_only_when_addressed()
@@ -67,6 +72,39 @@ void tst_serial_port::device_mapping()
     // Another port's link must not be taken for this one.
     QVERIFY(QFile::link("/dev/null", dir.filePath("COM99")));
     QCOMPARE(device_for_port(number, dir.path()), expected.replace("<dir>", dir.path()));
+}
+
+void tst_serial_port::port_text_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("expected"); // <base>: the folder relative paths are taken from
+    // clang-format off
+    QTest::newRow("absolute") << "/dev/ttyUSB0" << "/dev/ttyUSB0";
+    QTest::newRow("dot slash") << "./COM1" << "<base>/./COM1";
+    QTest::newRow("through a folder") << "sub/../COM1" << "<base>/sub/../COM1";
+    QTest::newRow("name there") << "COM1" << "<base>/COM1";
+    QTest::newRow("device name") << "ttyUSB7" << "ttyUSB7";
+    QTest::newRow("number") << "12" << "/dev/ttyS11";
+    // clang-format on
+}
+
+// A relative path is taken from the given folder, not from wherever the
+// program was started, and a path through a folder is a path.
+void tst_serial_port::port_text()
+{
+#ifdef Q_OS_WIN
+    QSKIP("device names and paths differ on Windows");
+#endif
+    QFETCH(QString, port);
+    QFETCH(QString, expected);
+    QTemporaryDir base, program;
+    QVERIFY(QDir(base.path()).mkdir("sub"));
+    QVERIFY(QFile::link("/dev/null", base.filePath("COM1")));
+    expected.replace("<base>", base.path());
+    const QString device = device_for(port, program.path(), base.path());
+    QCOMPARE(device, expected);
+    if (device.startsWith(u'/') && !device.startsWith("/dev/"))
+        QVERIFY2(QFileInfo(device).exists(), qPrintable(device));
 }
 
 QTEST_GUILESS_MAIN(tst_serial_port)

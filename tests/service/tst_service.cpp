@@ -3,9 +3,17 @@
 #include "service/config.h"
 #include "service/payload.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <future>
 #include <map>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 using namespace orvalin;
 using namespace orvalin::service;
@@ -105,6 +113,8 @@ private slots:
     void config_errors_data();
     void config_errors();
     void config_values();
+    void config_files_data();
+    void config_files();
     void commands_jump_the_polls_in_order_and_interlock_waits();
     void a_late_reply_never_confirms_a_switch_data();
     void a_late_reply_never_confirms_a_switch();
@@ -236,6 +246,83 @@ void tst_service::config_values()
     QCOMPARE(config.interlock[1].second, 4);
     QCOMPARE(config.interlock_delay, 0ms);
     QCOMPARE(config.on_link_loss, link_loss_action::all_off);
+}
+
+void tst_service::config_files_data()
+{
+    QTest::addColumn<QString>("config"); // a file name in the folder, or text for orvalin.conf
+    QTest::addColumn<int>("line"); // -1: accepted
+    QTest::addColumn<QString>("message"); // of the error, or else of the one warning
+    const QString line = "[line]\nport = 1\nmodules = 1\n";
+    const QString user = line + "[mqtt]\nusername = u\npassword_file = ";
+    const auto row = [](const char *name, const QString &config, int at, const char *message) {
+        QTest::newRow(name) << config << at << QString::fromUtf8(message);
+    };
+    // clang-format off
+    row("config is a FIFO", "fifo", 0, "fifo: cannot read: is not a regular file (a FIFO)");
+    row("config is a folder", "folder", 0, "is a directory");
+    row("password FIFO", user + "fifo", 6, "[mqtt] password_file: cannot read <dir>/fifo: is not a regular file (a FIFO)");
+    row("CA FIFO", line + "[mqtt]\ntls_ca = fifo", 5, "[mqtt] tls_ca: cannot read <dir>/fifo: is not a regular file (a FIFO)");
+    row("names FIFO", line + "[names]\nfile = fifo", 5, "[names] file: cannot read <dir>/fifo: is not a regular file (a FIFO)");
+    row("names folder", line + "[names]\nfile = folder", 5, "[names] file: cannot read <dir>/folder: is a directory");
+    row("names missing", line + "[names]\nfile = absent", 5, "[names] file: cannot read <dir>/absent: No such file");
+    row("password for all", user + "open", -1, "password_file <dir>/open is readable by every user (mode 0644)");
+    row("password for one", user + "closed", -1, "");
+    row("client id too long", line + "[mqtt]\nclient_id = " + QString(65536, u'a'), 5, "client_id is longer than 65535 bytes");
+    row("client id longest", line + "[mqtt]\nclient_id = " + QString(65535, u'a'), -1, "");
+    row("client id control", line + "[mqtt]\nclient_id = a\x01b", 5, "client_id holds a control character");
+    // clang-format on
+}
+
+// Files the config names are regular files, looked at without blocking.
+void tst_service::config_files()
+{
+    QFETCH(QString, config);
+    QFETCH(int, line);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+#ifdef Q_OS_UNIX
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+#else
+    if (config.contains("fifo"))
+        QSKIP("no FIFOs here");
+#endif
+    for (const auto &[name, mode] : { std::pair { "open", 0644 }, { "closed", 0600 } }) {
+        QFile password(dir.filePath(name));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write("secret\n");
+        password.close();
+        QVERIFY(::chmod(QFile::encodeName(password.fileName()).constData(), mode) == 0);
+    }
+    QString path = dir.filePath(config);
+    if (config.contains(u'\n')) {
+        path = dir.filePath("orvalin.conf");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(config.toUtf8());
+    }
+    message.replace("<dir>", dir.path());
+    // On a thread of its own: a load that blocks fails here instead of
+    // hanging the test (the thread is left behind, stuck).
+    auto done = std::make_shared<std::promise<config_result>>();
+    auto result_future = done->get_future();
+    std::thread([done, path] { done->set_value(load_config(path)); }).detach();
+    QVERIFY2(result_future.wait_for(5s) == std::future_status::ready, "load_config blocked");
+    const config_result result = result_future.get();
+    if (line < 0) {
+        QVERIFY2(result.config, qPrintable(result.error.text()));
+        QCOMPARE(result.warnings.size(), message.isEmpty() ? 0 : 1);
+        if (!message.isEmpty()) {
+            QVERIFY2(
+                result.warnings[0].text().contains(message), qPrintable(result.warnings[0].text()));
+            QCOMPARE(result.warnings[0].line, 6);
+        }
+        return;
+    }
+    QVERIFY(!result.config);
+    QVERIFY2(result.error.text().contains(message), qPrintable(result.error.text()));
+    QCOMPARE(result.error.line, line);
 }
 
 void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()

@@ -1,6 +1,14 @@
 #include "broker_process.h"
 #include "names/profile.h"
+#include "service/mosquitto_broker.h"
 #include "sim_process.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QThread>
+#include <QTimer>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,8 +17,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <unistd.h>
+
+#ifdef __GLIBC__
+#include <dlfcn.h>
+#include <netdb.h>
+#endif
 
 using namespace std::chrono_literals;
 
@@ -22,6 +37,8 @@ class tst_service_e2e : public QObject {
 private slots:
     void initTestCase();
     void bridges_line_and_broker_through_faults();
+    void two_services_with_one_client_id_back_off();
+    void host_name_is_looked_up_off_the_loop();
 
 private:
     bool start_service(const QString &config);
@@ -70,12 +87,16 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QCOMPARE(sim_.command("inputs 5a @2"), "ok");
     QCOMPARE(sim_.command("outputs 80 @1"), "ok");
     const QString config = write_config("orvalin.conf",
-        QStringLiteral("# test\n[line]\nport = %1\nmodules = 1, 2, 7\n"
+        QStringLiteral("# test\n[line]\nport = sub/../%1\nmodules = 1, 2, 7\n"
                        "[mqtt]\nhost = 127.0.0.1\nport = %2\n[names]\nfile = name.txt\n"
                        "[safety]\nlink_loss_after = 3\non_link_loss = all_off\n"
                        "interlock = 7/1+7/2\ninterlock_delay = 100\n")
-            .arg(sim_.link_path())
+            .arg(QFileInfo(sim_.link_path()).fileName())
             .arg(broker_.port()));
+    // The port is relative: taken from the config's folder, not from where
+    // the service was started.
+    QVERIFY(QDir(dir_.path()).mkpath("sub"));
+    QCOMPARE(QFileInfo(sim_.link_path()).absolutePath(), QFileInfo(config).absolutePath());
     mqtt_watch watch;
     QVERIFY(watch.start(broker_.port()));
     QElapsedTimer since_start;
@@ -196,6 +217,100 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QCOMPARE(service_.exitStatus(), QProcess::NormalExit);
     QCOMPARE(service_.exitCode(), 0);
     QVERIFY(again.wait_for("orvalin/status", "offline", mark, 2s) >= 0);
+}
+
+// Two services given one client id take the connection from each other; each
+// must wait longer every time rather than take it back a second later.
+void tst_service_e2e::two_services_with_one_client_id_back_off()
+{
+    const QString config = write_config("twin.conf",
+        QStringLiteral("[line]\nport = absent\nmodules = 1\n[mqtt]\nhost = localhost\n"
+                       "port = %1\nclient_id = orvalin-twin\nprefix = twin\n"
+                       "[homeassistant]\ndiscovery = off\n")
+            .arg(broker_.port()));
+    mqtt_watch watch;
+    QVERIFY(watch.start(broker_.port()));
+    QProcess first, second;
+    for (QProcess *service : { &first, &second }) {
+        service->start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config });
+        QVERIFY(service->waitForStarted(5000));
+    }
+    const qsizetype start = watch.wait_for("twin/status", "online");
+    QVERIFY(start >= 0);
+    QTest::qWait(10000);
+    const auto connections = std::count_if(
+        watch.messages().begin() + start, watch.messages().end(), [](const mqtt_watch::message &m) {
+            return m.topic == "twin/status" && m.payload == "online";
+        });
+    QByteArray log;
+    for (QProcess *service : { &first, &second }) {
+        service->terminate();
+        QVERIFY(service->waitForFinished(5000));
+        log += service->readAllStandardError();
+    }
+    // Taking turns every second would be about 11; backing off, about 6.
+    QVERIFY2(connections <= 8, qPrintable(QString::number(connections) + '\n' + log));
+    QVERIFY2(log.count("another client with client id \"orvalin-twin\" may be connected") >= 1
+            && log.count("may be connected") <= 2,
+        log.constData());
+}
+
+#ifdef __GLIBC__
+namespace {
+std::atomic<bool> slow_resolver = false;
+std::atomic<int> names_looked_up_on_main = 0;
+Qt::HANDLE main_thread = nullptr;
+} // namespace
+
+// Stands in for the C library's resolver in this test program (libmosquitto
+// and QHostInfo alike call it): with slow_resolver, a name (not a numeric
+// address) takes 2 s, as with a name server that does not answer.
+extern "C" int getaddrinfo(
+    const char *node, const char *service, const struct addrinfo *hints, struct addrinfo **result)
+{
+    using real_t = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
+    static const auto real = reinterpret_cast<real_t>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    QHostAddress numeric;
+    if (slow_resolver && node && !numeric.setAddress(QString::fromUtf8(node))) {
+        if (QThread::currentThreadId() == main_thread)
+            ++names_looked_up_on_main;
+        std::this_thread::sleep_for(2s);
+    }
+    return real(node, service, hints, result);
+}
+#endif
+
+// A slow name server must not stop the event loop (and with it the polling
+// of the modules) at each connection attempt.
+void tst_service_e2e::host_name_is_looked_up_off_the_loop()
+{
+#ifndef __GLIBC__
+    QSKIP("replaces the C library's resolver");
+#else
+    main_thread = QThread::currentThreadId();
+    slow_resolver = true;
+    QStringList log;
+    orvalin::service::broker_settings settings;
+    settings.host = "localhost";
+    settings.port = broker_.port();
+    orvalin::service::mosquitto_broker client(settings, [&](const QString &line) { log << line; });
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last_tick = 0, longest_gap = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longest_gap = std::max(longest_gap, clock.elapsed() - last_tick);
+        last_tick = clock.elapsed();
+    });
+    ticks.start(20);
+    QSignalSpy connected(&client, &orvalin::service::broker::connection_changed);
+    QVERIFY(client.start());
+    QVERIFY2(connected.wait(10000), qPrintable(log.join('\n')));
+    slow_resolver = false;
+    QCOMPARE(connected.first().first().toBool(), true);
+    QCOMPARE(names_looked_up_on_main.load(), 0);
+    QVERIFY2(longest_gap < 1000, qPrintable(QString::number(longest_gap)));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_service_e2e)
