@@ -544,8 +544,8 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
         if (!existing)
             return fail(error.reason);
         text = decode_file(std::move(*existing));
-        if (!text.convertible)
-            return fail(QStringLiteral("Damaged UTF-16 text"));
+        if (text.unwritable)
+            return fail(QString::fromLatin1(text.unwritable));
     }
     const QByteArray &data = text.bytes;
     codec names(text.encoding);
@@ -618,6 +618,18 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
     return 1;
 }
 
+// The first header of section, found regardless of letter case: the one
+// rule by which every reader finds a section.
+std::optional<parsed_line> find_section(
+    codec &names, QByteArrayView data, const QByteArray &section)
+{
+    const QByteArray folded = names.fold(section);
+    auto header = next_header(data, 0);
+    while (header && header->name != section && names.fold(header->name) != folded)
+        header = next_header(data, header->next);
+    return header;
+}
+
 } // namespace
 
 QString read_profile(const QString &path, const QString &section, const QString &key)
@@ -633,23 +645,16 @@ QString read_profile(const QString &path, const QString &section, const QString 
     const auto key_bytes = names.encode(trimmed(key));
     if (!section_bytes || !key_bytes || key_bytes->isEmpty())
         return {};
-    const QByteArray section_folded = names.fold(*section_bytes);
     const QByteArray key_folded = names.fold(*key_bytes);
-    const auto same
-        = [&names](QByteArrayView stored, const QByteArray &bytes, const QByteArray &folded) {
-              return stored == bytes || names.fold(stored) == folded;
-          };
-
-    auto header = next_header(*data, 0);
-    while (header && !same(header->name, *section_bytes, section_folded))
-        header = next_header(*data, header->next);
+    const auto header = find_section(names, *data, *section_bytes);
     if (!header)
         return {};
     for (qsizetype pos = header->next; pos < data->size();) {
         const parsed_line l = parse_line(*data, pos);
         if (l.kind == line_kind::header)
             break;
-        if (l.kind == line_kind::key && same(l.name, *key_bytes, key_folded)) {
+        if (l.kind == line_kind::key
+            && (l.name == *key_bytes || names.fold(l.name) == key_folded)) {
             QByteArrayView value
                 = QByteArrayView(*data).sliced(l.value_begin, l.end - l.value_begin);
             // The text ends at a NUL, as it did in the fixed buffer.
@@ -697,6 +702,18 @@ bool section_exists(const QString &path, const QString &section)
             return true;
     }
     return false;
+}
+
+bool has_section(const QString &path, const QString &section)
+{
+    if (!file_present(path))
+        return false;
+    const auto text = read_text(path);
+    if (!text)
+        return false;
+    codec names(text->encoding);
+    const auto section_bytes = names.encode(section);
+    return section_bytes && find_section(names, text->bytes, *section_bytes).has_value();
 }
 
 namespace orvalin {

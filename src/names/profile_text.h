@@ -18,85 +18,41 @@ namespace orvalin::profile_codec {
 inline constexpr qsizetype value_limit = 254;
 
 // How a file stores its text. Files with a byte-order mark keep it and their
-// encoding; all others are GB18030.
-enum class file_encoding { gb18030, utf8, utf16le, utf16be };
+// encoding, as does UTF-16 without a mark (some editors save it so); all
+// others are GB18030.
+enum class file_encoding { gb18030, utf8, utf16le, utf16be, utf16le_unmarked, utf16be_unmarked };
 
 // Length of the GB18030 character at i: 1, 2 or 4 bytes. A byte that starts
 // no valid sequence counts alone.
 qsizetype char_length(QByteArrayView bytes, qsizetype i);
 
+// GB18030 as code page 936 writes it: the single byte 0x80 is the euro sign
+// there, and files from that platform use it. So 0x80 reads as the euro sign
+// (as does GB18030's own 0xA2E3) and the euro sign is written as 0x80, which
+// both read. Damaged sequences become U+FFFD; damaged (when given) says so.
+QByteArray encode_gb(QStringEncoder &encoder, QStringView text);
+QString decode_gb(QStringDecoder &decoder, QByteArrayView bytes, bool *damaged = nullptr);
+
 // Converters for one call. Stateless, so a damaged sequence at the end of one
 // text never carries into the next. Names and values are handled as GB18030,
-// or as UTF-8 for files with a byte-order mark (UTF-16 files are worked on as
+// or as UTF-8 for files in a Unicode encoding (UTF-16 files are worked on as
 // UTF-8 and converted back).
 class codec {
 public:
-    explicit codec(file_encoding encoding = file_encoding::gb18030)
-        : gb_(encoding == file_encoding::gb18030)
-        , encoder_(gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless)
-        , decoder_(gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless)
-    {
-    }
+    explicit codec(file_encoding encoding = file_encoding::gb18030);
 
     // Nothing for text that the encoding cannot hold (a lone surrogate, which
     // the encoder would silently drop).
-    std::optional<QByteArray> encode(QStringView text)
-    {
-        if (!text.isValidUtf16())
-            return std::nullopt;
-        return QByteArray(encoder_.encode(text));
-    }
+    std::optional<QByteArray> encode(QStringView text);
 
-    QString decode(QByteArrayView bytes) { return decoder_.decode(bytes); }
+    QString decode(QByteArrayView bytes);
 
     // A value as a 255-byte GB18030 buffer returns it: its first 254 bytes,
     // never cut inside a character.
-    QString cut_value(QByteArrayView value)
-    {
-        QByteArray gb_bytes;
-        if (!gb_) {
-            gb_bytes = QStringEncoder("GB18030", QStringConverter::Flag::Stateless)
-                           .encode(decode(value));
-            value = gb_bytes;
-        }
-        qsizetype cut = 0;
-        while (cut < value.size() && cut + char_length(value, cut) <= value_limit)
-            cut += char_length(value, cut);
-        if (gb_)
-            return decode(value.first(cut));
-        return QStringDecoder("GB18030", QStringConverter::Flag::Stateless)
-            .decode(value.first(cut));
-    }
+    QString cut_value(QByteArrayView value);
 
     // Two names are the same section or key when their folded forms are equal.
-    QByteArray fold(QByteArrayView name)
-    {
-        // Among ASCII only letters have case, and the two-byte ideographs and
-        // private-use characters of GB18030 have none, so names made of these
-        // (all the names of the name file) fold without decoding.
-        QByteArray folded(name.size(), Qt::Uninitialized);
-        for (qsizetype i = 0; i < name.size();) {
-            const auto lead = uchar(name[i]);
-            if (lead < 0x80) {
-                folded[i] = char(lead >= 'A' && lead <= 'Z' ? lead + ('a' - 'A') : lead);
-                ++i;
-            } else if (gb_ && char_length(name, i) == 2 && (lead <= 0xA0 || lead >= 0xAA)) {
-                folded[i] = name[i];
-                folded[i + 1] = name[i + 1];
-                i += 2;
-            } else {
-                // A damaged name decodes to nothing certain, so it equals
-                // only itself. (hasError() never resets, hence a fresh decoder.)
-                QStringDecoder decoder(
-                    gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless);
-                const QString text = decoder.decode(name);
-                if (decoder.hasError())
-                    return name.toByteArray();
-                return encoder_.encode(text.toCaseFolded());
-            }
-        }
-        return folded;
-    }
+    QByteArray fold(QByteArrayView name);
 
 private:
     bool gb_;
@@ -107,13 +63,17 @@ private:
 // A profile file's text as the parser sees it.
 struct profile_text {
     file_encoding encoding = file_encoding::gb18030;
-    QByteArray bytes; // GB18030, or UTF-8 for a file with a byte-order mark
-    // False when the text would not convert back to the file's bytes (a
-    // damaged UTF-16 file): such a file is read but never rewritten.
-    bool convertible = true;
+    QByteArray bytes; // GB18030, or UTF-8 for a file in a Unicode encoding
+    // Why the text would not convert back to the file's bytes (a damaged
+    // UTF-16 file, or one whose encoding cannot be told); null when it
+    // would. Such a file is read but never rewritten.
+    const char *unwritable = nullptr;
 };
 
-// The text of a file's bytes, in the encoding they show.
+// The text of a file's bytes, in the encoding they show: a byte-order mark,
+// or the zero bytes of UTF-16 without one. Zero bytes that show no encoding
+// leave the text read as GB18030, to be read but never rewritten; a few
+// stray ones in GB18030 text are read as they are.
 profile_text decode_file(QByteArray data);
 
 // The file's bytes for text in the given encoding, its byte-order mark first.
