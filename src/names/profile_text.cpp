@@ -39,6 +39,8 @@ bool is_structural(char c)
 
 zero_pattern zero_bytes(QByteArrayView data)
 {
+    if (!data.contains('\0'))
+        return zero_pattern::none;
     qsizetype zeros[2] = { 0, 0 }; // at even and at odd offsets
     qsizetype structural[2] = { 0, 0 }; // ASCII units whose high byte is odd, even
     for (qsizetype i = 0; i < data.size(); ++i) {
