@@ -30,7 +30,7 @@ int run_names(const settings &options)
         return usage_failure(
             QStringLiteral("no name file %1 (give one with --names FILE)").arg(path));
     const QString section = channel_section(QString::number(address));
-    if (!section_exists(path, section)) {
+    if (!has_section(path, section)) {
         print_error(QStringLiteral("%1 has no section [%2]").arg(path, section));
         return exit_not_done;
     }

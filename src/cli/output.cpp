@@ -137,7 +137,7 @@ channel_names names_or_blank(const settings &options, std::uint8_t address)
     if (path.isEmpty() || !toolkit::file_exists(path))
         return names;
     const QString section = channel_section(QString::number(address));
-    if (!section_exists(path, section)) {
+    if (!has_section(path, section)) {
         if (options.names_given)
             print_error(
                 QStringLiteral("%1 has no section [%2]; names left blank").arg(path, section));

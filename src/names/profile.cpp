@@ -1,5 +1,6 @@
 #include "names/profile.h"
 
+#include "names/profile_text.h"
 #include "system/toolkit.h"
 
 #include <QByteArrayView>
@@ -10,8 +11,6 @@
 #include <QHash>
 #include <QLockFile>
 #include <QSaveFile>
-#include <QStringDecoder>
-#include <QStringEncoder>
 
 #include <algorithm>
 #include <chrono>
@@ -29,20 +28,15 @@
 #endif
 
 using namespace orvalin;
+using namespace orvalin::profile_codec;
 
 namespace {
 
-// The reader this replaces filled a 255-byte buffer: 254 bytes and a NUL.
-constexpr qsizetype value_limit = 254;
 // A full name file is about 110 KB. A file this large is no name file, and
 // reading it whole on every call would only exhaust memory.
 constexpr qint64 file_size_limit = 64 * 1024 * 1024;
 // Another writer holds the lock for one read-modify-write only.
 constexpr std::chrono::seconds lock_wait { 5 };
-
-// How a file stores its text. Files with a byte-order mark keep it and their
-// encoding; all others are GB18030.
-enum class file_encoding { gb18030, utf8, utf16le, utf16be };
 
 bool is_line_end(char c)
 {
@@ -74,104 +68,6 @@ QString trimmed(const QString &text)
         --end;
     return text.sliced(begin, end - begin);
 }
-
-// Length of the GB18030 character at i: 1, 2 or 4 bytes. A byte that starts
-// no valid sequence counts alone.
-qsizetype char_length(QByteArrayView bytes, qsizetype i)
-{
-    const auto lead = uchar(bytes[i]);
-    if (lead <= 0x80 || lead == 0xFF || i + 1 >= bytes.size())
-        return 1;
-    const auto second = uchar(bytes[i + 1]);
-    if (second >= 0x40 && second <= 0xFE && second != 0x7F)
-        return 2;
-    if (second >= 0x30 && second <= 0x39 && i + 3 < bytes.size()) {
-        const auto third = uchar(bytes[i + 2]);
-        const auto fourth = uchar(bytes[i + 3]);
-        if (third >= 0x81 && third <= 0xFE && fourth >= 0x30 && fourth <= 0x39)
-            return 4;
-    }
-    return 1;
-}
-
-// Converters for one call. Stateless, so a damaged sequence at the end of one
-// text never carries into the next. Names and values are handled as GB18030,
-// or as UTF-8 for files with a byte-order mark (UTF-16 files are worked on as
-// UTF-8 and converted back).
-class codec {
-public:
-    explicit codec(file_encoding encoding = file_encoding::gb18030)
-        : gb_(encoding == file_encoding::gb18030)
-        , encoder_(gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless)
-        , decoder_(gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless)
-    {
-    }
-
-    // Nothing for text that the encoding cannot hold (a lone surrogate, which
-    // the encoder would silently drop).
-    std::optional<QByteArray> encode(QStringView text)
-    {
-        if (!text.isValidUtf16())
-            return std::nullopt;
-        return QByteArray(encoder_.encode(text));
-    }
-
-    QString decode(QByteArrayView bytes) { return decoder_.decode(bytes); }
-
-    // A value as a 255-byte GB18030 buffer returns it: its first 254 bytes,
-    // never cut inside a character.
-    QString cut_value(QByteArrayView value)
-    {
-        QByteArray gb_bytes;
-        if (!gb_) {
-            gb_bytes = QStringEncoder("GB18030", QStringConverter::Flag::Stateless)
-                           .encode(decode(value));
-            value = gb_bytes;
-        }
-        qsizetype cut = 0;
-        while (cut < value.size() && cut + char_length(value, cut) <= value_limit)
-            cut += char_length(value, cut);
-        if (gb_)
-            return decode(value.first(cut));
-        return QStringDecoder("GB18030", QStringConverter::Flag::Stateless)
-            .decode(value.first(cut));
-    }
-
-    // Two names are the same section or key when their folded forms are equal.
-    QByteArray fold(QByteArrayView name)
-    {
-        // Among ASCII only letters have case, and the two-byte ideographs and
-        // private-use characters of GB18030 have none, so names made of these
-        // (all the names of the name file) fold without decoding.
-        QByteArray folded(name.size(), Qt::Uninitialized);
-        for (qsizetype i = 0; i < name.size();) {
-            const auto lead = uchar(name[i]);
-            if (lead < 0x80) {
-                folded[i] = char(lead >= 'A' && lead <= 'Z' ? lead + ('a' - 'A') : lead);
-                ++i;
-            } else if (gb_ && char_length(name, i) == 2 && (lead <= 0xA0 || lead >= 0xAA)) {
-                folded[i] = name[i];
-                folded[i + 1] = name[i + 1];
-                i += 2;
-            } else {
-                // A damaged name decodes to nothing certain, so it equals
-                // only itself. (hasError() never resets, hence a fresh decoder.)
-                QStringDecoder decoder(
-                    gb_ ? "GB18030" : "UTF-8", QStringConverter::Flag::Stateless);
-                const QString text = decoder.decode(name);
-                if (decoder.hasError())
-                    return name.toByteArray();
-                return encoder_.encode(text.toCaseFolded());
-            }
-        }
-        return folded;
-    }
-
-private:
-    bool gb_;
-    QStringEncoder encoder_;
-    QStringDecoder decoder_;
-};
 
 struct line {
     qsizetype begin = 0; // first byte
@@ -265,56 +161,6 @@ std::optional<QByteArray> read_file(const QString &path, read_error *error = nul
         error->reason = file.errorString();
     }
     return std::nullopt;
-}
-
-// A profile file's text as the parser sees it.
-struct profile_text {
-    file_encoding encoding = file_encoding::gb18030;
-    QByteArray bytes; // GB18030, or UTF-8 for a file with a byte-order mark
-    // False when the text would not convert back to the file's bytes (a
-    // damaged UTF-16 file): such a file is read but never rewritten.
-    bool convertible = true;
-};
-
-QByteArray encode_file(file_encoding encoding, const QByteArray &bytes);
-
-profile_text decode_file(QByteArray data)
-{
-    profile_text text;
-    if (data.startsWith("\xEF\xBB\xBF")) {
-        text.encoding = file_encoding::utf8;
-        text.bytes = data.sliced(3);
-    } else if (data.startsWith("\xFF\xFE") || data.startsWith("\xFE\xFF")) {
-        const bool little = uchar(data[0]) == 0xFF;
-        text.encoding = little ? file_encoding::utf16le : file_encoding::utf16be;
-        QStringDecoder decoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
-            QStringConverter::Flag::Stateless);
-        text.bytes = QString(decoder.decode(QByteArrayView(data).sliced(2))).toUtf8();
-        // Whatever the decoder mended (an odd byte, a lone surrogate) would
-        // be lost by a rewrite.
-        text.convertible = encode_file(text.encoding, text.bytes) == data;
-    } else {
-        text.bytes = std::move(data);
-    }
-    return text;
-}
-
-// The file's bytes for text in the given encoding, its byte-order mark first.
-QByteArray encode_file(file_encoding encoding, const QByteArray &bytes)
-{
-    switch (encoding) {
-    case file_encoding::gb18030:
-        return bytes;
-    case file_encoding::utf8:
-        return "\xEF\xBB\xBF" + bytes;
-    case file_encoding::utf16le:
-    case file_encoding::utf16be:
-        break;
-    }
-    const bool little = encoding == file_encoding::utf16le;
-    QStringEncoder encoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
-    return (little ? QByteArray("\xFF\xFE") : QByteArray("\xFE\xFF"))
-        + QByteArray(encoder.encode(QString::fromUtf8(bytes)));
 }
 
 std::optional<profile_text> read_text(const QString &path)
@@ -698,8 +544,8 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
         if (!existing)
             return fail(error.reason);
         text = decode_file(std::move(*existing));
-        if (!text.convertible)
-            return fail(QStringLiteral("Damaged UTF-16 text"));
+        if (text.unwritable)
+            return fail(QString::fromLatin1(text.unwritable));
     }
     const QByteArray &data = text.bytes;
     codec names(text.encoding);
@@ -772,6 +618,18 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
     return 1;
 }
 
+// The first header of section, found regardless of letter case: the one
+// rule by which every reader finds a section.
+std::optional<parsed_line> find_section(
+    codec &names, QByteArrayView data, const QByteArray &section)
+{
+    const QByteArray folded = names.fold(section);
+    auto header = next_header(data, 0);
+    while (header && header->name != section && names.fold(header->name) != folded)
+        header = next_header(data, header->next);
+    return header;
+}
+
 } // namespace
 
 QString read_profile(const QString &path, const QString &section, const QString &key)
@@ -787,23 +645,16 @@ QString read_profile(const QString &path, const QString &section, const QString 
     const auto key_bytes = names.encode(trimmed(key));
     if (!section_bytes || !key_bytes || key_bytes->isEmpty())
         return {};
-    const QByteArray section_folded = names.fold(*section_bytes);
     const QByteArray key_folded = names.fold(*key_bytes);
-    const auto same
-        = [&names](QByteArrayView stored, const QByteArray &bytes, const QByteArray &folded) {
-              return stored == bytes || names.fold(stored) == folded;
-          };
-
-    auto header = next_header(*data, 0);
-    while (header && !same(header->name, *section_bytes, section_folded))
-        header = next_header(*data, header->next);
+    const auto header = find_section(names, *data, *section_bytes);
     if (!header)
         return {};
     for (qsizetype pos = header->next; pos < data->size();) {
         const parsed_line l = parse_line(*data, pos);
         if (l.kind == line_kind::header)
             break;
-        if (l.kind == line_kind::key && same(l.name, *key_bytes, key_folded)) {
+        if (l.kind == line_kind::key
+            && (l.name == *key_bytes || names.fold(l.name) == key_folded)) {
             QByteArrayView value
                 = QByteArrayView(*data).sliced(l.value_begin, l.end - l.value_begin);
             // The text ends at a NUL, as it did in the fixed buffer.
@@ -851,6 +702,18 @@ bool section_exists(const QString &path, const QString &section)
             return true;
     }
     return false;
+}
+
+bool has_section(const QString &path, const QString &section)
+{
+    if (!file_present(path))
+        return false;
+    const auto text = read_text(path);
+    if (!text)
+        return false;
+    codec names(text->encoding);
+    const auto section_bytes = names.encode(section);
+    return section_bytes && find_section(names, text->bytes, *section_bytes).has_value();
 }
 
 namespace orvalin {

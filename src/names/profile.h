@@ -6,8 +6,11 @@
 // Profile files: text files of "[section]" header lines and "key=value" lines,
 // stored as GB18030 (byte-identical to GBK for every character GBK has) with
 // CR LF line ends. A file that starts with a UTF-8, UTF-16 LE or UTF-16 BE
-// byte-order mark is read and written in that encoding, the mark kept. Each
-// call finds the file anew and keeps nothing open.
+// byte-order mark is read and written in that encoding, the mark kept; so is
+// UTF-16 without a mark, which its zero bytes give away. A file whose zero
+// bytes tell no encoding is read as GB18030 but never written. As in code
+// page 936, the single byte 0x80 is the euro sign, and the sign is written
+// so. Each call finds the file anew and keeps nothing open.
 //
 // Lines end at CR LF, LF or a lone CR. A header is a line whose first
 // non-blank character is "[", naming what stands up to its last "]"; the name
@@ -23,7 +26,7 @@
 // lock file beside it, or in the temporary folder where its folder takes no
 // new file) and write through a symbolic link to its target.
 //
-// A missing file (or a directory, or a hidden file) makes each of the three
+// A missing file (or a directory, or a hidden file) makes each of the four
 // calls show one "File Not Found" message and return "", 0 or false; nothing
 // is written and no file is created. A file that exists but cannot be read,
 // or is larger than 64 MiB, reads as empty and is never written.
@@ -49,8 +52,13 @@ int write_profile(
     const QString &path, const QString &section, const QString &key, const QString &value);
 
 // True when some line of the file is exactly "[" + section + "]"; false for
-// a file that cannot be read.
+// a file that cannot be read. This marks a complete file; readers ask
+// has_section.
 bool section_exists(const QString &path, const QString &section);
+
+// True when read_profile finds section: a header by the rules above, letter
+// case ignored. False for a file that cannot be read.
+bool has_section(const QString &path, const QString &section);
 
 namespace orvalin {
 

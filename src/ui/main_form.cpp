@@ -423,7 +423,9 @@ void main_form::port_failed(const QString &device, const port_failure &failure, 
 
 void main_form::set_title(const QString &title)
 {
-    setWindowTitle(title);
+    // Qt takes "[*]" for the modified marker and drops it; doubled, it shows
+    // as written.
+    setWindowTitle(QString(title).replace(QStringLiteral("[*]"), QStringLiteral("[*][*]")));
 }
 
 void main_form::set_caption(int element, const QString &caption)

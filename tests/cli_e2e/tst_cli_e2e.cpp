@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -61,6 +62,10 @@ void tst_cli_e2e::initTestCase()
               QStringLiteral("水泵 \"A\"") },
             { QStringLiteral("地址码1"), QStringLiteral("第5路输入名称"),
                 QStringLiteral("门") } }));
+    // A header with blanks around it, which the panel reads as well.
+    QFile blank(dir_.filePath("blank.txt"));
+    QVERIFY(blank.open(QIODevice::WriteOnly));
+    blank.write(QStringEncoder("GB18030").encode(u" [地址码1]\t\r\n第2路输出名称=阀\r\n"));
 }
 
 tst_cli_e2e::result tst_cli_e2e::run(const QStringList &arguments, const QStringList &environment)
@@ -147,6 +152,7 @@ void tst_cli_e2e::run_commands_data()
     row("names json", "", { "--json", "names", "1" }, 0, "^\\{\"address\":1,\"outputs\":\\[\"\",\"\",\"水泵 .*\\],\"inputs\":\\[.*\"门\".*\\]\\}\\n$", quiet, 0x00);
     row("rename", "", { "names", "1", "in8", "泵, \"B\"" }, 0, quiet, quiet, 0x00);
     row("name with line break", "", { "names", "1", "out1", "a\nb" }, 2, quiet, "line break.*\\n.*--help", 0x00);
+    row("names under a header with blanks", "", { "--names", dir_.filePath("blank.txt"), "names", "1" }, 0, "^output 1\noutput 2 阀\n", quiet, 0x00);
     row("section missing", "", { "names", "9" }, 1, quiet, "no section \\[地址码9\\]", 0x00);
     row("name file missing", "", { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }, 2, quiet, "no name file", 0x00);
     row("absent address", "", { "-a", "5", "status" }, 1, quiet, "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a", 0x00);

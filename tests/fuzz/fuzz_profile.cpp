@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 using namespace orvalin;
 
@@ -68,21 +69,21 @@ bool may_be_same(const QString &a, const QString &b)
     return a.trimmed().toCaseFolded() == b.trimmed().toCaseFolded();
 }
 
-// A UTF-16 file as UTF-8, so that its line ends show as bytes.
-QByteArray as_text(const QByteArray &file)
+// A UTF-16 file as UTF-8, so that its line ends show as bytes. Without a
+// byte-order mark, order says which UTF-16 it may be (zero bytes tell).
+QByteArray as_text(const QByteArray &file, std::optional<QStringConverter::Encoding> order = {})
 {
-    if (!file.startsWith("\xFF\xFE") && !file.startsWith("\xFE\xFF"))
+    if (file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF"))
+        order = file[0] == '\xFF' ? QStringConverter::Utf16LE : QStringConverter::Utf16BE;
+    if (!order)
         return file;
-    QStringDecoder decoder(
-        file[0] == '\xFF' ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    QStringDecoder decoder(*order);
     return QString(decoder.decode(file)).toUtf8();
 }
 
 // New equals old with one stretch, free of line ends, replaced.
-bool one_edit_in_one_line(const QByteArray &before_file, const QByteArray &after_file)
+bool one_edit_in(const QByteArray &before, const QByteArray &after)
 {
-    const QByteArray before = as_text(before_file);
-    const QByteArray after = as_text(after_file);
     const qsizetype shorter = std::min(before.size(), after.size());
     qsizetype prefix = 0;
     while (prefix < shorter && before[prefix] == after[prefix])
@@ -93,6 +94,19 @@ bool one_edit_in_one_line(const QByteArray &before_file, const QByteArray &after
         ++suffix;
     const QByteArray removed = before.sliced(prefix, before.size() - prefix - suffix);
     return !removed.contains('\r') && !removed.contains('\n');
+}
+
+bool one_edit_in_one_line(const QByteArray &before, const QByteArray &after)
+{
+    if (one_edit_in(as_text(before), as_text(after)))
+        return true;
+    if (!before.contains('\0'))
+        return false;
+    // UTF-16 without a mark, either order.
+    for (const auto order : { QStringConverter::Utf16LE, QStringConverter::Utf16BE })
+        if (one_edit_in(as_text(before, order), as_text(after, order)))
+            return true;
+    return false;
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <functional>
 
@@ -35,6 +36,8 @@ private slots:
     void port_failures_are_reported_in_chinese_data();
     void port_failures_are_reported_in_chinese();
     void lamps_render_at_their_places_in_their_colours();
+    void title_shows_as_stored_data();
+    void title_shows_as_stored();
 
 private:
     template <typename T = QWidget> T *child(const QString &name) const
@@ -227,6 +230,27 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     QApplication::setPalette(desktop);
     click_port(); // reopened: unknown until a reply
     check("reopened", [](int) { return QColor(Qt::yellow); });
+}
+
+void tst_main_form::title_shows_as_stored_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::newRow("plain") << "泵房 A";
+    QTest::newRow("marker") << "泵房[*]";
+    QTest::newRow("marker only") << "[*]";
+    QTest::newRow("two markers") << "[*][*]x[*]";
+    QTest::newRow("bracket before marker") << "[[*]]";
+}
+
+// Whatever the name file holds shows in the title bar, Qt's modified marker
+// "[*]" included, on a window marked modified too.
+void tst_main_form::title_shows_as_stored()
+{
+    QFETCH(QString, title);
+    fx_->form->set_title(title);
+    QCOMPARE(fx_->form->windowHandle()->title(), title);
+    fx_->form->setWindowModified(true);
+    QCOMPARE(fx_->form->windowHandle()->title(), title);
 }
 
 QTEST_MAIN(tst_main_form)

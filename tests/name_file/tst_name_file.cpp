@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -81,6 +82,8 @@ private slots:
 
     void first_start_creates_defaults_once();
     void rebuild_keeps_other_sections();
+    void utf16_without_mark_stays_so_data();
+    void utf16_without_mark_stays_so();
     void load_names_maps_channels();
     void missing_file_is_reported_per_read();
     void unwritable_data();
@@ -179,6 +182,58 @@ void tst_name_file::rebuild_keeps_other_sections()
     // Complete now: no rebuild at the next start.
     ensure_name_file(view_);
     QCOMPARE(messages_.size(), 1);
+}
+
+void tst_name_file::utf16_without_mark_stays_so_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("said"); // in the start's one message; "" for none
+    QTest::addColumn<QString>("order"); // UTF-16 the file is in afterwards; "" for unchanged
+
+    const QString names = u"[软件属性]\r\n名称=泵房\r\n[地址码1]\r\n第2路输出名称=阀门\r\n"_s;
+    const QString complete = names + u"[地址码0]\r\n第1路输出名称=水泵\r\n"_s;
+    const auto le = QStringConverter::Utf16LE, be = QStringConverter::Utf16BE;
+    // clang-format off
+    QTest::newRow("complete, LE") << QByteArray(QStringEncoder(le).encode(complete)) << "" << "";
+    QTest::newRow("complete, BE") << QByteArray(QStringEncoder(be).encode(complete)) << "" << "";
+    QTest::newRow("incomplete, LE") << QByteArray(QStringEncoder(le).encode(names)) << u"名称文件被创建。"_s << "LE";
+    QTest::newRow("incomplete, BE") << QByteArray(QStringEncoder(be).encode(names)) << u"名称文件被创建。"_s << "BE";
+    // clang-format on
+    // Zero bytes in both lanes: neither UTF-16 nor GB18030 text.
+    QByteArray unclear = QStringEncoder(le).encode(names);
+    for (qsizetype i = 0; i + 1 < unclear.size(); i += 4)
+        std::swap(unclear[i], unclear[i + 1]);
+    QTest::newRow("encoding cannot be told") << unclear << u"Text encoding cannot be told"_s << "";
+}
+
+// UTF-16 saved without a byte-order mark: its names show and defaults are
+// added in UTF-16 again; a file whose encoding cannot be told is left as it is.
+void tst_name_file::utf16_without_mark_stays_so()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, said);
+    QFETCH(QString, order);
+    QFile out(path());
+    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+    out.close();
+    ensure_name_file(view_);
+    QCOMPARE(prompts().size(), said.isEmpty() ? 0 : 1);
+    QVERIFY2(said.isEmpty() || prompts()[0].contains(said), qPrintable(prompts().join(u'|')));
+    if (order.isEmpty()) {
+        QCOMPARE(contents(), file);
+    } else {
+        QStringDecoder decoder(
+            order == u"LE"_s ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+        const QString text = decoder.decode(contents());
+        QVERIFY(!decoder.hasError() && !text.startsWith(QChar(0xFEFF)));
+        QVERIFY(text.startsWith(u"[软件属性]"_s) && text.contains(u"[地址码255]\r\n"_s));
+        QVERIFY(text.endsWith(u"第8路输入名称=输入8\r\n"_s));
+    }
+    if (said.startsWith(u"Text"_s))
+        return;
+    QCOMPARE(view_.titles.last(), u"泵房"_s);
+    load_names(view_, u"1"_s);
+    QCOMPARE(view_.captions.at(2), u"阀门"_s);
 }
 
 void tst_name_file::load_names_maps_channels()

@@ -25,6 +25,12 @@ QByteArray gb(const QString &text)
     return QStringEncoder("GB18030").encode(text);
 }
 
+// UTF-16 without a byte-order mark, as some editors save it.
+QByteArray utf16(const QString &text, QStringConverter::Encoding order)
+{
+    return QStringEncoder(order).encode(text);
+}
+
 } // namespace
 
 class tst_profile : public QObject {
@@ -43,6 +49,10 @@ private slots:
     void section_line_match();
     void value_limit();
     void gbk_bytes_and_round_trip();
+    void euro_sign_as_code_page_936_data();
+    void euro_sign_as_code_page_936();
+    void encoding_told_by_zero_bytes_data();
+    void encoding_told_by_zero_bytes();
     void write_data();
     void write();
     void failed_write_changes_nothing();
@@ -89,7 +99,8 @@ void tst_profile::documented_rules_data()
           "第1路输出名称=b\r\n[Dup]\r\nk=first\r\nk=second\r\n[DUP]\r\nk=third\r\n"
           "only=2\r\n[Вода]\r\nключ=x\r\n  [Pad] trailing words\r\nk=p\r\n"
           "[q]\r\nd=\" padded \"\r\ns='single'\r\nm=\"mixed'\r\none=\"\r\n"
-          "[z]\r\nn=\0hidden\r\n[Mixed]\nlf=1\rcr=2\r\nlast=3"_s;
+          "[z]\r\nn=\0hidden\r\n \t[地址码2]\t \r\n第1路输出名称=阀\r\n"
+          "[Mixed]\nlf=1\rcr=2\r\nlast=3"_s;
     const QString none;
     // clang-format off
     QTest::newRow("section and key ignore case") << "GENERAL" << "title" << none << "Hello World" << file << none;
@@ -97,6 +108,7 @@ void tst_profile::documented_rules_data()
     QTest::newRow("blanks around key, = and value") << "General" << " title " << none << "Hello World" << file << none;
     QTest::newRow("blanks inside brackets name another section") << "地址码1 " << "第1路输出名称" << none << "b" << file << none;
     QTest::newRow("blanks before a header, text behind it") << "pad" << "k" << none << "p" << file << none;
+    QTest::newRow("blanks around a header") << "地址码2" << "第1路输出名称" << none << "阀" << file << none;
     QTest::newRow("first of duplicate keys") << "dup" << "k" << none << "first" << file << none;
     QTest::newRow("later duplicate section unread") << "Dup" << "only" << none << "" << file << none;
     QTest::newRow("comment line is no key") << "General" << "; note" << none << "" << file << none;
@@ -139,16 +151,27 @@ void tst_profile::documented_rules()
     QCOMPARE(contents(), gb(after.isNull() ? before : after));
 }
 
+// The marker of a complete file is an exact line; readers find a section by
+// the header rules, as read_profile does.
 void tst_profile::section_line_match()
 {
-    const std::pair<const char *, bool> files[] = { { "", false }, { "x\n[地址码0]\nk=1", true },
-        { "x\r[地址码0]\rk=1", true }, { " [地址码0]\r\n", false }, { "[地址码01]\r\n", false } };
-    for (const auto &[file, found] : files) {
+    struct row {
+        const char *file;
+        bool exact;
+        bool found;
+    };
+    const row rows[] = { { "", false, false }, { "x\n[地址码0]\nk=1", true, true },
+        { "x\r[地址码0]\rk=1", true, true }, { " [地址码0]\t\r\n", false, true },
+        { "[地址码0] trailing\r\n", false, true }, { "[地址码01]\r\n", false, false },
+        { "[地址码0 ]\r\n", false, false }, { "k=[地址码0]\r\n", false, false } };
+    for (const auto &[file, exact, found] : rows) {
         put(gb(QString::fromUtf8(file)));
-        QVERIFY2(section_exists(path_, u"地址码0"_s) == found, file);
+        QVERIFY2(section_exists(path_, u"地址码0"_s) == exact, file);
+        QVERIFY2(has_section(path_, u"地址码0"_s) == found, file);
     }
     put("[ABC]\r\n");
     QVERIFY(!section_exists(path_, u"abc"_s)); // unlike a lookup, it minds case
+    QVERIFY(has_section(path_, u"abc"_s));
 }
 
 // Reading cuts values to 254 bytes at a character boundary; writing does not.
@@ -178,6 +201,75 @@ void tst_profile::gbk_bytes_and_round_trip()
     const QString rare = QString::fromUcs4(U"𠀀€😀𪚥ä");
     QVERIFY(write_profile(path_, rare, rare, rare));
     QCOMPARE(read_profile(path_, rare, rare), rare);
+}
+
+void tst_profile::euro_sign_as_code_page_936_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QString>("value");
+    // clang-format off
+    QTest::newRow("0x80 alone") << QByteArray("\x80") << u"€"_s;
+    QTest::newRow("0x80 among text") << QByteArray("5\x80\xc3\xfb") << u"5€名"_s;
+    QTest::newRow("0x80 trailing a character") << QByteArray("\x81\x80\x80") << u"亐€"_s;
+    QTest::newRow("GB18030's own euro") << QByteArray("\xa2\xe3") << u"€"_s;
+    // clang-format on
+}
+
+// Code page 936 stores the euro sign as the single byte 0x80; files from that
+// platform read so, and the sign is written back so.
+void tst_profile::euro_sign_as_code_page_936()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, value);
+    put("[a]\r\nk=" + stored + "\r\n");
+    QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), value);
+    QVERIFY(write_profile(path_, u"a"_s, u"n"_s, value));
+    QCOMPARE(contents(),
+        "[a]\r\nk=" + stored + "\r\nn=" + gb(value).replace("\xa2\xe3", "\x80") + "\r\n");
+    QCOMPARE(read_profile(path_, u"a"_s, u"n"_s), value);
+    // The sign in a name is found either way it is stored.
+    put("[\x80]\r\nk=1\r\n[\xa2\xe3 2]\r\nk=2\r\n");
+    QCOMPARE(read_profile(path_, u"€"_s, u"k"_s), u"1"_s);
+    QCOMPARE(read_profile(path_, u"€ 2"_s, u"k"_s), u"2"_s);
+}
+
+void tst_profile::encoding_told_by_zero_bytes_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("value"); // of k in [地址码1]
+    QTest::addColumn<QByteArray>("after"); // with n=新 written; null: refused
+
+    const auto le = QStringConverter::Utf16LE, be = QStringConverter::Utf16BE;
+    const QString text
+        = u"[软件属性]\r\n名称=Orvalin\r\n[地址码1]\r\n第1路输出名称=水泵\r\nk=名称\r\n"_s;
+    const QString written = text + u"n=新\r\n"_s;
+    const QByteArray refused;
+    // clang-format off
+    QTest::newRow("UTF-16 LE without mark") << utf16(text, le) << u"名称"_s << utf16(written, le);
+    QTest::newRow("UTF-16 BE without mark") << utf16(text, be) << u"名称"_s << utf16(written, be);
+    QTest::newRow("UTF-16 LE, LF only") << utf16(u"[地址码1]\nk=a\u0100\n"_s, le) << u"a\u0100"_s
+        << utf16(u"[地址码1]\nk=a\u0100\nn=新\n"_s, le);
+    QTest::newRow("UTF-16 without mark, odd byte") << utf16(text, le) + 'x' << u"名称"_s << refused;
+    QTest::newRow("zero bytes in no pattern")
+        << gb(u"[地址码1]\r\nk=名称\r\n"_s) + QByteArray("x=\0\0\0\0\r\n", 8) << u"名称"_s << refused;
+    // clang-format on
+    const QByteArray stray = gb(u"[地址码1]\r\nk=名称\r\n第1路输出名称=水泵\r\n"_s);
+    QTest::newRow("a stray zero in GB18030") << stray + QByteArray("z=\0\r\n", 5) << u"名称"_s
+                                             << stray + QByteArray("z=\0\r\nn=\xd0\xc2\r\n", 11);
+}
+
+// UTF-16 without a byte-order mark is told by its zero bytes and kept so;
+// zero bytes that tell no encoding leave the file as it is.
+void tst_profile::encoding_told_by_zero_bytes()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, after);
+    put(before);
+    QCOMPARE(read_profile(path_, u"地址码1"_s, u"k"_s), value);
+    QVERIFY(has_section(path_, u"地址码1"_s));
+    QCOMPARE(write_profile(path_, u"地址码1"_s, u"n"_s, u"新"_s), after.isNull() ? 0 : 1);
+    QCOMPARE(contents(), after.isNull() ? before : after);
 }
 
 void tst_profile::write_data()
