@@ -174,8 +174,9 @@ std::optional<QString> write_target(const QString &path, QString &reason)
     const QFileInfo info(path);
     if (!info.isSymLink())
         return path;
+    // A loop resolves to itself, a name that leads nowhere either.
     const QString target = info.canonicalFilePath();
-    if (target.isEmpty()) {
+    if (target.isEmpty() || !QFileInfo::exists(target)) {
         reason = QStringLiteral("它是一个不通向任何文件的符号链接（目标不存在或链接成环）");
         return std::nullopt;
     }
