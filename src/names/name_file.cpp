@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 namespace orvalin {
 
@@ -50,8 +49,7 @@ QString name_file_path()
     if (QFileInfo::exists(beside) || toolkit::directory_writable(dir))
         return beside;
     // An installed program's folder belongs to the system.
-    const QString data_dir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/orvalin");
+    const QString data_dir = toolkit::data_directory() + QStringLiteral("/orvalin");
     return QDir::toNativeSeparators(data_dir + QStringLiteral("/name.txt"));
 }
 

@@ -17,8 +17,8 @@ public:
 // Where the name file lives, formed anew on every call (native separators):
 // the program directory followed by "/name.txt" when that file exists or the
 // directory is writable; otherwise name.txt in the folder "orvalin" of the
-// user's data directory ($XDG_DATA_HOME, by default ~/.local/share), which is
-// created.
+// user's data directory (toolkit::data_directory(): $XDG_DATA_HOME when it is
+// an absolute path, by default ~/.local/share), which is created.
 QString name_file_path();
 
 // "地址码" followed by the address text, unchanged.

@@ -1,42 +1,23 @@
 #include "names/profile.h"
 
+#include "names/profile_store.h"
 #include "names/profile_text.h"
 #include "system/toolkit.h"
 
 #include <QByteArrayView>
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QLockFile>
-#include <QSaveFile>
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 using namespace orvalin;
 using namespace orvalin::profile_codec;
+using namespace orvalin::profile_store;
 
 namespace {
 
-// A full name file is about 110 KB. A file this large is no name file, and
-// reading it whole on every call would only exhaust memory.
-constexpr qint64 file_size_limit = 64 * 1024 * 1024;
-// Another writer holds the lock for one read-modify-write only.
-constexpr std::chrono::seconds lock_wait { 5 };
 
 bool is_line_end(char c)
 {
@@ -141,28 +122,6 @@ std::optional<parsed_line> next_header(QByteArrayView data, qsizetype from)
     return std::nullopt;
 }
 
-// Why reading failed, for the caller to show.
-struct read_error {
-    bool too_large = false;
-    QString reason; // the system's text
-};
-
-std::optional<QByteArray> read_file(const QString &path, read_error *error = nullptr)
-{
-    QFile file(path);
-    const bool opened = file.open(QIODevice::ReadOnly);
-    if (opened && file.size() <= file_size_limit) {
-        QByteArray data = file.readAll();
-        if (file.error() == QFileDevice::NoError)
-            return data;
-    }
-    if (error) {
-        error->too_large = opened && file.size() > file_size_limit;
-        error->reason = file.errorString();
-    }
-    return std::nullopt;
-}
-
 std::optional<profile_text> read_text(const QString &path)
 {
     auto data = read_file(path);
@@ -170,210 +129,6 @@ std::optional<profile_text> read_text(const QString &path)
         return std::nullopt;
     return decode_file(std::move(*data));
 }
-
-// Rewrites the file where it stands: for a file with several names, and for
-// one in a folder that takes no new file. Room for the new content is taken
-// before the old is overwritten, so a full disk leaves the file as it was.
-bool write_in_place(const QString &path, const QByteArray &content, QString &reason)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite)) {
-        reason = file.errorString();
-        return false;
-    }
-    const qint64 old_size = file.size();
-#ifdef Q_OS_UNIX
-    if (content.size() > old_size) {
-        if (const int error = ::posix_fallocate(file.handle(), 0, content.size()); error != 0) {
-            file.resize(old_size);
-            reason = qt_error_string(error);
-            return false;
-        }
-    }
-#endif
-    const bool written
-        = file.write(content) == content.size() && file.resize(content.size()) && file.flush();
-#ifdef Q_OS_UNIX
-    const bool synced = written && ::fsync(file.handle()) == 0;
-#else
-    const bool synced = written;
-#endif
-    if (!synced)
-        reason = file.errorString();
-    return synced;
-}
-
-// Stores content as the file path, which must not be a link (the caller
-// resolves links). A new file is made beside the old one and renamed over
-// it, so that nobody sees it half written; it takes the old file's owner,
-// group and mode. Where the new file cannot be made, or could not keep them,
-// or the old file has several names, the old one is rewritten in place.
-bool replace_file(const QString &path, const QByteArray &content, QString &reason)
-{
-    bool in_place = false;
-#ifdef Q_OS_UNIX
-    struct stat old_file { };
-    const QByteArray native = QFile::encodeName(path);
-    const bool existed = ::stat(native.constData(), &old_file) == 0;
-    in_place = existed && old_file.st_nlink > 1;
-#else
-    const bool existed = QFileInfo::exists(path);
-#endif
-    if (!in_place) {
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly)) {
-            reason = file.errorString();
-            // A folder that refuses the new file may still let the old one
-            // be written.
-            return existed && write_in_place(path, content, reason);
-        }
-        // commit() does not notice a failed flush of its buffer (a full disk
-        // takes only part of it), so the flush is checked here.
-        if (file.write(content) != content.size() || !file.flush()) {
-            reason = file.errorString();
-            file.cancelWriting();
-            return false;
-        }
-#ifdef Q_OS_UNIX
-        if (existed) {
-            const bool same_owner
-                = old_file.st_uid == ::geteuid() && old_file.st_gid == ::getegid();
-            in_place
-                = (!same_owner && ::fchown(file.handle(), old_file.st_uid, old_file.st_gid) != 0)
-                || ::fchmod(file.handle(), old_file.st_mode & 07777) != 0;
-        }
-#endif
-        if (!in_place) {
-            if (file.commit())
-                return true;
-            reason = file.errorString();
-            return false;
-        }
-        file.cancelWriting();
-    }
-    return write_in_place(path, content, reason);
-}
-
-// The file that writes to path change: the final target of a link, so that
-// the link stays a link.
-QString write_target(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.isSymLink())
-        return path;
-    const QString target = info.canonicalFilePath();
-    // A dangling link: its target is made.
-    return target.isEmpty() ? info.symLinkTarget() : target;
-}
-
-#ifdef Q_OS_UNIX
-
-// Holds the lock that serialises the read-modify-write of one file among all
-// processes: a lock on the file itself, or on its folder while the file is
-// missing. The system drops it when its holder dies, so no lock goes stale,
-// and it needs no file of its own (a read-only folder can be locked too).
-class file_lock {
-public:
-    explicit file_lock(const QString &target)
-    {
-        const QByteArray file = QFile::encodeName(target);
-        const QByteArray dir = QFile::encodeName(QFileInfo(target).absolutePath());
-        const auto deadline = std::chrono::steady_clock::now() + lock_wait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            struct stat before { };
-            const bool missing = ::stat(file.constData(), &before) != 0;
-            // Only a regular file is ever rewritten; nothing else is opened,
-            // since opening a device may act on it.
-            if (!missing && !S_ISREG(before.st_mode)) {
-                locked_ = true;
-                return;
-            }
-            fd_ = ::open(missing ? dir.constData() : file.constData(),
-                O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-            // A file that cannot be opened for reading is never rewritten;
-            // a folder that cannot be read (rare) is written to unlocked.
-            if (fd_ < 0) {
-                locked_ = true;
-                return;
-            }
-            bool got = false;
-            while (!(got = ::flock(fd_, LOCK_EX | LOCK_NB) == 0) && errno == EWOULDBLOCK
-                && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            // The holder before may have replaced or made the file: the lock
-            // counts only if the name still leads where it was taken.
-            struct stat held { };
-            struct stat now { };
-            if (got
-                && (missing ? ::stat(file.constData(), &now) != 0
-                            : ::fstat(fd_, &held) == 0 && ::stat(file.constData(), &now) == 0
-                            && held.st_dev == now.st_dev && held.st_ino == now.st_ino)) {
-                locked_ = true;
-                return;
-            }
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~file_lock()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    file_lock(const file_lock &) = delete;
-    file_lock &operator=(const file_lock &) = delete;
-
-    bool locked() const { return locked_; }
-
-private:
-    int fd_ = -1;
-    bool locked_ = false;
-};
-
-#else
-
-// Holds the lock that serialises the read-modify-write of one file among all
-// processes: a lock file beside it, or, where its folder takes no new file,
-// one in the temporary folder named after the file. A lock left by a process
-// that died is taken over.
-class file_lock {
-public:
-    explicit file_lock(const QString &target)
-    {
-        const QString absolute = QFileInfo(target).absoluteFilePath();
-        const QString hashed = QStringLiteral("orvalin-")
-            + QString::fromLatin1(
-                QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex())
-            + QStringLiteral(".lock");
-        for (const QString &place :
-            { absolute + QStringLiteral(".lock"), QDir::temp().filePath(hashed) }) {
-            lock_ = std::make_unique<QLockFile>(place);
-            // QLockFile's own waiting sleeps 100 ms and more between tries;
-            // writes take about a millisecond.
-            const auto deadline = std::chrono::steady_clock::now() + lock_wait;
-            while (!lock_->tryLock(0) && lock_->error() == QLockFile::LockFailedError
-                && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            if (lock_->isLocked()) {
-                locked_ = true;
-                return;
-            }
-            // Held by another writer all along: give up rather than write
-            // without it.
-            if (lock_->error() == QLockFile::LockFailedError)
-                return;
-        }
-    }
-
-    bool locked() const { return locked_; }
-
-private:
-    std::unique_ptr<QLockFile> lock_;
-    bool locked_ = false;
-};
-
-#endif
-
 bool file_present(const QString &path)
 {
     if (toolkit::file_exists(path))
@@ -526,23 +281,20 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
             *reason = text;
         return 0;
     };
-    const QString target = write_target(path);
-    const file_lock lock(target);
+    const auto target = write_target(path, why);
+    if (!target)
+        return fail(why);
+    const file_lock lock(*target);
     if (!lock.locked())
-        return fail(QStringLiteral("Another program keeps the file locked"));
+        return fail(in_use_reason());
 
     profile_text text;
-    const QFileInfo info(target);
-    const bool existed = info.exists();
+    const bool existed = QFileInfo::exists(*target);
     if (existed) {
-        // Whatever cannot be read whole must not be replaced by a part of it;
-        // a device or pipe would not even end.
-        if (!info.isFile())
-            return fail(QStringLiteral("Not a regular file"));
-        read_error error;
-        auto existing = read_file(target, &error);
+        // Whatever cannot be read whole must not be replaced by a part of it.
+        auto existing = read_file(*target, &why);
         if (!existing)
-            return fail(error.reason);
+            return fail(why);
         text = decode_file(std::move(*existing));
         if (text.unwritable)
             return fail(QString::fromLatin1(text.unwritable));
@@ -613,7 +365,7 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
     const QByteArray content = merged_content(data, targets);
     if (existed && content == data)
         return 1;
-    if (!replace_file(target, encode_file(text.encoding, content), why))
+    if (!replace_file(*target, encode_file(text.encoding, content), why))
         return fail(why);
     return 1;
 }
@@ -673,12 +425,12 @@ QString read_profile(const QString &path, const QString &section, const QString 
     return {};
 }
 
-int write_profile(
-    const QString &path, const QString &section, const QString &key, const QString &value)
+int write_profile(const QString &path, const QString &section, const QString &key,
+    const QString &value, QString *reason)
 {
     if (!file_present(path))
         return 0;
-    return store_entries(path, { { section, key, value } }, {});
+    return store_entries(path, { { section, key, value } }, {}, reason);
 }
 
 bool section_exists(const QString &path, const QString &section)
@@ -730,16 +482,13 @@ int add_profile_entries(const QString &path, const QList<profile_entry> &entries
 
 QString read_failure(const QString &path)
 {
-    if (!QFileInfo::exists(path))
+    QString reason;
+    const auto target = write_target(path, reason);
+    if (!target)
+        return reason;
+    if (!QFileInfo::exists(*target) || read_file(*target, &reason))
         return {};
-    read_error error;
-    if (read_file(path, &error))
-        return {};
-    if (error.too_large)
-        return QStringLiteral("文件大于 %1 MiB").arg(file_size_limit >> 20);
-    if (!QFileInfo(path).isReadable())
-        return QStringLiteral("没有读取权限（%1）").arg(error.reason);
-    return QStringLiteral("无法读取（%1）").arg(error.reason);
+    return reason;
 }
 
 bool fits_one_line(const QString &text)

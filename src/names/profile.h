@@ -22,14 +22,16 @@
 // without "=") are kept but mean nothing. Where a name occurs twice, the
 // first counts.
 //
-// Writers serialise their read-modify-write of a file among processes (a
-// lock file beside it, or in the temporary folder where its folder takes no
-// new file) and write through a symbolic link to its target.
+// Writers serialise their read-modify-write of a file among processes,
+// waiting about a second at most for another one, and write through a
+// symbolic link to its target. A link that leads to no file (dangling, or a
+// loop) is never replaced.
 //
-// A missing file (or a directory, or a hidden file) makes each of the four
-// calls show one "File Not Found" message and return "", 0 or false; nothing
-// is written and no file is created. A file that exists but cannot be read,
-// or is larger than 64 MiB, reads as empty and is never written.
+// A missing file (or a directory, a device, a FIFO or a hidden file) makes
+// each of the four calls show one "File Not Found" message and return "", 0
+// or false; nothing is written and no file is created. Only a regular file is
+// ever opened, never waiting to open; one that cannot be read, or is larger
+// than 64 MiB, reads as empty and is never written.
 
 // The value of key in section, both found regardless of letter case; "" for a
 // missing section or key. A value is cut to its first 254 bytes, never inside
@@ -47,9 +49,10 @@ QString read_profile(const QString &path, const QString &section, const QString 
 // the write fails, or an argument could not read back as written (the file
 // is then left untouched): a line break or NUL anywhere, a blank key, or a
 // key holding "=" or starting with "[" or ";". Blanks or quotes around a
-// value are stored but do not read back.
-int write_profile(
-    const QString &path, const QString &section, const QString &key, const QString &value);
+// value are stored but do not read back. On a failed write, reason (when
+// given) receives why, in words for the user.
+int write_profile(const QString &path, const QString &section, const QString &key,
+    const QString &value, QString *reason = nullptr);
 
 // True when some line of the file is exactly "[" + section + "]"; false for
 // a file that cannot be read. This marks a complete file; readers ask
@@ -84,8 +87,9 @@ int add_profile_entries(
     const QString &path, const QList<profile_entry> &entries, QString *reason = nullptr);
 
 // Why the existing file at path cannot be read whole, in words for the user
-// (no permission, too large, the system's text); "" when it can be, or when
-// nothing is there.
+// (no permission, too large, not a regular file and what it is instead, a
+// link to nowhere, the system's text); "" when it can be, or when nothing is
+// there.
 QString read_failure(const QString &path);
 
 // False for text holding a line break or NUL, which no profile line can keep.

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryFile>
 
 #include <cstdio>
@@ -47,6 +48,16 @@ QString program_directory()
     if (QCoreApplication::instance())
         return QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
     return QDir::toNativeSeparators(QDir::currentPath());
+}
+
+QString data_directory()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
+    const QString configured = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!QDir::isAbsolutePath(configured))
+        return QDir::homePath() + QStringLiteral("/.local/share");
+#endif
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 }
 
 bool file_exists(const QString &path)

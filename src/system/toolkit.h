@@ -22,6 +22,12 @@ void message_box(const QString &prompt, int style, const QString &title = QStrin
 // Directory of the running executable, without a trailing separator.
 QString program_directory();
 
+// The user's folder for data files, without a trailing separator: on Linux
+// and other Unix systems $XDG_DATA_HOME, or ~/.local/share where that is
+// unset, empty or not an absolute path (a relative one would depend on the
+// working folder); elsewhere the system's place for it.
+QString data_directory();
+
 // True for an existing regular file; false for a missing file, a directory
 // or a hidden file.
 bool file_exists(const QString &path);

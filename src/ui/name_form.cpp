@@ -93,15 +93,18 @@ void name_form::Command_ok_click()
     if (in_or_out == output_group || in_or_out == input_group) {
         const QString path = name_file_path();
         const QString text = mingcheng_->text();
-        const int written = write_profile(
-            path, channel_section(add), channel_key(xianlu, in_or_out == output_group), text);
+        QString reason;
+        const int written = write_profile(path, channel_section(add),
+            channel_key(xianlu, in_or_out == output_group), text, &reason);
         // A missing file has been reported by write_profile itself, and the
         // reload below shows the same for every caption. Any other refusal
         // would go unseen: say so and keep the text for another try.
         if (written == 0 && toolkit::file_exists(path)) {
             const QString prompt = !fits_one_line(text)
                 ? QStringLiteral("名称中不能有换行符。名称没有保存。")
-                : QStringLiteral("无法写入名称文件 %1。名称没有保存。").arg(path);
+                : reason.isEmpty()
+                ? QStringLiteral("无法写入名称文件 %1。名称没有保存。").arg(path)
+                : QStringLiteral("无法写入名称文件 %1（%2）。名称没有保存。").arg(path, reason);
             toolkit::message_box(prompt, toolkit::style_critical, windowTitle());
             return;
         }
