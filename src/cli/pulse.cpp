@@ -2,7 +2,7 @@
 
 #include "cli/cli.h"
 #include "cli/session.h"
-#include "cli/stop_signals.h"
+#include "system/stop_signals.h"
 
 #include <QTimer>
 

@@ -5,22 +5,18 @@
 #include "service/bridge.h"
 #include "service/config.h"
 #include "service/mosquitto_broker.h"
+#include "system/stop_signals.h"
+#include "system/toolkit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdio>
 
-#ifdef Q_OS_UNIX
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace orvalin::service {
 
@@ -42,37 +38,6 @@ void log_line(const QString &text)
     std::fflush(stderr);
 }
 
-#ifdef Q_OS_UNIX
-int signal_socket[2] = { -1, -1 };
-
-void on_signal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signal_socket[1], &byte, 1);
-}
-
-// Calls stop on the event loop when SIGTERM or SIGINT arrives.
-void watch_signals(QObject *owner, std::function<void()> stop)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_socket) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signal_socket[0], QSocketNotifier::Read, owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, owner, [notifier, stop] {
-        char byte;
-        [[maybe_unused]] const auto read = ::read(signal_socket[0], &byte, 1);
-        notifier->setEnabled(false);
-        stop();
-    });
-    struct sigaction action { };
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-}
-#else
-void watch_signals(QObject *, std::function<void()>) { }
-#endif
 
 } // namespace
 
@@ -131,7 +96,7 @@ int serve_main(const QStringList &arguments)
     mosquitto_broker mqtt(settings, log_line);
     qt_line_port port;
     // Relative paths in the config are taken from its folder.
-    const QString device = device_for(config.port, QCoreApplication::applicationDirPath(),
+    const QString device = device_for(config.port, toolkit::program_directory(),
         QFileInfo(parser.value(config_option)).absolutePath());
     bridge service(config, device.isEmpty() ? config.port : device, port, mqtt, log_line);
     service.set_verbose(parser.isSet(verbose_option));
@@ -150,7 +115,15 @@ int serve_main(const QStringList &arguments)
         return exit_failure;
     service.start();
 
-    watch_signals(&service, [&] {
+    stop_signals signals_(stop_signals::which::terminate_and_interrupt);
+    for (const int number : signals_.failed())
+        log_line(QStringLiteral("cannot handle signal %1: it will end the service without "
+                                "publishing offline")
+                     .arg(number));
+    bool stopping = false;
+    QObject::connect(&signals_, &stop_signals::stop_requested, &service, [&] {
+        if (std::exchange(stopping, true))
+            return;
         log_line(QStringLiteral("stopping"));
         QTimer::singleShot(stop_deadline, qApp, [] { QCoreApplication::exit(exit_ok); });
         service.stop([&] {

@@ -1,4 +1,4 @@
-#include "cli/stop_signals.h"
+#include "system/stop_signals.h"
 
 #include <QList>
 #include <QPointer>
@@ -20,7 +20,7 @@
 #include <windows.h>
 #endif
 
-namespace orvalin::cli {
+namespace orvalin {
 
 namespace {
 
@@ -79,13 +79,13 @@ bool ignored(int number)
     return ::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-void handle(int number, void (*handler)(int))
+bool handle(int number, void (*handler)(int))
 {
     struct sigaction action { };
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(number, &action, nullptr);
+    return ::sigaction(number, &action, nullptr) == 0;
 }
 #endif
 
@@ -112,14 +112,18 @@ BOOL WINAPI on_console_event(DWORD event)
 
 } // namespace
 
-stop_signals::stop_signals(QObject *parent)
+stop_signals::stop_signals(which set, QObject *parent)
     : QObject(parent)
 {
     current() = this;
 #ifdef Q_OS_UNIX
+    const QList<int> numbers
+        = set == which::every_stopping ? stopping_signals() : QList<int> { SIGTERM, SIGINT };
     if (signal_socket[0] < 0) {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_socket) != 0)
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_socket) != 0) {
+            failed_ = numbers;
             return;
+        }
         ::fcntl(signal_socket[0], F_SETFL, O_NONBLOCK);
         ::fcntl(signal_socket[1], F_SETFL, O_NONBLOCK);
     }
@@ -134,13 +138,16 @@ stop_signals::stop_signals(QObject *parent)
     // left on because the window went.
     // One ignored from the start (nohup, a background job of a script) stays
     // ignored, as the caller asked.
-    for (const int number : stopping_signals()) {
+    for (const int number : numbers) {
         if (ignored(number))
             continue;
-        handle(number, on_signal);
-        handled_signals << number;
+        if (handle(number, on_signal))
+            handled_signals << number;
+        else
+            failed_ << number;
     }
 #elif defined(Q_OS_WIN)
+    Q_UNUSED(set);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 #endif
 }
@@ -156,4 +163,4 @@ stop_signals::~stop_signals()
     current() = nullptr;
 }
 
-} // namespace orvalin::cli
+} // namespace orvalin
