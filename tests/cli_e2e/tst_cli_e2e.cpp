@@ -19,8 +19,8 @@
 #include <signal.h>
 
 // The built orvalinctl against three emulated modules (addresses 1, 2, 7)
-// on one pseudo-terminal. The rows of run_commands run in order against one
-// emulator, so each starts from the state the one before left.
+// on one pseudo-terminal. Each row of run_commands starts from the same
+// state of the modules, so it passes alone as well as in order.
 class tst_cli_e2e : public QObject {
     Q_OBJECT
 
@@ -114,8 +114,9 @@ int tst_cli_e2e::outputs(int address)
 
 void tst_cli_e2e::run_commands_data()
 {
-    QTest::addColumn<QString>(
-        "emulator"); // lines for the emulator first, split at ";"; or "wait MS"
+    // Lines for the emulator first, split at ";"; or "wait MS" with no
+    // program on the line, or "run ARGS" for an orvalinctl run before.
+    QTest::addColumn<QString>("emulator");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("out"); // pattern on standard output
@@ -131,19 +132,19 @@ void tst_cli_e2e::run_commands_data()
     // A result that cannot be written is no result, even when the module answered.
     row("status to a full disk", "", { "status", ">/dev/full" }, 1, quiet, "^orvalinctl: cannot write to standard output\\n$", 0x00);
     row("on", "", { "on", "1", "3" }, 0, quiet, quiet, 0x05);
-    row("status named", "in 5 on", { "status" }, 0, "output 1 on\\n.*output 3 on 水泵 \"A\"\\n.*input 5 on 门\\n", quiet, 0x05);
-    row("status json", "", { "--json", "status" }, 0,
+    row("status named", "outputs 05;in 5 on", { "status" }, 0, "output 1 on\\n.*output 3 on 水泵 \"A\"\\n.*input 5 on 门\\n", quiet, 0x05);
+    row("status json", "outputs 05;in 5 on", { "--json", "status" }, 0,
         "^\\{\"address\":1,\"outputs\":\\[true,false,true(,false){5}\\],\"inputs\":\\[(false,){4}true(,false){3}\\],"
         "\"names\":\\{\"outputs\":\\[\"\",\"\",\"水泵 \\\\\"A\\\\\"\".*\\],\"inputs\":\\[(\"\",){4}\"门\"(,\"\"){3}\\]\\}\\}\\n$", quiet, 0x05);
-    row("toggle", "", { "toggle", "3", "4" }, 0, quiet, quiet, 0x09);
-    row("off", "", { "off", "1" }, 0, quiet, quiet, 0x08);
+    row("toggle", "outputs 05", { "toggle", "3", "4" }, 0, quiet, quiet, 0x09);
+    row("off", "outputs 09", { "off", "1" }, 0, quiet, quiet, 0x08);
     row("all on", "", { "all", "on" }, 0, quiet, quiet, 0xFF);
-    row("all off", "", { "all", "off" }, 0, quiet, quiet, 0x00);
+    row("all off", "outputs ff", { "all", "off" }, 0, quiet, quiet, 0x00);
     row("other address", "", { "-a", "7", "on", "2" }, 0, quiet, quiet, 0x00);
     row("empty address", "", { "-a", "", "on", "4" }, 2, quiet, "--address", 0x00);
     row("address from environment", "", { "status", "ORVALIN_ADDRESS=7" }, 0, "^output 1 off\\noutput 2 on\\n", "no section \\[地址码7\\]; names left blank", 0x00);
     row("pulse", "", { "pulse", "5", "200ms" }, 0, quiet, quiet, 0x00);
-    row("scan", "", { "scan", "0-20", "--timeout", "30" }, 0,
+    row("scan", "in 5 on", { "scan", "0-20", "--timeout", "30" }, 0,
         "^1 outputs 00000000 inputs 00001000\\n2 outputs 00000000 inputs 00000000\\n7 outputs 01000000 inputs 00000000\\n$", quiet, 0x00);
     row("scan json", "", { "--json", "scan", "7" }, 0, "^\\{\"address\":7,\"outputs\":\\[false,true(,false){6}\\],\"inputs\":\\[false(,false){7}\\]\\}\\n$", quiet, 0x00);
     row("scan none", "", { "scan", "3-5", "--timeout", "20" }, 1, quiet, quiet, 0x00);
@@ -158,10 +159,10 @@ void tst_cli_e2e::run_commands_data()
     row("absent address", "", { "-a", "5", "status" }, 1, quiet, "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a", 0x00);
     // A reply later than its exchange waits in the terminal; the next program must not take it.
     row("late reply", "delay 150", { "status", "--timeout", "50" }, 1, quiet, "did not answer", 0x00);
-    row("late reply left behind", "wait 300;silent on", { "status", "--timeout", "100" }, 1, quiet, "did not answer", 0x00);
+    row("late reply left behind", "delay 150;run status --timeout 50;wait 300;silent on", { "status", "--timeout", "100" }, 1, quiet, "did not answer", 0x00);
     row("silent module", "silent on", { "on", "1", "--timeout", "50" }, 1, quiet,
         "did not confirm output 1 on.*no reply\\n.*sent:\\n +55 01 12 00 00 00 01 69\\n( +55 01 10 00 00 00 00 66\\n){3}$", 0x01);
-    row("answering again", "silent off;delay 0", { "off", "1" }, 0, quiet, quiet, 0x00);
+    row("answering again", "outputs 01", { "off", "1" }, 0, quiet, quiet, 0x00);
     row("bad channel", "", { "on", "9" }, 2, quiet, help, 0x00);
     row("bad duration", "", { "pulse", "1", "soon" }, 2, quiet, help, 0x00);
     row("unknown command", "", { "frobnicate" }, 2, quiet, help, 0x00);
@@ -184,9 +185,13 @@ void tst_cli_e2e::run_commands()
     QFETCH(int, outputs_1);
     if (arguments.contains(">/dev/full") && !QFile::exists("/dev/full"))
         QSKIP("no /dev/full here");
-    for (const QString &line : emulator.split(u';', Qt::SkipEmptyParts)) {
-        if (line.startsWith("wait ")) // with no program on the line
+    const QStringList baseline { "silent off", "delay 0", "outputs 00", "inputs 00",
+        "outputs 00 @2", "inputs 00 @2", "outputs 02 @7", "inputs 00 @7" };
+    for (const QString &line : baseline + emulator.split(u';', Qt::SkipEmptyParts)) {
+        if (line.startsWith("wait "))
             QTest::qWait(line.mid(5).toInt());
+        else if (line.startsWith("run "))
+            run(QStringList { "--names=" + names_ } + line.mid(4).split(u' '));
         else
             QCOMPARE(sim_.command(line), "ok");
     }
