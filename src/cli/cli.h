@@ -1,5 +1,10 @@
 #pragma once
 
+// src/cli: orvalinctl, the command line. The command table and option
+// parser (options.cpp), one file per command, shared output (output.cpp)
+// and the exchange session (session). A thin shell over src/link and
+// src/names; the service it starts lives in src/service.
+
 #include "link/frame.h"
 #include "link/module_link.h"
 

@@ -1,5 +1,10 @@
 #pragma once
 
+// src/control: the panel's poll cycle (controller) and its indicator panel,
+// the lamp and caption logic behind the window. Talks to the port through
+// serial_port and to the window through panel_view, so tests drive it with
+// fakes. Includes src/link and src/system; never src/ui, never widgets.
+
 #include "control/indicator_panel.h"
 #include "control/tick_waker.h"
 #include "link/frame.h"

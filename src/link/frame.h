@@ -1,5 +1,11 @@
 #pragma once
 
+// src/link: the wire. Frames (this header), the serial line every program
+// opens (line_port, with port_device choosing and locking the device), the
+// panel's port adapter (serial_port, qt_serial_port) and one exchange at a
+// time with a module by address (module_link). Includes only src/system and
+// Qt Core and Serial Port; nothing here knows a front end.
+
 #include <QStringView>
 
 #include <array>

@@ -1,5 +1,12 @@
 #pragma once
 
+// src/service: `orvalinctl serve`, the MQTT bridge. The config (config),
+// the payloads and topics (payload), the command queue and log summaries,
+// the broker behind a small interface (broker, mosquitto_broker on
+// libmosquitto) and the bridge that joins them to the line (this header),
+// started by serve. Includes src/link, src/names and src/system; never a
+// window.
+
 #include "link/module_link.h"
 #include "link/port_device.h"
 #include "service/broker.h"

@@ -1,5 +1,9 @@
 #pragma once
 
+// src/system: what every program needs from its surroundings: messages to
+// the user, the program and data folders, the file test (this header), and
+// the signal pipe (stop_signals). Includes Qt Core only.
+
 #include <QString>
 
 #include <functional>
