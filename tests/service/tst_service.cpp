@@ -561,7 +561,7 @@ void tst_service::a_flood_of_commands_sends_the_latest_and_keeps_polling()
     QTRY_COMPARE(line.outputs[1], std::uint8_t(0x04));
     QTest::qWait(100);
     QCOMPARE(line.outputs[1], std::uint8_t(0x04));
-    QVERIFY2(commands(line).size() <= 2, qPrintable(commands(line).join(u',')));
+    QVERIFY2(commands(line).size() <= 2, qPrintable(commands(line).join(u',').left(300)));
 
     // A steady flood to module 1, each command asked while one goes out:
     // the polls of every module go on.
