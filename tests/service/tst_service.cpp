@@ -294,11 +294,14 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
     QVERIFY(mqtt.published.indexOf({ "orvalin/7/output/1", "ON" })
         > mqtt.published.indexOf({ "orvalin/7/output/2", "OFF" }));
     // A state changes with a reply, never with the command alone.
-    QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
     QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
 
-    // Nothing says online after the offline of stopping.
-    service.stop([] {});
+    // Nothing says online after the offline of stopping (which waits for
+    // the exchange in flight).
+    bool stopped = false;
+    service.stop([&] { stopped = true; });
+    QTRY_VERIFY(stopped);
     mqtt.receive("homeassistant/status", "online");
     emit mqtt.connection_changed(true);
     QCOMPARE(
