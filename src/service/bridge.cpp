@@ -619,8 +619,7 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
     if (!request) {
         log_repeated(QStringLiteral("ignored: bad payload"),
             QStringLiteral("ignored %1: bad payload %2")
-                .arg(shown,
-                    QString::fromUtf8(payload.left(64).toPercentEncoding(" {}\":,."))));
+                .arg(shown, QString::fromUtf8(payload.left(64).toPercentEncoding(" {}\":,."))));
         return;
     }
     if (target->output == 0 && request->what == set_request::action::on
@@ -665,8 +664,8 @@ void bridge::schedule_republish()
     }
     log_repeated(QStringLiteral("mqtt: Home Assistant started"),
         QStringLiteral("mqtt: Home Assistant started, publishing everything again"));
-    const auto wait = std::max<clock::duration>(
-        republish_hold, last_republish_ + republish_gap - clock::now());
+    const auto wait
+        = std::max<clock::duration>(republish_hold, last_republish_ + republish_gap - clock::now());
     republish_.start(std::chrono::ceil<std::chrono::milliseconds>(wait));
 }
 

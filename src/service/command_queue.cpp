@@ -4,7 +4,8 @@
 
 namespace orvalin::service {
 
-enqueue_result enqueue_command(std::deque<command_step> &queue, command_step command, bool head_busy)
+enqueue_result enqueue_command(
+    std::deque<command_step> &queue, command_step command, bool head_busy)
 {
     using action = set_request::action;
     // The newest unsent one for the output decides what a TOGGLE means.
@@ -13,8 +14,8 @@ enqueue_result enqueue_command(std::deque<command_step> &queue, command_step com
             && (command.output == 0 || queued.output == command.output);
     };
     const auto first = queue.begin() + (head_busy && !queue.empty() ? 1 : 0);
-    const auto last = std::find_if(std::make_reverse_iterator(queue.end()),
-        std::make_reverse_iterator(first), replaceable);
+    const auto last = std::find_if(
+        std::make_reverse_iterator(queue.end()), std::make_reverse_iterator(first), replaceable);
     const bool found = last != std::make_reverse_iterator(first);
     if (found && command.request.what == action::toggle) {
         const set_request &before = last->request;

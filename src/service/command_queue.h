@@ -43,6 +43,7 @@ enum class enqueue_result {
 // outputs: every one of the module) that have not gone out yet; a TOGGLE
 // after a queued ON or OFF becomes its opposite. Refused when
 // max_queued_commands are waiting. head_busy: the head is on the line.
-enqueue_result enqueue_command(std::deque<command_step> &queue, command_step command, bool head_busy);
+enqueue_result enqueue_command(
+    std::deque<command_step> &queue, command_step command, bool head_busy);
 
 } // namespace orvalin::service

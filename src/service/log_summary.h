@@ -22,7 +22,10 @@ class log_summary {
 public:
     using clock = std::chrono::steady_clock;
 
-    explicit log_summary(clock::duration period = std::chrono::seconds(10)) : period_(period) { }
+    explicit log_summary(clock::duration period = std::chrono::seconds(10))
+        : period_(period)
+    {
+    }
 
     // The line to log for this event now, if any: text itself, or text with
     // the count of like events not logged since the kind's last line.

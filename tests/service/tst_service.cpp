@@ -490,8 +490,8 @@ void tst_service::the_command_queue_is_bounded()
     int full = 0;
     for (int address = 0; address < 256; ++address) {
         for (int k = 1; k <= 8; ++k) {
-            if (enqueue_command(queue, step_from(QStringLiteral("%1/%2 ON").arg(address).arg(k)),
-                    false)
+            if (enqueue_command(
+                    queue, step_from(QStringLiteral("%1/%2 ON").arg(address).arg(k)), false)
                 == enqueue_result::full)
                 ++full;
         }
@@ -539,7 +539,8 @@ void tst_service::repeated_log_lines()
         const auto now = start + std::chrono::milliseconds(event.section(u'@', 1).toInt());
         if (what == u"flush" || what == u"all")
             lines += summary.flush(now, what == u"all");
-        else if (const auto line = summary.note(what, what + QStringLiteral(" at ") + event.section(u'@', 1), now))
+        else if (const auto line
+            = summary.note(what, what + QStringLiteral(" at ") + event.section(u'@', 1), now))
             lines.append(*line);
     }
     QCOMPARE(lines, expected);
@@ -547,8 +548,8 @@ void tst_service::repeated_log_lines()
 
 void tst_service::a_flood_of_commands_sends_the_latest_and_keeps_polling()
 {
-    auto config = parse_config("[line]\nport = x\nmodules = 1, 2, 7\ninterval = 20\n", "t.conf")
-                      .config;
+    auto config
+        = parse_config("[line]\nport = x\nmodules = 1, 2, 7\ninterval = 20\n", "t.conf").config;
     fake_line_port line;
     line.outputs = { { 1, 0x00 }, { 2, 0x00 }, { 7, 0x00 } };
     fake_broker mqtt;

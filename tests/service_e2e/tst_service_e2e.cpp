@@ -276,8 +276,8 @@ void tst_service_e2e::floods_starve_neither_the_polls_nor_the_log()
         lines.append(i % 2 ? "ON" : "OFF");
     QProcess pubs[8];
     for (int k = 0; k < 8; ++k)
-        start_flood(pubs[k], broker_.port(), QStringLiteral("orvalin/2/output/%1/set").arg(k + 1),
-            lines);
+        start_flood(
+            pubs[k], broker_.port(), QStringLiteral("orvalin/2/output/%1/set").arg(k + 1), lines);
     QTest::qWait(200);
     QElapsedTimer stopping;
     stopping.start();
