@@ -32,6 +32,10 @@ constexpr int max_interlock_tries = 3;
 constexpr int max_unconfirmed = 3;
 // Stopping: time left for pulses' offs before offline is published.
 constexpr auto stop_offs_budget = 400ms;
+// Births of Home Assistant this close together make one republish, and
+// republishes are at least republish_gap apart.
+constexpr auto republish_hold = 100ms;
+constexpr auto republish_gap = 2s;
 
 QByteArray on_off(bool on)
 {
@@ -51,23 +55,6 @@ double to_ms(std::chrono::microseconds time)
 }
 
 } // namespace
-
-// One command waiting for the line.
-struct bridge::step {
-    std::uint8_t address = 0;
-    int output = 0; // 1..8; 0 for all outputs
-    set_request request;
-    QString origin; // for the log: the topic, "on_time", "interlock", ...
-    unsigned generation = 0; // of the output when last sent
-    // From a set message: cancels pending on_time offs once it goes out.
-    bool cancels_pulse = false;
-    int interlock_tries = 0;
-    bool resolved = false;
-    bool resolved_on = false; // what the step asks; TOGGLE fixed when first sent
-    int unconfirmed = 0; // replies that did not show resolved_on
-    bool written = false;
-    bool pulse_end = false; // the off of an on_time
-};
 
 struct bridge::module_state {
     std::uint8_t address = 0;
@@ -114,7 +101,13 @@ bridge::bridge(const service_config &config, QString device, line_port &port, br
     reopen_.setSingleShot(true);
     connect(&reopen_, &QTimer::timeout, this, &bridge::open_port);
     stats_.setInterval(stats_period);
-    connect(&stats_, &QTimer::timeout, this, &bridge::publish_stats);
+    connect(&stats_, &QTimer::timeout, this, [this] {
+        publish_stats();
+        for (const QString &line : repeated_.flush(clock::now()))
+            log_(line);
+    });
+    republish_.setSingleShot(true);
+    connect(&republish_, &QTimer::timeout, this, &bridge::publish_all);
     connect(&link_, &module_link::finished, this, &bridge::on_finished);
     connect(&port_, &line_port::lost, this, &bridge::on_port_lost);
     connect(&mqtt_, &broker::message, this, &bridge::on_message);
@@ -139,16 +132,23 @@ void bridge::stop(std::function<void()> done)
     stopping_ = true;
     wake_.stop();
     reopen_.stop();
+    republish_.stop();
     stopped_ = std::move(done);
     // Only the offs of pulses in progress go out now; nothing else.
-    for (auto it = queue_.begin(); it != queue_.end();) {
+    std::deque<step> kept;
+    qsizetype dropped = 0;
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
         if (it->pulse_end || (it == queue_.begin() && head_in_flight_)) {
-            ++it;
+            kept.push_back(std::move(*it));
         } else {
-            forget(*find(it->address), *it, QStringLiteral("stopping"));
-            it = queue_.erase(it);
+            forget(*find(it->address), *it, QStringLiteral("stopping"), true);
+            ++dropped;
         }
     }
+    queue_ = std::move(kept);
+    // One line for a backlog, however long.
+    if (dropped > 0)
+        log_(QStringLiteral("stopping: %1 queued command(s) dropped").arg(dropped));
     for (auto &module : modules_) {
         for (int k = 1; k <= outputs; ++k) {
             const bool running = module->off_timer[k - 1] && module->off_timer[k - 1]->isActive();
@@ -183,6 +183,8 @@ void bridge::finish_stop()
                          .arg(k));
         }
     }
+    for (const QString &line : repeated_.flush(clock::now(), true))
+        log_(line);
     mqtt_.publish(config_.prefix + QStringLiteral("/status"), "offline", true);
     if (!link_.busy() && stopped_)
         std::exchange(stopped_, nullptr)();
@@ -246,7 +248,12 @@ void bridge::next_exchange()
     if ((stopping_ && !draining_) || link_.busy() || !port_.is_open())
         return;
     const auto now = clock::now();
-    const auto command = ready_command(now);
+    // A due poll goes before a second command in a row: a backlog of
+    // commands never stops the polling of any module.
+    const bool poll_first
+        = !draining_ && command_last_ && now >= next_poll_at_ && !modules_.empty();
+    const auto command = poll_first ? std::nullopt : ready_command(now);
+    command_last_ = command.has_value();
     if (draining_ && !command) {
         finish_stop();
         return;
@@ -513,19 +520,27 @@ void bridge::set_available(module_state &module, bool online)
 
 void bridge::drop_commands(module_state &module, const QString &why)
 {
-    for (auto it = queue_.begin(); it != queue_.end();) {
+    std::deque<step> kept;
+    qsizetype dropped = 0;
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
         // The exchange in flight finishes first.
         if (it->address == module.address && !(it == queue_.begin() && head_in_flight_)) {
-            forget(module, *it, why);
-            it = queue_.erase(it);
+            forget(module, *it, why, true);
+            dropped += it->pulse_end ? 0 : 1;
         } else {
-            ++it;
+            kept.push_back(std::move(*it));
         }
     }
+    queue_ = std::move(kept);
+    if (dropped > 0)
+        log_(QStringLiteral("dropped %1 queued command(s) for module %2: %3")
+                 .arg(dropped)
+                 .arg(module.address)
+                 .arg(why));
     // Pending offs of on_time stay: a pulse must end even across a loss.
 }
 
-void bridge::forget(module_state &module, const step &dropped, const QString &why)
+void bridge::forget(module_state &module, const step &dropped, const QString &why, bool quiet)
 {
     // An on_time ON that went out may have switched on unseen: its off is
     // held like a pulse's end.
@@ -533,7 +548,7 @@ void bridge::forget(module_state &module, const step &dropped, const QString &wh
         = dropped.output > 0 && dropped.written && dropped.request.on_time && dropped.resolved_on;
     if (dropped.pulse_end || pulse_on)
         module.off_due[dropped.output - 1] = true;
-    if (!dropped.pulse_end)
+    if (!dropped.pulse_end && (!quiet || pulse_on))
         log_(QStringLiteral("dropped %1: %2%3")
                  .arg(dropped.origin, why,
                      pulse_on ? QStringLiteral("; its off goes when the module answers")
@@ -582,49 +597,76 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
     if (stopping_)
         return;
     if (config_.discovery && topic_name == config_.discovery_prefix + QStringLiteral("/status")) {
-        if (payload == "online") {
-            log_(QStringLiteral("mqtt: Home Assistant started, publishing everything again"));
-            publish_all();
-        }
+        if (payload == "online")
+            schedule_republish();
         return;
     }
+    const QString shown = clip_for_log(topic_name);
     if (retained) {
         // A command is never held and carried out later, e.g. on reconnecting.
-        log_(QStringLiteral("ignored %1: retained message").arg(topic_name));
+        log_repeated(QStringLiteral("ignored: retained message"),
+            QStringLiteral("ignored %1: retained message").arg(shown));
         return;
     }
     const auto target = parse_set_topic(config_.prefix, topic_name);
     module_state *module = target ? find(target->address) : nullptr;
     if (!module) {
-        log_(QStringLiteral("ignored %1: no such module or output").arg(topic_name));
+        log_repeated(QStringLiteral("ignored: no such module or output"),
+            QStringLiteral("ignored %1: no such module or output").arg(shown));
         return;
     }
     const auto request = target->output ? parse_set(payload) : parse_set_all(payload);
     if (!request) {
-        log_(QStringLiteral("ignored %1: bad payload %2")
-                 .arg(topic_name,
-                     QString::fromUtf8(payload.left(64).toPercentEncoding(" {}\":,."))));
+        log_repeated(QStringLiteral("ignored: bad payload"),
+            QStringLiteral("ignored %1: bad payload %2")
+                .arg(shown, QString::fromUtf8(payload.left(64).toPercentEncoding(" {}\":,."))));
         return;
     }
     if (target->output == 0 && request->what == set_request::action::on
         && !partners(module->address, 0).isEmpty()) {
-        log_(QStringLiteral("ignored %1: module %2 has interlocked outputs")
-                 .arg(topic_name)
-                 .arg(module->address));
+        log_repeated(QStringLiteral("ignored: all ON for a module with interlocked outputs"),
+            QStringLiteral("ignored %1: module %2 has interlocked outputs")
+                .arg(shown)
+                .arg(module->address));
         return;
     }
     // A pending off stays until this command goes out: one dropped on the
     // way must not leave a pulse on.
     if (!module->online) {
-        log_(QStringLiteral("dropped %1: module %2 is offline")
-                 .arg(topic_name)
-                 .arg(module->address));
+        log_repeated(QStringLiteral("dropped: module offline"),
+            QStringLiteral("dropped %1: module %2 is offline").arg(shown).arg(module->address));
         return;
     }
     step command { module->address, target->output, *request, topic_name };
     command.cancels_pulse = true;
-    queue_.push_back(command);
+    if (enqueue_command(queue_, std::move(command), head_in_flight_) == enqueue_result::full) {
+        log_repeated(QStringLiteral("dropped: command queue full"),
+            QStringLiteral("dropped %1: %2 commands are waiting already")
+                .arg(shown)
+                .arg(max_queued_commands));
+        return;
+    }
     next_exchange();
+}
+
+void bridge::log_repeated(const QString &kind, const QString &text)
+{
+    if (const auto line = repeated_.note(kind, text, clock::now()))
+        log_(*line);
+}
+
+void bridge::schedule_republish()
+{
+    if (republish_.isActive()) {
+        log_repeated(QStringLiteral("mqtt: Home Assistant started again, one republish pending"),
+            QStringLiteral("mqtt: Home Assistant started again, one republish pending"));
+        return;
+    }
+    log_repeated(QStringLiteral("mqtt: Home Assistant started"),
+        QStringLiteral("mqtt: Home Assistant started, publishing everything again"));
+    const auto wait
+        = std::max<clock::duration>(republish_hold, last_republish_ + republish_gap - clock::now());
+    republish_.start(std::chrono::ceil<std::chrono::milliseconds>(wait));
 }
 
 void bridge::on_connection(bool connected)
@@ -636,6 +678,9 @@ void bridge::on_connection(bool connected)
 
 void bridge::publish_all()
 {
+    // Covers any republish pending.
+    republish_.stop();
+    last_republish_ = clock::now();
     mqtt_.publish(config_.prefix + QStringLiteral("/status"), "online", true);
     if (config_.discovery)
         publish_discovery();

@@ -10,7 +10,9 @@
 #include "link/module_link.h"
 #include "link/port_device.h"
 #include "service/broker.h"
+#include "service/command_queue.h"
 #include "service/config.h"
+#include "service/log_summary.h"
 #include "service/payload.h"
 
 #include <QElapsedTimer>
@@ -32,8 +34,9 @@ namespace orvalin::service {
 
 // The service's logic between one serial line and a broker: polls the
 // configured modules round-robin, one exchange per interval, carries out set
-// commands ahead of the polls in the order received, and publishes what the
-// replies show. Everything runs on the event loop.
+// commands ahead of the polls in the order received (but never two in a row
+// while a poll is due), and publishes what the replies show. Everything runs
+// on the event loop.
 class bridge : public QObject {
     Q_OBJECT
 
@@ -55,7 +58,7 @@ public:
     void set_verbose(bool on) { verbose_ = on; }
 
 private:
-    struct step;
+    using step = command_step;
     struct module_state;
 
     void on_message(const QString &topic, const QByteArray &payload, bool retained);
@@ -72,12 +75,16 @@ private:
     void count_miss(module_state &module);
     void set_available(module_state &module, bool online);
     void drop_commands(module_state &module, const QString &why);
-    // A step leaves the queue unsent or unconfirmed.
-    void forget(module_state &module, const step &dropped, const QString &why);
+    // A step leaves the queue unsent or unconfirmed; logged unless quiet.
+    void forget(module_state &module, const step &dropped, const QString &why, bool quiet = false);
+    // One line per kind and 10 s for what a flood of messages may repeat.
+    void log_repeated(const QString &kind, const QString &text);
     // Called as a set command for the output goes out.
     void cancel_pulse(module_state &module, int output);
     void queue_off(module_state &module, int output, const QString &origin);
     void publish_all();
+    // Home Assistant started: one republish, however many say so.
+    void schedule_republish();
     void publish_discovery();
     void publish_stats();
     void publish_state(const module_state &module, bool input, int k, bool on);
@@ -99,6 +106,11 @@ private:
     QTimer wake_;
     QTimer reopen_;
     QTimer stats_;
+    QTimer republish_;
+    std::chrono::steady_clock::time_point last_republish_ {};
+    log_summary repeated_;
+    // The last exchange carried a command: a due poll goes next.
+    bool command_last_ = false;
     QElapsedTimer port_missing_since_;
     port_problem last_problem_ = port_problem::none;
     bool verbose_ = false;

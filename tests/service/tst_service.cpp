@@ -1,12 +1,17 @@
 #include "link/line_port.h"
 #include "service/bridge.h"
+#include "service/command_queue.h"
 #include "service/config.h"
+#include "service/log_summary.h"
 #include "service/payload.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QTimer>
+
+#include <functional>
 #include <future>
 #include <map>
 #include <thread>
@@ -46,6 +51,8 @@ public:
             state = bytes[5];
         }
         states.append(state);
+        if (on_write)
+            on_write(bytes);
         if (mute)
             return;
         // The next `stale` replies show 00: late replies of earlier exchanges
@@ -54,6 +61,13 @@ public:
         if (stale > 0 && stale--)
             reply[6] = 0;
         reply[7] = frame_checksum(reply);
+        if (reply_delay > 0ms) {
+            QTimer::singleShot(reply_delay, Qt::PreciseTimer, this, [this, reply] {
+                incoming_.append(reinterpret_cast<const char *>(reply.data()), 8);
+                emit ready_read();
+            });
+            return;
+        }
         incoming_.append(reinterpret_cast<const char *>(reply.data()), 8);
         QMetaObject::invokeMethod(this, &line_port::ready_read, Qt::QueuedConnection);
     }
@@ -63,6 +77,8 @@ public:
     QList<std::uint8_t> states; // of the module written to, after each write
     int stale = 0;
     bool mute = false; // switches without replying
+    std::chrono::milliseconds reply_delay { 0 };
+    std::function<void(const frame &)> on_write;
 
 private:
     bool open_ = true;
@@ -119,6 +135,13 @@ private slots:
     void a_late_reply_never_confirms_a_switch_data();
     void a_late_reply_never_confirms_a_switch();
     void a_pulse_ends_even_across_a_link_loss();
+    void queued_commands_data();
+    void queued_commands();
+    void the_command_queue_is_bounded();
+    void repeated_log_lines_data();
+    void repeated_log_lines();
+    void a_flood_of_commands_sends_the_latest_and_keeps_polling();
+    void floods_of_births_and_bad_messages_stay_small();
 };
 
 void tst_service::set_payloads_data()
@@ -346,23 +369,26 @@ void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
 
     const qsizetype asked_at = line.written.size();
     mqtt.receive("orvalin/7/output/1/set", "ON");
-    mqtt.receive("orvalin/1/output/3/set", "ON");
     mqtt.receive("orvalin/1/output/all/set", "OFF");
+    mqtt.receive("orvalin/1/output/3/set", "ON");
     mqtt.receive("orvalin/2/output/1/set", "ON"); // absent: never sent
     mqtt.receive("orvalin/1/output/5/set", "ON", true); // retained: never sent
     mqtt.receive("orvalin/1/output/5/set", "ONN"); // malformed: never sent
     mqtt.receive("orvalin/1/output/all/set", "TOGGLE");
-    QTRY_COMPARE(commands(line), (QStringList { "off 7/2", "on 7/1", "on 1/3", "all 1=0" }));
+    QTRY_COMPARE(commands(line), (QStringList { "off 7/2", "on 7/1", "all 1=0", "on 1/3" }));
     // The partner's OFF went before any further poll; the ON waited the delay.
     QCOMPARE(line.written[asked_at][2], switch_off);
     QVERIFY(mqtt.published.indexOf({ "orvalin/7/output/1", "ON" })
         > mqtt.published.indexOf({ "orvalin/7/output/2", "OFF" }));
     // A state changes with a reply, never with the command alone.
-    QVERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/1/output/3", "ON" }));
     QCOMPARE(mqtt.published.count({ "orvalin/2/output/1", "ON" }), 0);
 
-    // Nothing says online after the offline of stopping.
-    service.stop([] {});
+    // Nothing says online after the offline of stopping (which waits for
+    // the exchange in flight).
+    bool stopped = false;
+    service.stop([&] { stopped = true; });
+    QTRY_VERIFY(stopped);
     mqtt.receive("homeassistant/status", "online");
     emit mqtt.connection_changed(true);
     QCOMPARE(
@@ -458,6 +484,270 @@ void tst_service::a_pulse_ends_even_across_a_link_loss()
     QCOMPARE(line.outputs[1], std::uint8_t(0));
     QCOMPARE(
         mqtt.published.last(), (std::pair<QString, QByteArray> { "orvalin/status", "offline" }));
+}
+
+namespace {
+
+// "1/3 ON", "1/all OFF", "1/3 TOGGLE"; "written" and "pulse-off" mark steps
+// already on the line and the offs of pulses.
+command_step step_from(const QString &text)
+{
+    const QStringList words = text.split(u' ');
+    const QStringList where = words[0].split(u'/');
+    command_step step;
+    step.address = std::uint8_t(where[0].toInt());
+    step.output = where[1] == u"all" ? 0 : where[1].toInt();
+    step.origin = text;
+    if (words[1] == u"pulse-off") {
+        step.pulse_end = true;
+        return step;
+    }
+    step.request.what = words[1] == u"ON" ? set_request::action::on
+        : words[1] == u"OFF"              ? set_request::action::off
+                                          : set_request::action::toggle;
+    step.cancels_pulse = true;
+    step.written = words.contains(u"written");
+    return step;
+}
+
+QString text_of(const command_step &step)
+{
+    if (step.pulse_end)
+        return QStringLiteral("%1/%2 pulse-off").arg(step.address).arg(step.output);
+    const char *what = step.request.what == set_request::action::on ? "ON"
+        : step.request.what == set_request::action::off             ? "OFF"
+                                                                    : "TOGGLE";
+    return QStringLiteral("%1/%2 %3")
+        .arg(step.address)
+        .arg(step.output == 0 ? QStringLiteral("all") : QString::number(step.output), what);
+}
+
+// Every line logged, for the tests that count them.
+struct log_lines {
+    QStringList lines;
+    bridge::log_function function()
+    {
+        return [this](const QString &line) { lines.append(line); };
+    }
+};
+
+} // namespace
+
+void tst_service::queued_commands_data()
+{
+    QTest::addColumn<QStringList>("already");
+    QTest::addColumn<QString>("added");
+    QTest::addColumn<QStringList>("expected");
+    const auto row = [](const char *name, const QStringList &already, const char *added,
+                         const QStringList &expected) {
+        QTest::newRow(name) << already << QString::fromLatin1(added) << expected;
+    };
+    // clang-format off
+    row("other outputs keep their order", { "1/3 ON", "2/3 OFF" }, "1/4 ON", { "1/3 ON", "2/3 OFF", "1/4 ON" });
+    row("newer replaces older", { "1/3 ON", "1/4 ON" }, "1/3 OFF", { "1/4 ON", "1/3 OFF" });
+    row("all replaces the module's", { "1/3 ON", "2/3 ON", "1/all ON", "1/4 OFF" }, "1/all OFF", { "2/3 ON", "1/all OFF" });
+    row("an output after all stays", { "1/all OFF" }, "1/3 ON", { "1/all OFF", "1/3 ON" });
+    row("TOGGLE after ON is OFF", { "1/3 ON", "1/4 ON" }, "1/3 TOGGLE", { "1/4 ON", "1/3 OFF" });
+    row("TOGGLE after OFF is ON", { "1/3 OFF" }, "1/3 TOGGLE", { "1/3 ON" });
+    row("two TOGGLEs cancel", { "1/3 TOGGLE", "1/4 ON" }, "1/3 TOGGLE", { "1/4 ON" });
+    row("TOGGLE alone waits", { "1/all ON" }, "1/3 TOGGLE", { "1/all ON", "1/3 TOGGLE" });
+    row("sent ones stay", { "1/3 ON written" }, "1/3 OFF", { "1/3 ON", "1/3 OFF" });
+    row("pulse offs stay", { "1/3 pulse-off", "1/3 ON" }, "1/all OFF", { "1/3 pulse-off", "1/all OFF" });
+    // clang-format on
+}
+
+void tst_service::queued_commands()
+{
+    QFETCH(QStringList, already);
+    QFETCH(QString, added);
+    QFETCH(QStringList, expected);
+    std::deque<command_step> queue;
+    for (const QString &text : already)
+        queue.push_back(step_from(text));
+    enqueue_command(queue, step_from(added), false);
+    QStringList result;
+    for (const auto &step : queue)
+        result.append(text_of(step));
+    QCOMPARE(result, expected);
+}
+
+void tst_service::the_command_queue_is_bounded()
+{
+    std::deque<command_step> queue;
+    int full = 0;
+    for (int address = 0; address < 256; ++address) {
+        for (int k = 1; k <= 8; ++k) {
+            if (enqueue_command(
+                    queue, step_from(QStringLiteral("%1/%2 ON").arg(address).arg(k)), false)
+                == enqueue_result::full)
+                ++full;
+        }
+    }
+    QCOMPARE(queue.size(), max_queued_commands);
+    QCOMPARE(full, 256 * 8 - int(max_queued_commands));
+    // The off of a pulse is never refused.
+    command_step off = step_from(QStringLiteral("1/1 pulse-off"));
+    queue.push_back(off);
+    QCOMPARE(enqueue_command(queue, step_from(QStringLiteral("0/1 OFF")), false),
+        enqueue_result::replaced);
+}
+
+void tst_service::repeated_log_lines_data()
+{
+    // Events: "kind@ms" notes one (text "kind at ms"), "flush@ms" and
+    // "all@ms" flush.
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("expected");
+    const auto row = [](const char *name, const QStringList &events, const QStringList &expected) {
+        QTest::newRow(name) << events << expected;
+    };
+    // clang-format off
+    row("first at once", { "a@0", "b@1" }, { "a at 0", "b at 1" });
+    row("the rest counted", { "a@0", "a@1", "a@9999", "a@10000", "a@10001" },
+        { "a at 0", "a at 10000; 2 more like it not logged" });
+    row("flushed after the period", { "a@0", "a@5", "flush@9999", "flush@10000", "flush@30000" },
+        { "a at 0", "a: 1 more not logged" });
+    row("a flush starts a period", { "a@0", "a@5", "flush@10000", "a@10001", "a@20000" },
+        { "a at 0", "a: 1 more not logged", "a at 20000; 1 more like it not logged" });
+    row("all at once when stopping", { "a@0", "a@1", "b@2", "all@3" },
+        { "a at 0", "b at 2", "a: 1 more not logged" });
+    // clang-format on
+}
+
+void tst_service::repeated_log_lines()
+{
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, expected);
+    log_summary summary;
+    const log_summary::clock::time_point start {};
+    QStringList lines;
+    for (const QString &event : events) {
+        const QString what = event.section(u'@', 0, 0);
+        const auto now = start + std::chrono::milliseconds(event.section(u'@', 1).toInt());
+        if (what == u"flush" || what == u"all")
+            lines += summary.flush(now, what == u"all");
+        else if (const auto line
+            = summary.note(what, what + QStringLiteral(" at ") + event.section(u'@', 1), now))
+            lines.append(*line);
+    }
+    QCOMPARE(lines, expected);
+}
+
+void tst_service::a_flood_of_commands_sends_the_latest_and_keeps_polling()
+{
+    auto config
+        = parse_config("[line]\nport = x\nmodules = 1, 2, 7\ninterval = 20\n", "t.conf").config;
+    fake_line_port line;
+    line.outputs = { { 1, 0x00 }, { 2, 0x00 }, { 7, 0x00 } };
+    fake_broker mqtt;
+    log_lines log;
+    bridge service(*config, "x", line, mqtt, log.function());
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "online" }));
+
+    // A burst while one exchange is on the line: only the latest goes.
+    const qsizetype before = line.written.size();
+    for (int i = 0; i < 2001; ++i)
+        mqtt.receive("orvalin/1/output/3/set", i % 2 ? "OFF" : "ON");
+    QTRY_COMPARE(line.outputs[1], std::uint8_t(0x04));
+    QTest::qWait(100);
+    QCOMPARE(line.outputs[1], std::uint8_t(0x04));
+    QVERIFY2(commands(line).size() <= 2, qPrintable(commands(line).join(u',').left(300)));
+
+    // A steady flood to module 1, each command asked while one goes out:
+    // the polls of every module go on.
+    line.reply_delay = 5ms;
+    int asked = 0;
+    const auto ask = [&] {
+        ++asked;
+        mqtt.receive(QStringLiteral("orvalin/1/output/%1/set").arg(asked % 8 + 1),
+            asked % 3 ? "TOGGLE" : "ON");
+    };
+    for (int i = 0; i < 8; ++i)
+        ask();
+    line.on_write = [&](const frame &bytes) {
+        if (bytes[2] != status_poll && asked < 300)
+            QTimer::singleShot(0, &service, ask);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(asked >= 300, 15000);
+    line.on_write = nullptr;
+    std::map<int, int> polls;
+    int commands_in_a_row = 0, most_in_a_row = 0;
+    for (qsizetype i = before; i < line.written.size(); ++i) {
+        const frame &f = line.written[i];
+        if (f[2] == status_poll) {
+            ++polls[f[1]];
+            commands_in_a_row = 0;
+        } else {
+            most_in_a_row = std::max(most_in_a_row, ++commands_in_a_row);
+        }
+    }
+    for (const int address : { 1, 2, 7 })
+        QVERIFY2(polls[address] >= 5, qPrintable(QString::number(polls[address])));
+    // Each exchange takes at least 5 ms, a poll falls due every 20 ms.
+    QVERIFY2(most_in_a_row <= 6, qPrintable(QString::number(most_in_a_row)));
+}
+
+void tst_service::floods_of_births_and_bad_messages_stay_small()
+{
+    auto config = parse_config("[line]\nport = x\nmodules = 1, 7\ninterval = 20\n"
+                               "[safety]\ninterlock = 7/1+7/2\n",
+        "t.conf")
+                      .config;
+    fake_line_port line;
+    line.outputs = { { 1, 0x00 }, { 7, 0x00 } };
+    fake_broker mqtt;
+    log_lines log;
+    bridge service(*config, "x", line, mqtt, log.function());
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "online" }));
+    const auto configs_since = [&](qsizetype mark) {
+        qsizetype count = 0;
+        for (qsizetype i = mark; i < mqtt.published.size(); ++i)
+            count += mqtt.published[i].first.endsWith(u"/config") ? 1 : 0;
+        return count;
+    };
+
+    // Births while one republish is pending make no other.
+    const qsizetype mark = mqtt.published.size();
+    const qsizetype logged = log.lines.size();
+    for (int i = 0; i < 2000; ++i)
+        mqtt.receive("homeassistant/status", "online");
+    QTRY_COMPARE(configs_since(mark), 2 * 16);
+    QTest::qWait(300);
+    QCOMPARE(configs_since(mark), 2 * 16);
+    // A birth after it is served again, not at once.
+    mqtt.receive("homeassistant/status", "online");
+    QTRY_COMPARE_WITH_TIMEOUT(configs_since(mark), 2 * 2 * 16, 10000);
+
+    // Ignored messages: a few lines, each of them short.
+    const QString long_topic = QStringLiteral("orvalin/") + QString(60000, u'x');
+    for (int i = 0; i < 2000; ++i) {
+        mqtt.receive("orvalin/1/output/3/set", "ONN");
+        mqtt.receive("orvalin/9/output/3/set", "ON");
+        mqtt.receive("orvalin/1/output/3/set", "ON", true);
+        mqtt.receive("orvalin/7/output/all/set", "ON");
+        mqtt.receive(long_topic, "ON");
+    }
+    QVERIFY2(log.lines.size() - logged <= 8, qPrintable(log.lines.mid(logged).join(u'\n')));
+    for (const QString &line_text : log.lines)
+        QVERIFY2(line_text.size() < 400, qPrintable(line_text.left(400)));
+
+    // Stopping with a backlog: one line for it.
+    line.mute = true;
+    for (const int address : { 1, 7 }) {
+        for (int k = 1; k <= 8; ++k)
+            mqtt.receive(QStringLiteral("orvalin/%1/output/%2/set").arg(address).arg(k), "OFF");
+    }
+    const qsizetype at_stop = log.lines.size();
+    bool stopped = false;
+    service.stop([&] { stopped = true; });
+    QTRY_VERIFY(stopped);
+    const QStringList stop_lines = log.lines.mid(at_stop);
+    // The command in flight gets a line of its own.
+    const QStringList dropped = stop_lines.filter(QStringLiteral("drop"));
+    QVERIFY2(dropped.size() <= 2, qPrintable(stop_lines.join(u'\n')));
+    QVERIFY(dropped.first().contains(u"15"));
 }
 
 QTEST_GUILESS_MAIN(tst_service)

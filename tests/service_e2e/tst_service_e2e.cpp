@@ -29,6 +29,28 @@
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// mosquitto_pub sending each of lines as one message, as fast as it can.
+void start_flood(QProcess &pub, int port, const QString &topic, const QByteArrayList &lines)
+{
+    pub.start(QStringLiteral("mosquitto_pub"),
+        { "-h", "127.0.0.1", "-p", QString::number(port), "-t", topic, "-l" });
+    pub.waitForStarted(5000);
+    pub.write(lines.join('\n') + '\n');
+    pub.closeWriteChannel();
+}
+
+QByteArrayList repeated(const QByteArrayList &cycle, int count)
+{
+    QByteArrayList lines;
+    for (int i = 0; i < count; ++i)
+        lines.append(cycle[i % cycle.size()]);
+    return lines;
+}
+
+} // namespace
+
 // orvalinctl serve as users run it: a real mosquitto, three emulated modules
 // on one line at 9600 baud, mosquitto_sub and mosquitto_pub as the clients.
 class tst_service_e2e : public QObject {
@@ -39,6 +61,7 @@ private slots:
     void bridges_line_and_broker_through_faults();
     void two_services_with_one_client_id_back_off();
     void host_name_is_looked_up_off_the_loop();
+    void floods_starve_neither_the_polls_nor_the_log();
 
 private:
     bool start_service(const QString &config);
@@ -311,6 +334,87 @@ void tst_service_e2e::host_name_is_looked_up_off_the_loop()
     QCOMPARE(names_looked_up_on_main.load(), 0);
     QVERIFY2(longest_gap < 1000, qPrintable(QString::number(longest_gap)));
 #endif
+}
+
+void tst_service_e2e::floods_starve_neither_the_polls_nor_the_log()
+{
+    const QString config = write_config("flood.conf",
+        QStringLiteral("[line]\nport = %1\nmodules = 1, 2, 7\n"
+                       "[mqtt]\nhost = 127.0.0.1\nport = %2\n")
+            .arg(sim_.link_path())
+            .arg(broker_.port()));
+    QCOMPARE(sim_.command("outputs 00 @1"), "ok");
+    mqtt_watch watch;
+    QVERIFY(watch.start(broker_.port()));
+    const qsizetype mark = watch.messages().size();
+    QProcess service;
+    service.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config });
+    QVERIFY(service.waitForStarted(5000));
+    QVERIFY(watch.wait_for("orvalin/status", "online", mark) >= 0);
+    QVERIFY(watch.wait_for("orvalin/7/input/1", {}, mark) >= 0);
+
+    // Commands to one output, births of Home Assistant, bad messages: all
+    // at once, thousands each; the last command is ON.
+    const qsizetype flood_mark = watch.messages().size();
+    QProcess sets, births, bad, long_topic;
+    start_flood(sets, broker_.port(), "orvalin/1/output/3/set", repeated({ "ON", "OFF" }, 3001));
+    start_flood(births, broker_.port(), "homeassistant/status", repeated({ "online" }, 2000));
+    start_flood(bad, broker_.port(), "orvalin/1/output/3/set", repeated({ "ONN" }, 2000));
+    start_flood(long_topic, broker_.port(), "orvalin/" + QString(60000, u'x'), { "ON" });
+    for (QProcess *pub : { &sets, &births, &bad, &long_topic })
+        QVERIFY(pub->waitForFinished(10000) && pub->exitCode() == 0);
+
+    // Meanwhile the other modules are polled and their commands go out.
+    QElapsedTimer meanwhile;
+    meanwhile.start();
+    const qsizetype asked = watch.messages().size();
+    QCOMPARE(sim_.command("in 6 on @2"), "ok");
+    QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/7/output/5/set", "ON"));
+    QVERIFY(watch.wait_for("orvalin/2/input/6", "ON", asked, 10s) >= 0);
+    QVERIFY(watch.wait_for("orvalin/7/output/5", "ON", asked, 10s) >= 0);
+    QVERIFY2(meanwhile.elapsed() < 3000, qPrintable(QString::number(meanwhile.elapsed())));
+    // Only the latest command counts: no backlog keeps switching 1/3. The
+    // broker may drop or still deliver some of the flood: the last command
+    // goes on its own once the flood has passed the broker.
+    for (qsizetype seen = -1, wait = 0; seen != watch.messages().size() && wait < 30; ++wait) {
+        seen = watch.messages().size();
+        QTest::qWait(300);
+    }
+    QVERIFY(mqtt_watch::publish(broker_.port(), "orvalin/1/output/3/set", "ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(sim_.command("status @1").section(' ', 1, 1), "04", 10000);
+    const auto frames = sim_.status()->frames;
+    QTest::qWait(500);
+    QCOMPARE(sim_.command("status @1").section(' ', 1, 1), "04");
+    QVERIFY(sim_.status()->frames - frames < 12); // polls only, one per 150 ms
+    // The births made a republish or two, not thousands.
+    qsizetype configs = 0;
+    for (qsizetype i = flood_mark; i < watch.messages().size(); ++i)
+        configs += watch.messages()[i].topic.endsWith(u"/config") ? 1 : 0;
+    QVERIFY2(configs <= 3 * 48, qPrintable(QString::number(configs)));
+
+    // SIGTERM amid a flood: exit within a second, one line for the backlog.
+    QByteArrayList lines;
+    for (int i = 0; i < 3000; ++i)
+        lines.append(i % 2 ? "ON" : "OFF");
+    QProcess pubs[8];
+    for (int k = 0; k < 8; ++k)
+        start_flood(
+            pubs[k], broker_.port(), QStringLiteral("orvalin/2/output/%1/set").arg(k + 1), lines);
+    QTest::qWait(200);
+    QElapsedTimer stopping;
+    stopping.start();
+    service.terminate();
+    QVERIFY(service.waitForFinished(3000));
+    QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(service.exitCode(), 0);
+    for (QProcess &pub : pubs)
+        pub.waitForFinished(5000);
+
+    // The log: a line per kind, none of them long.
+    const QList<QByteArray> log = service.readAllStandardError().split('\n');
+    QVERIFY2(log.size() < 60, log.join('\n').left(4000).constData());
+    for (const QByteArray &line : log)
+        QVERIFY2(line.size() < 500, line.left(500).constData());
 }
 
 QTEST_GUILESS_MAIN(tst_service_e2e)

@@ -1,0 +1,39 @@
+#include "service/command_queue.h"
+
+#include <algorithm>
+
+namespace orvalin::service {
+
+enqueue_result enqueue_command(
+    std::deque<command_step> &queue, command_step command, bool head_busy)
+{
+    using action = set_request::action;
+    // The newest unsent one for the output decides what a TOGGLE means.
+    const auto replaceable = [&](const command_step &queued) {
+        return queued.cancels_pulse && !queued.written && queued.address == command.address
+            && (command.output == 0 || queued.output == command.output);
+    };
+    const auto first = queue.begin() + (head_busy && !queue.empty() ? 1 : 0);
+    const auto last = std::find_if(
+        std::make_reverse_iterator(queue.end()), std::make_reverse_iterator(first), replaceable);
+    const bool found = last != std::make_reverse_iterator(first);
+    if (found && command.request.what == action::toggle) {
+        const set_request &before = last->request;
+        if (before.what == action::toggle) {
+            queue.erase(std::prev(last.base()));
+            return enqueue_result::cancelled;
+        }
+        command.request = { before.what == action::on ? action::off : action::on, std::nullopt };
+    }
+    const auto kept = std::remove_if(first, queue.end(), replaceable);
+    const bool replaced = kept != queue.end();
+    queue.erase(kept, queue.end());
+    const auto waiting = std::count_if(
+        queue.begin(), queue.end(), [](const command_step &s) { return s.cancels_pulse; });
+    if (std::size_t(waiting) >= max_queued_commands)
+        return enqueue_result::full;
+    queue.push_back(std::move(command));
+    return replaced ? enqueue_result::replaced : enqueue_result::queued;
+}
+
+} // namespace orvalin::service
