@@ -6,6 +6,7 @@
 // Writes DIR/orvalin-SIZE.png for each SIZE and DIR/orvalin.svg. Exit 0 when
 // every file was written, 1 otherwise, 2 on a usage error.
 
+#include "system/numbers.h"
 #include "ui/app_icon.h"
 
 #include <QCoreApplication>
@@ -28,14 +29,13 @@ int main(int argc, char *argv[])
         return 1;
     }
     for (const QString &text : arguments.mid(2)) {
-        bool ok = false;
-        const int size = text.toInt(&ok);
-        if (!ok || size < 16 || size > 1024) {
+        const auto size = orvalin::parse_whole(text, 16, 1024);
+        if (!size) {
             std::fprintf(stderr, "orvalin-icons: bad size '%s'\n", qPrintable(text));
             return 2;
         }
-        const QString path = dir.filePath(QStringLiteral("orvalin-%1.png").arg(size));
-        if (!orvalin::app_icon_image(size).save(path, "PNG")) {
+        const QString path = dir.filePath(QStringLiteral("orvalin-%1.png").arg(*size));
+        if (!orvalin::app_icon_image(*size).save(path, "PNG")) {
             std::fprintf(stderr, "orvalin-icons: cannot write %s\n", qPrintable(path));
             return 1;
         }

@@ -44,6 +44,9 @@
 // not sent), "demo T in N on|off".
 
 #include "link/frame.h"
+#include "system/numbers.h"
+
+#include <QString>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -54,6 +57,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -166,16 +170,20 @@ std::string timestamp()
     return text;
 }
 
-std::optional<long> parse_integer(const std::string &text, long low, long high, int base = 10)
+// A whole number as every Orvalin program reads one.
+std::optional<long> parse_integer(const std::string &text, int low, int high)
 {
-    if (text.empty())
+    const auto value = orvalin::parse_whole(QString::fromStdString(text), low, high);
+    return value ? std::optional<long>(*value) : std::nullopt;
+}
+
+// A byte in one or two hex digits, as the status line prints it ("0f").
+std::optional<std::uint8_t> parse_hex_byte(const std::string &text)
+{
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (text.empty() || text.size() > 2 || !std::all_of(text.begin(), text.end(), hex))
         return std::nullopt;
-    char *end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text.c_str(), &end, base);
-    if (errno || *end || value < low || value > high)
-        return std::nullopt;
-    return value;
+    return std::uint8_t(std::stoi(text, nullptr, 16));
 }
 
 std::optional<double> parse_fraction(const std::string &text)
@@ -657,9 +665,9 @@ private:
             }
             answer(input && on);
         } else if ((verb == "inputs" || verb == "outputs") && second.empty()) {
-            const auto value = parse_integer(first, 0, 255, 16);
+            const auto value = parse_hex_byte(first);
             if (value)
-                (verb == "inputs" ? module.inputs : module.outputs) = std::uint8_t(*value);
+                (verb == "inputs" ? module.inputs : module.outputs) = *value;
             answer(value.has_value());
         } else if (verb == "drop" && second.empty()) {
             const auto value = parse_fraction(first);

@@ -99,11 +99,6 @@ QString states_text(std::uint8_t bits);
 // [true, false, ...]: entry k-1 is channel k.
 QJsonArray state_array(std::uint8_t bits);
 
-// 1..8, or no value.
-std::optional<int> parse_channel(const QString &text);
-// "500ms", "2s", "1.5s", "1m"; a bare number is seconds. Positive, at most a day.
-std::optional<std::chrono::milliseconds> parse_duration(const QString &text);
-
 // The 16 channel names of one address.
 struct channel_names {
     QStringList outputs; // 8 entries

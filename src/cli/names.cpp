@@ -4,6 +4,7 @@
 
 #include "names/name_file.h"
 #include "names/profile.h"
+#include "system/numbers.h"
 #include "system/toolkit.h"
 
 #include <QRegularExpression>
@@ -14,12 +15,11 @@ int run_names(const settings &options)
 {
     std::uint8_t address = options.address;
     if (!options.arguments.isEmpty()) {
-        bool ok = false;
-        const int value = options.arguments[0].toInt(&ok);
-        if (!ok || value < 0 || value > 255)
+        const auto given = parse_address(options.arguments[0]);
+        if (!given)
             return usage_failure(
                 QStringLiteral("'%1' is not an address 0-255").arg(options.arguments[0]));
-        address = std::uint8_t(value);
+        address = *given;
     }
     if (options.arguments.size() == 2)
         return usage_failure(QStringLiteral("usage: orvalinctl names ADDRESS CHANNEL NEW_NAME"));

@@ -3,6 +3,7 @@
 
 #include "cli/cli.h"
 #include "names/name_file.h"
+#include "system/numbers.h"
 #include "system/toolkit.h"
 
 #include <QCommandLineParser>
@@ -79,15 +80,6 @@ QString description()
         + columns(exit_rows)
         + QStringLiteral(
             "\nEnvironment: ORVALIN_PORT, ORVALIN_ADDRESS give the defaults of -p and -a.");
-}
-
-std::optional<std::uint8_t> parse_address(const QString &text)
-{
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (!ok || value < 0 || value > 255)
-        return std::nullopt;
-    return std::uint8_t(value);
 }
 
 // The position of the command in arguments (after the program's name): the
@@ -237,13 +229,12 @@ command_line parse_command_line(const QStringList &arguments)
     if (options.command == QLatin1String("scan"))
         options.timeout = default_scan_timeout;
     if (parser.isSet(timeout_option)) {
-        bool ok = false;
-        const int millis = parser.value(timeout_option).toInt(&ok);
-        if (!ok || millis < 1 || millis > 60000)
+        const auto millis = parse_whole(parser.value(timeout_option), 1, 60000);
+        if (!millis)
             return command_line::done(
                 usage_failure(QStringLiteral("--timeout '%1' is not 1-60000 ms")
                                   .arg(parser.value(timeout_option))));
-        options.timeout = std::chrono::milliseconds(millis);
+        options.timeout = std::chrono::milliseconds(*millis);
         options.timeout_given = true;
     }
     return command_line::run(entry, std::move(options));

@@ -5,9 +5,7 @@
 #include "system/toolkit.h"
 
 #include <QJsonDocument>
-#include <QRegularExpression>
 
-#include <cmath>
 #include <cstdio>
 
 namespace orvalin::cli {
@@ -99,31 +97,6 @@ QJsonArray state_array(std::uint8_t bits)
     for (int k = 0; k < channel_count; ++k)
         states.append(bool((bits >> k) & 1));
     return states;
-}
-
-std::optional<int> parse_channel(const QString &text)
-{
-    bool ok = false;
-    const int channel = text.toInt(&ok);
-    if (!ok || channel < 1 || channel > channel_count || text != QString::number(channel))
-        return std::nullopt;
-    return channel;
-}
-
-std::optional<std::chrono::milliseconds> parse_duration(const QString &text)
-{
-    static const QRegularExpression pattern(QStringLiteral("^(\\d+(?:\\.\\d+)?)(ms|s|m)?$"));
-    const auto match = pattern.match(text.trimmed());
-    if (!match.hasMatch())
-        return std::nullopt;
-    const QString unit = match.captured(2);
-    const double scale = unit == QLatin1String("ms") ? 1
-        : unit == QLatin1String("m")                 ? 60000
-                                                     : 1000;
-    const double millis = std::round(match.captured(1).toDouble() * scale);
-    if (!(millis >= 1 && millis <= 24 * 3600 * 1000.0))
-        return std::nullopt;
-    return std::chrono::milliseconds(qint64(millis));
 }
 
 channel_names names_or_blank(const settings &options, std::uint8_t address)

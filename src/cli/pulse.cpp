@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "cli/session.h"
+#include "system/numbers.h"
 #include "system/stop_signals.h"
 
 #include <QTimer>
@@ -12,16 +13,19 @@ namespace {
 
 enum class pulse_phase { switching_on, holding, switching_off };
 
+constexpr std::chrono::milliseconds min_pulse { 1 };
+constexpr std::chrono::milliseconds max_pulse = std::chrono::hours(24);
+
 } // namespace
 
 int run_pulse(const settings &options)
 {
-    const auto channel = parse_channel(options.arguments[0]);
+    const auto channel = parse_whole(options.arguments[0], 1, channel_count);
     if (!channel)
         return usage_failure(QStringLiteral("'%1' is not an output 1-%2")
                                  .arg(options.arguments[0])
                                  .arg(channel_count));
-    const auto duration = parse_duration(options.arguments[1]);
+    const auto duration = parse_duration(options.arguments[1], min_pulse, max_pulse);
     if (!duration)
         return usage_failure(QStringLiteral("'%1' is not a duration such as 500ms, 2s, 1.5s")
                                  .arg(options.arguments[1]));

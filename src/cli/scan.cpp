@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "cli/session.h"
+#include "system/numbers.h"
 
 #include <cstdio>
 
@@ -19,18 +20,17 @@ namespace orvalin::cli {
 
 namespace {
 
+// FIRST-LAST, or one address alone.
 std::optional<std::pair<int, int>> parse_range(const QString &text)
 {
     const QStringList parts = text.split(u'-');
     if (parts.size() > 2)
         return std::nullopt;
-    bool first_ok = false;
-    bool last_ok = false;
-    const int first = parts[0].toInt(&first_ok);
-    const int last = parts.size() == 2 ? parts[1].toInt(&last_ok) : (last_ok = first_ok, first);
-    if (!first_ok || !last_ok || first < 0 || last > 255 || first > last)
+    const auto first = parse_address(parts.front());
+    const auto last = parse_address(parts.back());
+    if (!first || !last || *first > *last)
         return std::nullopt;
-    return std::pair { first, last };
+    return std::pair<int, int> { *first, *last };
 }
 
 } // namespace

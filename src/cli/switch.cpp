@@ -2,6 +2,7 @@
 
 #include "cli/cli.h"
 #include "cli/session.h"
+#include "system/numbers.h"
 
 namespace orvalin::cli {
 
@@ -59,7 +60,7 @@ int run_switch(const settings &options)
         goal = { 0xFF, std::uint8_t(state == QLatin1String("on") ? 0xFF : 0x00) };
     } else {
         for (const QString &text : options.arguments) {
-            const auto channel = parse_channel(text);
+            const auto channel = parse_whole(text, 1, channel_count);
             if (!channel)
                 return usage_failure(
                     QStringLiteral("'%1' is not an output 1-%2").arg(text).arg(channel_count));

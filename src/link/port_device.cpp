@@ -1,8 +1,12 @@
 #include "link/port_device.h"
 
+#include "system/numbers.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
+
+#include <limits>
 
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
@@ -35,10 +39,8 @@ QString device_for_port(int number, const QString &program_dir)
 QString device_for(const QString &port, const QString &program_dir, const QString &relative_to)
 {
     const QString text = port.trimmed();
-    bool digits = !text.isEmpty();
-    for (const QChar c : text)
-        digits = digits && c.isDigit() && c.unicode() < 128;
-    if (!digits) {
+    const auto number = parse_whole(text, 0, std::numeric_limits<int>::max());
+    if (!number) {
         const QDir base(relative_to.isEmpty() ? QDir::currentPath() : relative_to);
 #ifdef Q_OS_WIN
         // "COM3" and "\\.\COM10" go to the system as they stand.
@@ -57,9 +59,7 @@ QString device_for(const QString &port, const QString &program_dir, const QStrin
         return entry.exists() || entry.isSymLink() ? local : port;
 #endif
     }
-    bool ok = false;
-    const int number = text.toInt(&ok);
-    return ok ? device_for_port(number, program_dir) : QString();
+    return device_for_port(*number, program_dir);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "service/config.h"
 
 #include "service/regular_file.h"
+#include "system/numbers.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,15 +21,6 @@ namespace {
 constexpr qint64 max_config_bytes = 1 << 20;
 // Longest client id or user name an MQTT packet can carry.
 constexpr qsizetype max_mqtt_string_bytes = 65535;
-
-std::optional<int> whole_in(const QString &text, int low, int high)
-{
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    if (!ok || value < low || value > high || text.startsWith(u'+'))
-        return std::nullopt;
-    return value;
-}
 
 // A topic prefix: one or more non-empty levels without wildcards.
 bool valid_prefix(const QString &text)
@@ -55,11 +47,11 @@ std::optional<std::pair<std::uint8_t, int>> parse_output(const QString &text)
     const auto parts = text.trimmed().split(u'/');
     if (parts.size() != 2)
         return std::nullopt;
-    const auto address = whole_in(parts[0].trimmed(), 0, 255);
-    const auto output = whole_in(parts[1].trimmed(), 1, 8);
+    const auto address = parse_address(parts[0]);
+    const auto output = parse_whole(parts[1], 1, 8);
     if (!address || !output)
         return std::nullopt;
-    return std::pair { std::uint8_t(*address), *output };
+    return std::pair { *address, *output };
 }
 
 class parser {
@@ -78,7 +70,7 @@ public:
             [this](const QString &v) { return set_ms(config_.interval, v, 20, 10000); });
         key("mqtt", "host", [this](const QString &v) { return set_text(config_.host, v); });
         key("mqtt", "port", [this](const QString &v) {
-            const auto port = whole_in(v, 1, 65535);
+            const auto port = parse_whole(v, 1, 65535);
             if (!port)
                 return QStringLiteral("port must be 1..65535");
             config_.mqtt_port = *port;
@@ -104,7 +96,7 @@ public:
             [this](const QString &v) { return set_prefix(config_.discovery_prefix, v); });
         key("names", "file", [this](const QString &v) { return set_path(config_.names_file, v); });
         key("safety", "link_loss_after", [this](const QString &v) {
-            const auto count = whole_in(v, 1, 1000);
+            const auto count = parse_whole(v, 1, 1000);
             if (!count)
                 return QStringLiteral("link_loss_after must be a whole number 1..1000");
             config_.link_loss_after = *count;
@@ -230,7 +222,7 @@ private:
 
     static QString set_ms(std::chrono::milliseconds &field, const QString &value, int low, int high)
     {
-        const auto ms = whole_in(value, low, high);
+        const auto ms = parse_whole(value, low, high);
         if (!ms)
             return QStringLiteral("must be a whole number of milliseconds, %1..%2")
                 .arg(low)
@@ -243,12 +235,12 @@ private:
     {
         config_.modules.clear();
         for (const QString &part : value.split(u',')) {
-            const auto address = whole_in(part.trimmed(), 0, 255);
+            const auto address = parse_address(part);
             if (!address)
                 return QStringLiteral("modules: \"%1\" is no address 0..255").arg(part.trimmed());
-            if (config_.modules.contains(std::uint8_t(*address)))
-                return QStringLiteral("modules: %1 given twice").arg(*address);
-            config_.modules.append(std::uint8_t(*address));
+            if (config_.modules.contains(*address))
+                return QStringLiteral("modules: %1 given twice").arg(int(*address));
+            config_.modules.append(*address);
         }
         return {};
     }

@@ -1,5 +1,7 @@
 #include "service/payload.h"
 
+#include "system/numbers.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -21,18 +23,15 @@ std::optional<set_request::action> parse_action(QByteArrayView text, bool toggle
     return std::nullopt;
 }
 
-// Plain decimal without sign or leading zeros.
-std::optional<int> plain_number(QStringView text, int high)
+// A whole number in a topic level, stricter than the common form: only the
+// way the service writes it (no leading zeros, no blanks), so that a module
+// and an output have exactly one set topic each.
+std::optional<int> canonical_number(QStringView text, int min, int max)
 {
-    if (text.isEmpty() || text.size() > 3 || (text.size() > 1 && text[0] == u'0'))
+    const auto value = parse_whole(text, min, max);
+    if (!value || text != QString::number(*value))
         return std::nullopt;
-    int value = 0;
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-        value = value * 10 + (c.unicode() - u'0');
-    }
-    return value <= high ? std::optional(value) : std::nullopt;
+    return value;
 }
 
 } // namespace
@@ -84,13 +83,13 @@ std::optional<set_target> parse_set_topic(const QString &prefix, const QString &
     const auto levels = QStringView(topic).sliced(prefix.size() + 1).split(u'/');
     if (levels.size() != 4 || levels[1] != u"output" || levels[3] != u"set")
         return std::nullopt;
-    const auto address = plain_number(levels[0], 255);
+    const auto address = canonical_number(levels[0], 0, 255);
     if (!address)
         return std::nullopt;
     if (levels[2] == u"all")
         return set_target { std::uint8_t(*address), 0 };
-    const auto output = plain_number(levels[2], 8);
-    if (!output || *output < 1)
+    const auto output = canonical_number(levels[2], 1, 8);
+    if (!output)
         return std::nullopt;
     return set_target { std::uint8_t(*address), *output };
 }

@@ -140,6 +140,10 @@ void tst_cli_e2e::run_commands_data()
     row("off", "outputs 09", { "off", "1" }, 0, quiet, quiet, 0x08);
     row("all on", "", { "all", "on" }, 0, quiet, quiet, 0xFF);
     row("all off", "outputs ff", { "all", "off" }, 0, quiet, quiet, 0x00);
+    // Numbers have one form everywhere: leading zeros and blanks around, never a sign.
+    row("channel with a leading zero", "", { "on", "03" }, 0, quiet, quiet, 0x04);
+    row("channel with blanks", "outputs 04", { "off", " 3 " }, 0, quiet, quiet, 0x00);
+    row("address with a sign", "", { "-a", "+1", "on", "4" }, 2, quiet, "--address '\\+1' is not an address", 0x00);
     row("other address", "", { "-a", "7", "on", "2" }, 0, quiet, quiet, 0x00);
     row("empty address", "", { "-a", "", "on", "4" }, 2, quiet, "--address", 0x00);
     row("address from environment", "", { "status", "ORVALIN_ADDRESS=7" }, 0, "^output 1 off\\noutput 2 on\\n", "no section \\[地址码7\\]; names left blank", 0x00);

@@ -195,6 +195,9 @@ void tst_service::set_topics()
         { "orvalin/7/output/1/set/x", std::nullopt },
         { "orvalinx/7/output/1/set", std::nullopt },
         { "orvalin/+7/output/1/set", std::nullopt },
+        // Fine in a config file, but each module has exactly one topic.
+        { "orvalin/ 7/output/1/set", std::nullopt },
+        { "orvalin/7/output/01/set", std::nullopt },
     };
     for (const auto &row : rows)
         QVERIFY2(parse_set_topic("orvalin", row.topic) == row.expected, row.topic);
@@ -218,6 +221,7 @@ void tst_service::config_errors_data()
     row("no equals", line + "modules\n", 4, "key = value");
     row("address 256", QByteArray("[line]\nmodules = 1, 256\n"), 2, "256");
     row("address twice", QByteArray("[line]\nmodules = 7,7\n"), 2, "twice");
+    row("address with a sign", QByteArray("[line]\nmodules = 1, -0\n"), 2, "\"-0\" is no address");
     row("interval", line + "interval = 5\n", 4, "20..10000");
     row("mqtt port", line + "[mqtt]\nport = 0\n", 5, "1..65535");
     row("prefix wildcard", line + "[mqtt]\nprefix = a/#\n", 5, "prefix");
