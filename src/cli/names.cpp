@@ -45,8 +45,12 @@ int run_names(const settings &options)
         if (!fits_one_line(name))
             return usage_failure(QStringLiteral("a name cannot hold a line break or NUL"));
         const bool output = match.captured(1) == QLatin1String("out");
-        if (!write_profile(path, section, channel_key(match.captured(2), output), name)) {
-            print_error(QStringLiteral("could not write %1; the name was not saved").arg(path));
+        names_failure failure;
+        if (!write_profile(path, section, channel_key(match.captured(2), output), name, &failure)) {
+            print_error(failure
+                    ? QStringLiteral("could not write %1 (%2); the name was not saved")
+                          .arg(path, names_problem_text_en(failure))
+                    : QStringLiteral("could not write %1; the name was not saved").arg(path));
             return exit_not_done;
         }
         return exit_ok;

@@ -73,10 +73,10 @@ void ensure_name_file(name_view &view)
     }
     // A file that cannot be read is left alone: a rebuild would lose
     // whatever it holds.
-    if (const QString failure = read_failure(path); !failure.isEmpty()) {
+    if (const names_failure failure = read_failure(path)) {
         view.set_title(default_title);
-        toolkit::message_box(
-            QStringLiteral("无法读取名称文件 %1：%2。名称文件没有被改动。").arg(path, failure),
+        toolkit::message_box(QStringLiteral("无法读取名称文件 %1：%2。名称文件没有被改动。")
+                                 .arg(path, names_problem_text_zh(failure)),
             toolkit::style_critical, default_title);
         return;
     }
@@ -84,10 +84,11 @@ void ensure_name_file(name_view &view)
     // already holds without replacing a name that is there. Only this first
     // start makes the data folder; readers (orvalinctl, the service) never do.
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QString reason;
-    if (add_profile_entries(path, default_entries(), &reason) == 0) {
+    names_failure failure;
+    if (add_profile_entries(path, default_entries(), &failure) == 0) {
         view.set_title(default_title);
-        toolkit::message_box(QStringLiteral("无法写入名称文件 %1（%2）。").arg(path, reason),
+        toolkit::message_box(
+            QStringLiteral("无法写入名称文件 %1（%2）。").arg(path, names_problem_text_zh(failure)),
             toolkit::style_critical, default_title);
         return;
     }

@@ -1,5 +1,14 @@
 #pragma once
 
+// src/names: the name file and what lies under it. This header is what the
+// front ends use (where the file lives, its sections and keys, the start-up
+// check, the captions); profile.h reads and writes profile files by their
+// rules, profile_text.h is their text codec, profile_store.h the file on disk
+// (with one platform file the build chooses), and names_problem.h says why a
+// file could not be read or written, as a value each front end words. The
+// folder may include Qt Core and src/system only: never src/link,
+// src/control, src/ui, a front end, or widgets.
+
 #include <QString>
 #include <QStringView>
 

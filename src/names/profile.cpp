@@ -18,7 +18,6 @@ using namespace orvalin::profile_store;
 
 namespace {
 
-
 bool is_line_end(char c)
 {
     return c == '\r' || c == '\n';
@@ -273,12 +272,12 @@ struct store_options {
 
 // Writes entries as write_profile_entries describes, under the file's lock.
 int store_entries(const QString &path, const QList<profile_entry> &entries, store_options options,
-    QString *reason = nullptr)
+    names_failure *failure = nullptr)
 {
-    QString why;
-    const auto fail = [&](const QString &text) {
-        if (reason)
-            *reason = text;
+    names_failure why;
+    const auto fail = [&](names_failure failed) {
+        if (failure)
+            *failure = std::move(failed);
         return 0;
     };
     const auto target = write_target(path, why);
@@ -286,7 +285,7 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
         return fail(why);
     const file_lock lock(*target);
     if (!lock.locked())
-        return fail(in_use_reason());
+        return fail({ names_problem::in_use, {} });
 
     profile_text text;
     const bool existed = QFileInfo::exists(*target);
@@ -296,8 +295,8 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
         if (!existing)
             return fail(why);
         text = decode_file(std::move(*existing));
-        if (text.unwritable)
-            return fail(QString::fromLatin1(text.unwritable));
+        if (text.unwritable != names_problem::none)
+            return fail({ text.unwritable, {} });
     }
     const QByteArray &data = text.bytes;
     codec names(text.encoding);
@@ -323,16 +322,16 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
         if (!orvalin::fits_one_line(entry.section) || !orvalin::fits_one_line(key)
             || !orvalin::fits_one_line(entry.value) || key.isEmpty() || key.contains(u'=')
             || key.startsWith(u'[') || key.startsWith(u';'))
-            return fail(QStringLiteral("Invalid argument"));
+            return fail({ names_problem::invalid_entry, {} });
         const auto key_bytes = names.encode(key);
         const auto value_bytes = names.encode(entry.value);
         if (!key_bytes || !value_bytes)
-            return fail(QStringLiteral("Invalid argument"));
+            return fail({ names_problem::invalid_entry, {} });
 
         if (current < 0 || entry.section != last_section) {
             const auto section_bytes = names.encode(entry.section);
             if (!section_bytes)
-                return fail(QStringLiteral("Invalid argument"));
+                return fail({ names_problem::invalid_entry, {} });
             const QByteArray folded = names.fold(*section_bytes);
             current = target_of.value(folded, -1);
             if (current < 0) {
@@ -426,11 +425,11 @@ QString read_profile(const QString &path, const QString &section, const QString 
 }
 
 int write_profile(const QString &path, const QString &section, const QString &key,
-    const QString &value, QString *reason)
+    const QString &value, names_failure *failure)
 {
     if (!file_present(path))
         return 0;
-    return store_entries(path, { { section, key, value } }, {}, reason);
+    return store_entries(path, { { section, key, value } }, {}, failure);
 }
 
 bool section_exists(const QString &path, const QString &section)
@@ -475,20 +474,21 @@ int write_profile_entries(const QString &path, const QList<profile_entry> &entri
     return store_entries(path, entries, { .tidy_headers = true });
 }
 
-int add_profile_entries(const QString &path, const QList<profile_entry> &entries, QString *reason)
+int add_profile_entries(
+    const QString &path, const QList<profile_entry> &entries, names_failure *failure)
 {
-    return store_entries(path, entries, { .tidy_headers = true, .keep_values = true }, reason);
+    return store_entries(path, entries, { .tidy_headers = true, .keep_values = true }, failure);
 }
 
-QString read_failure(const QString &path)
+names_failure read_failure(const QString &path)
 {
-    QString reason;
-    const auto target = write_target(path, reason);
+    names_failure failure;
+    const auto target = write_target(path, failure);
     if (!target)
-        return reason;
-    if (!QFileInfo::exists(*target) || read_file(*target, &reason))
+        return failure;
+    if (!QFileInfo::exists(*target) || read_file(*target, &failure))
         return {};
-    return reason;
+    return failure;
 }
 
 bool fits_one_line(const QString &text)

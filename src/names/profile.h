@@ -1,5 +1,7 @@
 #pragma once
 
+#include "names/names_problem.h"
+
 #include <QList>
 #include <QString>
 
@@ -49,10 +51,10 @@ QString read_profile(const QString &path, const QString &section, const QString 
 // the write fails, or an argument could not read back as written (the file
 // is then left untouched): a line break or NUL anywhere, a blank key, or a
 // key holding "=" or starting with "[" or ";". Blanks or quotes around a
-// value are stored but do not read back. On a failed write, reason (when
-// given) receives why, in words for the user.
+// value are stored but do not read back. When nothing was written to an
+// existing file, failure (when given) receives why.
 int write_profile(const QString &path, const QString &section, const QString &key,
-    const QString &value, QString *reason = nullptr);
+    const QString &value, orvalin::names_failure *failure = nullptr);
 
 // True when some line of the file is exactly "[" + section + "]"; false for
 // a file that cannot be read. This marks a complete file; readers ask
@@ -81,16 +83,15 @@ struct profile_entry {
 int write_profile_entries(const QString &path, const QList<profile_entry> &entries);
 
 // As write_profile_entries, but a key that already has a line in the file
-// keeps its value: only what is missing is added. On failure, reason (when
-// given) receives the system's text.
+// keeps its value: only what is missing is added. On failure, failure (when
+// given) receives why.
 int add_profile_entries(
-    const QString &path, const QList<profile_entry> &entries, QString *reason = nullptr);
+    const QString &path, const QList<profile_entry> &entries, names_failure *failure = nullptr);
 
-// Why the existing file at path cannot be read whole, in words for the user
-// (no permission, too large, not a regular file and what it is instead, a
-// link to nowhere, the system's text); "" when it can be, or when nothing is
-// there.
-QString read_failure(const QString &path);
+// Why the existing file at path cannot be read whole (no permission, too
+// large, not a regular file and what it is instead, a link to nowhere, the
+// system's text); none when it can be, or when nothing is there.
+names_failure read_failure(const QString &path);
 
 // False for text holding a line break or NUL, which no profile line can keep.
 bool fits_one_line(const QString &text);

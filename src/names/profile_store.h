@@ -1,5 +1,7 @@
 #pragma once
 
+#include "names/names_problem.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -8,7 +10,9 @@
 #include <optional>
 
 // How profile files are found, read, locked and replaced on disk. Only the
-// profile code uses it; reasons are in words for the user.
+// profile code uses it; a failure is reported as a value (names_failure).
+// What differs between systems lives in profile_store_posix.cpp and
+// profile_store_windows.cpp, one of which the build takes.
 namespace orvalin::profile_store {
 
 // A full name file is about 110 KB. A file this large is no name file, and
@@ -20,18 +24,29 @@ constexpr std::chrono::milliseconds lock_wait { 1000 };
 
 // The whole file, when it is a regular file of at most file_size_limit
 // bytes. Nothing else is read, and opening never blocks (a FIFO, a device).
-// On failure reason (when given) says why: what the file is instead, too
+// On failure, failure (when given) says why: what the file is instead, too
 // large, no permission, the system's text.
-std::optional<QByteArray> read_file(const QString &path, QString *reason = nullptr);
+std::optional<QByteArray> read_file(const QString &path, names_failure *failure = nullptr);
 
 // The file that writes to path change: the final target of a link, so that
 // the link stays a link. Nothing for a link that leads nowhere (dangling or
-// a loop): such a link is never replaced by a file; reason says so.
-std::optional<QString> write_target(const QString &path, QString &reason);
+// a loop): such a link is never replaced by a file; failure says so.
+std::optional<QString> write_target(const QString &path, names_failure &failure);
 
 // Serialises the read-modify-write of one file among processes. Waits at
 // most lock_wait, letting the event loop run meanwhile (no user input), then
-// gives up: in_use() tells why.
+// gives up, and locked() is false: the file counts as in use.
+//
+// On POSIX systems it is an flock on the file itself, or on its folder while
+// the file is missing; it needs no file of its own and the system drops it
+// when its holder dies. It counts only if the name still leads to the file
+// locked, since the holder before may have replaced it. A name that is no
+// regular file or cannot be opened for reading counts as locked (it is never
+// rewritten), as does a missing file in a folder that cannot be read.
+//
+// On Windows it is a QLockFile "<file>.lock" beside the file or, where the
+// folder takes no new file, one in the temporary folder named after a hash
+// of the file's path; a lock file left by a process that died is taken over.
 class file_lock {
 public:
     explicit file_lock(const QString &target);
@@ -46,19 +61,17 @@ private:
     std::unique_ptr<state> state_;
 };
 
-// What the panel says when another program holds the file.
-QString in_use_reason();
-
 // Stores content as the file path, which must not be a link (the caller
 // resolves links). A new file is made beside the old one and renamed over
-// it, so that the file is always either the whole old or the whole new one;
-// it takes the old file's owner, group and mode. Where the new file cannot
-// be made or could not keep them, or the old file has several names, the old
-// one is rewritten in place. Temporary files that a killed writer left
-// beside it are removed first (call under the file's lock).
-bool replace_file(const QString &path, const QByteArray &content, QString &reason);
+// it, so that the file is always either the whole old or the whole new one.
+// On POSIX systems it takes the old file's owner, group and mode; where the
+// new file cannot be made or could not keep them, or the old file has
+// several names, the old one is rewritten in place. Temporary files that a
+// killed writer left beside it are removed first (call under the file's
+// lock). On Windows QSaveFile does the replacement.
+bool replace_file(const QString &path, const QByteArray &content, names_failure &failure);
 
-// The system's text for an errno value, with a plain word for a full disk.
-QString system_reason(int error);
+// Between two tries for a lock: timers and repaints go on, user input waits.
+void pause_for_lock();
 
 } // namespace orvalin::profile_store

@@ -77,7 +77,7 @@ void decode_utf16(profile_text &text, const QByteArray &data, bool little, bool 
     // Whatever the decoder mended (an odd byte, a lone surrogate) would be
     // lost by a rewrite.
     if (encode_file(text.encoding, text.bytes) != data)
-        text.unwritable = "Damaged UTF-16 text";
+        text.unwritable = names_problem::damaged_utf16;
 }
 
 } // namespace
@@ -201,7 +201,7 @@ profile_text decode_file(QByteArray data)
             return text;
         case zero_pattern::unclear:
             // Read as before; a rewrite could only mix encodings.
-            text.unwritable = "Text encoding cannot be told";
+            text.unwritable = names_problem::encoding_unknown;
             break;
         case zero_pattern::none:
         case zero_pattern::stray:

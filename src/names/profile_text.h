@@ -3,6 +3,8 @@
 // The text codec of profile files: which encoding a file's bytes are in, and
 // the conversion between them and the bytes the parser works on.
 
+#include "names/names_problem.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -65,9 +67,9 @@ struct profile_text {
     file_encoding encoding = file_encoding::gb18030;
     QByteArray bytes; // GB18030, or UTF-8 for a file in a Unicode encoding
     // Why the text would not convert back to the file's bytes (a damaged
-    // UTF-16 file, or one whose encoding cannot be told); null when it
+    // UTF-16 file, or one whose encoding cannot be told); none when it
     // would. Such a file is read but never rewritten.
-    const char *unwritable = nullptr;
+    names_problem unwritable = names_problem::none;
 };
 
 // The text of a file's bytes, in the encoding they show: a byte-order mark,

@@ -1,5 +1,11 @@
 #pragma once
 
+// src/ui: the panel's windows (this main window and the name dialog), their
+// controls (lamps, spinners, clickable captions), the icon and the modal
+// message boxes. No protocol or file logic lives here: the folder may
+// include src/control, src/link, src/names, src/system and Qt Widgets, never
+// src/cli or src/service.
+
 #include "control/panel_view.h"
 #include "names/name_file.h"
 

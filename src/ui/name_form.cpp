@@ -93,13 +93,14 @@ void name_form::Command_ok_click()
     if (in_or_out == output_group || in_or_out == input_group) {
         const QString path = name_file_path();
         const QString text = mingcheng_->text();
-        QString reason;
+        names_failure failure;
         const int written = write_profile(path, channel_section(add),
-            channel_key(xianlu, in_or_out == output_group), text, &reason);
+            channel_key(xianlu, in_or_out == output_group), text, &failure);
         // A missing file has been reported by write_profile itself, and the
         // reload below shows the same for every caption. Any other refusal
         // would go unseen: say so and keep the text for another try.
         if (written == 0 && toolkit::file_exists(path)) {
+            const QString reason = names_problem_text_zh(failure);
             const QString prompt = !fits_one_line(text)
                 ? QStringLiteral("名称中不能有换行符。名称没有保存。")
                 : reason.isEmpty()

@@ -66,6 +66,11 @@ void tst_cli_e2e::initTestCase()
     QFile blank(dir_.filePath("blank.txt"));
     QVERIFY(blank.open(QIODevice::WriteOnly));
     blank.write(QStringEncoder("GB18030").encode(u" [地址码1]\t\r\n第2路输出名称=阀\r\n"));
+    // UTF-16 with an odd byte at the end, which a rewrite would lose.
+    QFile damaged(dir_.filePath("damaged.txt"));
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write(
+        "\xFF\xFE" + QStringEncoder(QStringConverter::Utf16LE).encode(u"[地址码1]\r\n") + 'x');
 }
 
 tst_cli_e2e::result tst_cli_e2e::run(const QStringList &arguments, const QStringList &environment)
@@ -159,6 +164,7 @@ void tst_cli_e2e::run_commands_data()
     row("name with line break", "", { "names", "1", "out1", "a\nb" }, 2, quiet, "line break.*\\n.*--help", 0x00);
     row("names under a header with blanks", "", { "--names", dir_.filePath("blank.txt"), "names", "1" }, 0, "^output 1\noutput 2 阀\n", quiet, 0x00);
     row("section missing", "", { "names", "9" }, 1, quiet, "no section \\[地址码9\\]", 0x00);
+    row("rename refused", "", { "--names", dir_.filePath("damaged.txt"), "names", "1", "out1", "x" }, 1, quiet, "^orvalinctl: could not write .*damaged\\.txt \\(damaged UTF-16 text\\); the name was not saved\\n$", 0x00);
     row("name file missing", "", { "--names", dir_.filePath("absent.txt"), "names", "1", "out1", "x" }, 2, quiet, "no name file", 0x00);
     row("absent address", "", { "-a", "5", "status" }, 1, quiet, "module 5 on .*COM1 did not answer.*55 05 10 00 00 00 00 6a", 0x00);
     // A reply later than its exchange waits in the terminal; the next program must not take it.

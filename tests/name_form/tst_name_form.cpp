@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStringEncoder>
 #include <QTest>
 
 using namespace orvalin;
@@ -29,6 +30,8 @@ private slots:
     void load_guard_data();
     void load_guard();
     void refused_write_keeps_the_dialog_open();
+    void refused_write_names_the_reason_data();
+    void refused_write_names_the_reason();
 
 private:
     QLabel *caption(int k) const
@@ -155,6 +158,40 @@ void tst_name_form::refused_write_keeps_the_dialog_open()
     QCOMPARE(box()->text(), "上层\n下层");
     QCOMPARE(file_bytes(), before);
     QCOMPARE(reloads.size(), 0);
+}
+
+void tst_name_form::refused_write_names_the_reason_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("reason");
+    const QByteArray utf16
+        = QStringEncoder(QStringConverter::Utf16LE).encode(u"[地址码0]\r\n第6路输出名称=旧\r\n");
+    // An odd byte at the end would be lost by a rewrite.
+    QTest::newRow("damaged UTF-16") << QByteArray("\xFF\xFE" + utf16 + 'x') << "UTF-16 文本已损坏";
+    // Zero bytes in both lanes: neither UTF-16 nor GB18030 text.
+    QByteArray unclear = utf16;
+    for (qsizetype i = 0; i + 1 < unclear.size(); i += 4)
+        std::swap(unclear[i], unclear[i + 1]);
+    QTest::newRow("encoding unknown") << unclear << "无法判断文本编码";
+}
+
+// A file the names layer will not rewrite: the panel says why in its own
+// words, and the typed name stays for another try.
+void tst_name_form::refused_write_names_the_reason()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, reason);
+    QFile out(name_file_path());
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(file) == file.size());
+    out.close();
+    fx_->messages.clear();
+    rename(6, "新名");
+    QCOMPARE(fx_->messages.size(), 1);
+    QCOMPARE(fx_->messages[0].prompt,
+        QStringLiteral("无法写入名称文件 %1（%2）。名称没有保存。").arg(name_file_path(), reason));
+    QVERIFY(dialog()->isVisible());
+    QCOMPARE(box()->text(), "新名");
+    QCOMPARE(file_bytes(), file);
 }
 
 QTEST_MAIN(tst_name_form)
