@@ -1,6 +1,6 @@
 #include "link/qt_serial_port.h"
-#include "ui/main_form.h"
 #include "system/toolkit.h"
+#include "ui/main_form.h"
 #include "ui/message_boxes.h"
 
 #include <QApplication>

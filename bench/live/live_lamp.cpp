@@ -4,9 +4,9 @@
 #include "control/controller.h"
 #include "control/indicator_panel.h"
 #include "link/qt_serial_port.h"
+#include "system/toolkit.h"
 #include "ui/controls.h"
 #include "ui/main_form.h"
-#include "system/toolkit.h"
 
 #include <QDir>
 #include <QEvent>

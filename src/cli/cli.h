@@ -46,8 +46,7 @@ inline constexpr std::array exit_codes {
         "printed); names: the name file lacks the address's section or\n"
         "cannot be written; a result could not be written to standard output" },
     exit_code_entry { "2", "usage error; names: a refused name or no name file" },
-    exit_code_entry {
-        "3", "the port cannot be opened (missing, busy, no permission) or was lost" },
+    exit_code_entry { "3", "the port cannot be opened (missing, busy, no permission) or was lost" },
     exit_code_entry { "128+N",
         "pulse stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP),\n"
         "after the output was switched off and confirmed" },

@@ -40,8 +40,8 @@ const std::array commands {
         "print the 16 names of an address, or rename one channel (out3, in5)", 0, 3, run_names },
     // serve parses its own options (orvalinctl serve --help); it takes none
     // of the ones above, as its config says everything.
-    command_entry {
-        "serve", "[OPTIONS]", "run the MQTT service (see orvalinctl serve --help)", 0, -1, nullptr },
+    command_entry { "serve", "[OPTIONS]", "run the MQTT service (see orvalinctl serve --help)", 0,
+        -1, nullptr },
 };
 
 // Lines of "head  summary" with the summaries in one column; a summary's own
@@ -180,10 +180,10 @@ command_line parse_command_line(const QStringList &arguments)
             usage_failure(QStringLiteral("unknown command '%1'").arg(options.command)));
     if (options.arguments.size() < entry->min_arguments
         || options.arguments.size() > entry->max_arguments)
-        return command_line::done(usage_failure(QStringLiteral("usage: orvalinctl [options] %1 %2")
-                                                    .arg(options.command,
-                                                        QLatin1String(entry->arguments))
-                                                    .trimmed()));
+        return command_line::done(
+            usage_failure(QStringLiteral("usage: orvalinctl [options] %1 %2")
+                              .arg(options.command, QLatin1String(entry->arguments))
+                              .trimmed()));
 
     // An empty value given on the command line is a mistake (an unset
     // variable in a script), never a quiet way back to module 1 on port 1.
@@ -212,8 +212,8 @@ command_line parse_command_line(const QStringList &arguments)
     if (options.names_given) {
         options.names_path = parser.value(names_option);
         if (!toolkit::file_exists(options.names_path))
-            return command_line::done(usage_failure(
-                QStringLiteral("--names: no name file %1").arg(options.names_path)));
+            return command_line::done(
+                usage_failure(QStringLiteral("--names: no name file %1").arg(options.names_path)));
     } else {
         options.names_path = name_file_path();
     }

@@ -17,7 +17,6 @@
 
 #include <cstdio>
 
-
 namespace orvalin::service {
 
 namespace {
@@ -37,7 +36,6 @@ void log_line(const QString &text)
     std::fputs(line.toUtf8().constData(), stderr);
     std::fflush(stderr);
 }
-
 
 } // namespace
 

@@ -3,9 +3,9 @@
 #include "link/frame.h"
 #include "names/name_file.h"
 #include "names/profile.h"
+#include "system/toolkit.h"
 #include "ui/controls.h"
 #include "ui/main_form.h"
-#include "system/toolkit.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -272,8 +272,10 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     QCOMPARE(third.value("name"), "水泵 \"A\"");
     QVERIFY(third.value("time").toString().contains('T'));
     // Keys in the same order as every other command writes them.
-    QVERIFY2(QRegularExpression("^\\{\"time\":\"[^\"]+\",\"address\":1,\"kind\":\"output\",\"channel\":3,\"state\":\"on\",\"name\":")
-                 .match(json.section(u'\n', 3, 3)).hasMatch(),
+    QVERIFY2(QRegularExpression("^\\{\"time\":\"[^\"]+\",\"address\":1,\"kind\":\"output\","
+                                "\"channel\":3,\"state\":\"on\",\"name\":")
+                 .match(json.section(u'\n', 3, 3))
+                 .hasMatch(),
         qPrintable(json));
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
