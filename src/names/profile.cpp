@@ -364,7 +364,10 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
     const QByteArray content = merged_content(data, targets);
     if (existed && content == data)
         return 1;
-    if (!replace_file(*target, encode_file(text.encoding, content), why))
+    const QByteArray file = encode_file(text.encoding, content);
+    if (const char *fault = rewrite_fault(file, text.encoding, content))
+        return fail(QString::fromLatin1(fault));
+    if (!replace_file(*target, file, why))
         return fail(why);
     return 1;
 }

@@ -9,10 +9,11 @@
 // stored as GB18030 (byte-identical to GBK for every character GBK has) with
 // CR LF line ends. A file that starts with a UTF-8, UTF-16 LE or UTF-16 BE
 // byte-order mark is read and written in that encoding, the mark kept; so is
-// UTF-16 without a mark, which its zero bytes give away. A file whose zero
-// bytes tell no encoding is read as GB18030 but never written. As in code
-// page 936, the single byte 0x80 is the euro sign, and the sign is written
-// so. Each call finds the file anew and keeps nothing open.
+// UTF-16 without a mark, which its zero bytes give away; a write whose text
+// would no longer give it away is refused. A file whose zero bytes tell no
+// encoding is read as GB18030 but never written. As in code page 936, the
+// single byte 0x80 is the euro sign, and the sign is written so. Each call
+// finds the file anew and keeps nothing open.
 //
 // Lines end at CR LF, LF or a lone CR. A header is a line whose first
 // non-blank character is "[", naming what stands up to its last "]"; the name

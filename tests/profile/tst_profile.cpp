@@ -300,6 +300,11 @@ void tst_profile::write_data()
     QTest::newRow("LF in section") << plain << "a]\n[evil" << "k" << "v" << refused;
     QTest::newRow("= in key") << plain << "a" << "planted=1" << "v" << refused;
     QTest::newRow("lone surrogate") << plain << "a" << "k" << QString(QChar(0xD800)) << refused;
+    // Characters U+xx00 put zero bytes in the other lane, which would leave
+    // the file read as GB18030.
+    QTest::newRow("UTF-16 without mark, value hiding the encoding")
+        << utf16(u"[a]\r\nk=old\r\n"_s, QStringConverter::Utf16LE) << "a" << "k"
+        << u"\u0100\u0100\u0100"_s << refused;
     // clang-format on
 }
 
