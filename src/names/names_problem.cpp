@@ -52,6 +52,8 @@ QString phrase_zh(names_problem problem)
         return QStringLiteral("UTF-16 文本已损坏");
     case names_problem::encoding_unknown:
         return QStringLiteral("无法判断文本编码");
+    case names_problem::encoding_would_change:
+        return QStringLiteral("保存后文件将无法按原有编码读回");
     }
     return QStringLiteral("系统报告错误");
 }
@@ -104,6 +106,8 @@ QString phrase_en(names_problem problem)
         return QStringLiteral("damaged UTF-16 text");
     case names_problem::encoding_unknown:
         return QStringLiteral("the text encoding cannot be told");
+    case names_problem::encoding_would_change:
+        return QStringLiteral("the text would no longer read back in the file's encoding");
     }
     return QStringLiteral("the system reported an error");
 }

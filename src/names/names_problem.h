@@ -27,6 +27,7 @@ enum class names_problem {
     invalid_entry, // a section, key or name that no profile line can keep
     damaged_utf16, // a UTF-16 file that would not convert back to its bytes
     encoding_unknown, // zero bytes that show no encoding
+    encoding_would_change, // the saved text would read back in another encoding
 };
 
 struct names_failure {

@@ -365,8 +365,9 @@ int store_entries(const QString &path, const QList<profile_entry> &entries, stor
     if (existed && content == data)
         return 1;
     const QByteArray file = encode_file(text.encoding, content);
-    if (const char *fault = rewrite_fault(file, text.encoding, content))
-        return fail(QString::fromLatin1(fault));
+    if (const names_problem fault = rewrite_fault(file, text.encoding, content);
+        fault != names_problem::none)
+        return fail({ fault, {} });
     if (!replace_file(*target, file, why))
         return fail(why);
     return 1;

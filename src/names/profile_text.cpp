@@ -236,12 +236,12 @@ QByteArray encode_file(file_encoding encoding, const QByteArray &bytes)
     return mark + QByteArray(encoder.encode(QString::fromUtf8(bytes)));
 }
 
-const char *rewrite_fault(const QByteArray &file, file_encoding encoding, const QByteArray &bytes)
+names_problem rewrite_fault(const QByteArray &file, file_encoding encoding, const QByteArray &bytes)
 {
     const profile_text text = decode_file(file);
     if (text.encoding != encoding || text.bytes != bytes)
-        return "The text would no longer read back in the file's encoding";
-    return nullptr;
+        return names_problem::encoding_would_change;
+    return names_problem::none;
 }
 
 } // namespace orvalin::profile_codec

@@ -82,9 +82,10 @@ profile_text decode_file(QByteArray data);
 QByteArray encode_file(file_encoding encoding, const QByteArray &bytes);
 
 // Why file, made by encode_file of bytes, would not read back as those bytes
-// in that encoding; null when it would. UTF-16 without a mark is told only by
-// its zero bytes, and new text (many characters U+xx00) can spread them over
-// both lanes, so that the file would read as GB18030.
-const char *rewrite_fault(const QByteArray &file, file_encoding encoding, const QByteArray &bytes);
+// in that encoding (encoding_would_change); none when it would. UTF-16 without a mark is told only
+// by its zero bytes, and new text (many characters U+xx00) can spread them over both lanes, so that
+// the file would read as GB18030.
+names_problem rewrite_fault(
+    const QByteArray &file, file_encoding encoding, const QByteArray &bytes);
 
 } // namespace orvalin::profile_codec
