@@ -1,16 +1,14 @@
 #include "service/bridge.h"
 
 #include "link/line_port.h"
-#include "names/name_file.h"
-#include "names/profile.h"
-#include "system/toolkit.h"
+#include "service/discovery.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 
 namespace orvalin::service {
 
@@ -704,60 +702,11 @@ void bridge::publish_state(const module_state &module, bool input, int k, bool o
 
 void bridge::publish_discovery()
 {
-    // Object ids allow letters, digits, _ and - only.
-    QString node = config_.prefix;
-    node.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    const bool have_names
-        = !config_.names_file.isEmpty() && toolkit::file_exists(config_.names_file);
-    const QString status_topic = config_.prefix + QStringLiteral("/status");
-    for (const auto &module : modules_) {
-        const QString address = QString::number(module->address);
-        const QJsonObject device {
-            { QStringLiteral("identifiers"), QJsonArray { node + u'_' + address } },
-            { QStringLiteral("name"), QStringLiteral("Orvalin module ") + address },
-            { QStringLiteral("model"), QStringLiteral("Relay module, 8 outputs, 8 inputs") },
-            { QStringLiteral("manufacturer"), QStringLiteral("Orvalin") },
-        };
-        const QJsonArray availability {
-            QJsonObject { { QStringLiteral("topic"), status_topic } },
-            QJsonObject {
-                { QStringLiteral("topic"), topic(*module, QStringLiteral("available")) } },
-        };
-        for (const bool input : { false, true }) {
-            for (int k = 1; k <= outputs; ++k) {
-                const QString channel = QString::number(k);
-                QString name = have_names ? read_profile(config_.names_file,
-                                   channel_section(address), channel_key(channel, !input))
-                                          : QString();
-                if (name.trimmed().isEmpty())
-                    name = (input ? QStringLiteral("Input ") : QStringLiteral("Output ")) + channel;
-                const QString object_id = QStringLiteral("%1_%2_%3_%4")
-                                              .arg(node, address, input ? u"in" : u"out", channel);
-                const QString state = topic(
-                    *module, QStringLiteral("%1/%2").arg(input ? u"input" : u"output", channel));
-                QJsonObject entity {
-                    { QStringLiteral("unique_id"), object_id },
-                    { QStringLiteral("name"), name },
-                    { QStringLiteral("device"), device },
-                    { QStringLiteral("availability"), availability },
-                    { QStringLiteral("availability_mode"), QStringLiteral("all") },
-                    { QStringLiteral("state_topic"), state },
-                    { QStringLiteral("payload_on"), QStringLiteral("ON") },
-                    { QStringLiteral("payload_off"), QStringLiteral("OFF") },
-                    { QStringLiteral("qos"), 1 },
-                };
-                if (!input) {
-                    entity[QStringLiteral("command_topic")] = state + QStringLiteral("/set");
-                    entity[QStringLiteral("state_on")] = QStringLiteral("ON");
-                    entity[QStringLiteral("state_off")] = QStringLiteral("OFF");
-                }
-                mqtt_.publish(QStringLiteral("%1/%2/%3/config")
-                                  .arg(config_.discovery_prefix,
-                                      input ? u"binary_sensor" : u"switch", object_id),
-                    QJsonDocument(entity).toJson(QJsonDocument::Compact), true);
-            }
-        }
-    }
+    std::map<std::uint8_t, channel_names> names;
+    for (const auto &module : modules_)
+        names[module->address] = read_channel_names(config_.names_file, module->address);
+    for (const mqtt_message &message : discovery_messages(config_, names))
+        mqtt_.publish(message.topic, message.payload, message.retained);
 }
 
 void bridge::publish_stats()

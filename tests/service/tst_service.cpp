@@ -2,10 +2,13 @@
 #include "service/bridge.h"
 #include "service/command_queue.h"
 #include "service/config.h"
+#include "service/discovery.h"
 #include "service/log_summary.h"
 #include "service/payload.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -131,6 +134,8 @@ private slots:
     void config_values();
     void config_files_data();
     void config_files();
+    void discovery_data();
+    void discovery();
     void commands_jump_the_polls_in_order_and_interlock_waits();
     void a_late_reply_never_confirms_a_switch_data();
     void a_late_reply_never_confirms_a_switch();
@@ -350,6 +355,70 @@ void tst_service::config_files()
     QVERIFY(!result.config);
     QVERIFY2(result.error.text().contains(message), qPrintable(result.error.text()));
     QCOMPARE(result.error.line, line);
+}
+
+void tst_service::discovery_data()
+{
+    // Module 7's channel `channel` (an input when `input`) named `name`:
+    // its config's topic, fields and, when given, a piece of its raw text.
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QVariantMap>("fields");
+    QTest::addColumn<QByteArray>("raw");
+    // clang-format off
+    QTest::newRow("switch") << "orvalin" << false << 3 << "Pump" << "homeassistant/switch/orvalin_7_out_3/config"
+        << QVariantMap { { "unique_id", "orvalin_7_out_3" }, { "name", "Pump" },
+               { "state_topic", "orvalin/7/output/3" }, { "command_topic", "orvalin/7/output/3/set" },
+               { "availability_mode", "all" }, { "payload_on", "ON" }, { "state_off", "OFF" }, { "qos", 1 } }
+        << QByteArray();
+    QTest::newRow("binary_sensor") << "orvalin" << true << 8 << "Door" << "homeassistant/binary_sensor/orvalin_7_in_8/config"
+        << QVariantMap { { "unique_id", "orvalin_7_in_8" }, { "name", "Door" },
+               { "state_topic", "orvalin/7/input/8" }, { "payload_off", "OFF" } }
+        << QByteArray();
+    QTest::newRow("prefix sanitised into ids") << "site a/relays.1" << false << 1 << "x"
+        << "homeassistant/switch/site_a_relays_1_7_out_1/config"
+        << QVariantMap { { "unique_id", "site_a_relays_1_7_out_1" },
+               { "state_topic", "site a/relays.1/7/output/1" } }
+        << QByteArray(R"("identifiers":["site_a_relays_1_7"])");
+    QTest::newRow("blank output name") << "orvalin" << false << 2 << " " << "homeassistant/switch/orvalin_7_out_2/config"
+        << QVariantMap { { "name", "Output 2" } } << QByteArray();
+    QTest::newRow("empty input name") << "orvalin" << true << 5 << "" << "homeassistant/binary_sensor/orvalin_7_in_5/config"
+        << QVariantMap { { "name", "Input 5" } } << QByteArray();
+    QTest::newRow("name escaped") << "orvalin" << false << 4 << "a\"b\\c\n" << "homeassistant/switch/orvalin_7_out_4/config"
+        << QVariantMap { { "name", "a\"b\\c\n" } } << QByteArray(R"("name":"a\"b\\c\n")");
+    // clang-format on
+}
+
+void tst_service::discovery()
+{
+    QFETCH(QString, prefix);
+    QFETCH(bool, input);
+    QFETCH(int, channel);
+    QFETCH(QString, name);
+    QFETCH(QString, topic);
+    QFETCH(QVariantMap, fields);
+    QFETCH(QByteArray, raw);
+    service_config config;
+    config.prefix = prefix;
+    config.modules = { 1, 7 };
+    channel_names names;
+    (input ? names.inputs : names.outputs)[channel - 1] = name;
+    auto messages = discovery_messages(config, { { 7, names } });
+    QCOMPARE(messages.size(), 2u * 16);
+    const auto found = std::find_if(
+        messages.begin(), messages.end(), [&](const mqtt_message &m) { return m.topic == topic; });
+    QVERIFY2(found != messages.end(), qPrintable(topic));
+    QVERIFY(found->retained);
+    const QJsonObject entity = QJsonDocument::fromJson(found->payload).object();
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        QCOMPARE(entity.value(it.key()).toVariant(), it.value());
+    QCOMPARE(entity.contains(QStringLiteral("command_topic")), !input);
+    QVERIFY2(found->payload.contains(raw), found->payload.constData());
+    config.discovery = false;
+    QVERIFY(discovery_messages(config, { { 7, names } }).empty());
 }
 
 void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
