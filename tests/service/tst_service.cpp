@@ -5,6 +5,7 @@
 #include "service/discovery.h"
 #include "service/log_summary.h"
 #include "service/payload.h"
+#include "service/scheduler.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -136,6 +137,8 @@ private slots:
     void config_files();
     void discovery_data();
     void discovery();
+    void scheduling_data();
+    void scheduling();
     void commands_jump_the_polls_in_order_and_interlock_waits();
     void a_late_reply_never_confirms_a_switch_data();
     void a_late_reply_never_confirms_a_switch();
@@ -419,6 +422,152 @@ void tst_service::discovery()
     QVERIFY2(found->payload.contains(raw), found->payload.constData());
     config.discovery = false;
     QVERIFY(discovery_messages(config, { { 7, names } }).empty());
+}
+
+void tst_service::scheduling_data()
+{
+    // The config's [line] modules and interval and its [safety] lines; then
+    // events on a fake clock: "@ms" sets the time, "set A/K PAYLOAD" is a set
+    // message, "next" asks what goes out ("poll A", "on A/K", "off A/K",
+    // "all A=V", "wait MS" until a poll or an interlock wait, "idle"),
+    // "reply HEX" and "timeout" end the exchange on the line, "due" queues
+    // the pulse offs fallen due and "pulse" shows when the next one does.
+    // The trace also shows "online A" and "offline A" as they happen.
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("expected");
+    const auto row = [](const char *name, const char *config, const QStringList &events,
+                         const QStringList &expected) {
+        QTest::newRow(name) << QString::fromLatin1(config) << events << expected;
+    };
+    // clang-format off
+    row("commands jump the polls, a due poll goes between two", "modules = 1, 2\ninterval = 20",
+        { "@0", "next", "reply 00", "next", "@20", "next", "timeout", "set 1/3 ON", "set 1/4 ON",
+          "next", "reply 04", "@45", "next", "reply 04", "next", "reply 0c", "next" },
+        { "poll 1", "online 1", "wait 20", "poll 2", "on 1/3", "poll 1", "on 1/4", "wait 15" });
+    row("interlock: the partner's off, then the delay", "modules = 7\ninterval = 200\n"
+        "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 60",
+        { "@0", "next", "reply 02", "set 7/1 ON", "next", "@10", "reply 00", "next", "@69", "next",
+          "@70", "next", "reply 01", "next" },
+        { "poll 7", "online 7", "off 7/2", "wait 60", "wait 1", "on 7/1", "wait 130" });
+    row("a pulse ends on_time after the reply showing it on", "modules = 1\ninterval = 200",
+        { "@0", "next", "reply 00", R"(set 1/4 {"state":"ON","on_time":0.1})", "@5", "next",
+          "reply 08", "pulse", "next", "@104", "due", "next", "@105", "due", "next", "reply 00", "pulse" },
+        { "poll 1", "online 1", "on 1/4", "pulse at 105", "wait 195", "wait 96", "off 1/4", "pulse at none" });
+    row("a newer command cancels the pulse's off", "modules = 1\ninterval = 200",
+        { "@0", "next", "reply 00", R"(set 1/4 {"state":"ON","on_time":0.1})", "next", "reply 08",
+          "set 1/4 ON", "next", "pulse", "reply 08", "@300", "due", "next" },
+        { "poll 1", "online 1", "on 1/4", "on 1/4", "pulse at none", "poll 1" });
+    row("offline after link_loss_after misses in a row", "modules = 1\ninterval = 20\n"
+        "[safety]\nlink_loss_after = 3",
+        { "@0", "next", "reply 00", "@20", "next", "timeout", "@40", "next", "timeout",
+          "set 1/2 ON", "next", "timeout", "next", "@60", "next", "reply 00", "next" },
+        { "poll 1", "online 1", "poll 1", "poll 1", "on 1/2", "offline 1", "wait 20", "poll 1",
+          "online 1", "wait 20" });
+    row("all_off on return", "modules = 1\ninterval = 20\n[safety]\nlink_loss_after = 1\n"
+        "on_link_loss = all_off",
+        { "@0", "next", "reply 05", "@20", "next", "timeout", "@40", "next", "reply 05", "next",
+          "reply 00", "next" },
+        { "poll 1", "online 1", "poll 1", "offline 1", "poll 1", "online 1", "all 1=0", "wait 20" });
+    row("keep on return", "modules = 1\ninterval = 20\n[safety]\nlink_loss_after = 1",
+        { "@0", "next", "reply 05", "@20", "next", "timeout", "@40", "next", "reply 05", "next" },
+        { "poll 1", "online 1", "poll 1", "offline 1", "poll 1", "online 1", "wait 20" });
+    row("a pulse's off due while offline goes on return", "modules = 1\ninterval = 200\n"
+        "[safety]\nlink_loss_after = 1",
+        { "@0", "next", "reply 00", R"(set 1/4 {"state":"ON","on_time":0.1})", "@5", "next",
+          "reply 08", "@200", "next", "timeout", "@205", "due", "pulse", "@400", "next",
+          "reply 08", "next" },
+        { "poll 1", "online 1", "on 1/4", "poll 1", "offline 1", "pulse at none", "poll 1",
+          "online 1", "off 1/4" });
+    // clang-format on
+}
+
+void tst_service::scheduling()
+{
+    QFETCH(QString, config);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, expected);
+    const auto parsed
+        = parse_config(("[line]\nport = x\n" + config + u'\n').toUtf8(), QStringLiteral("t.conf"));
+    QVERIFY2(parsed.config, qPrintable(parsed.error.text()));
+    QStringList trace;
+    scheduler_events sink { [](const QString &) {}, [](const module_state &, bool, int, bool) {},
+        [&](module_state &module, bool changed) {
+            if (changed)
+                trace.append(QStringLiteral("%1 %2")
+                                 .arg(module.online() ? "online" : "offline")
+                                 .arg(module.address));
+        } };
+    scheduler schedule(*parsed.config, sink);
+    const scheduler::time_point start {};
+    auto now = start;
+    const auto ms = [&](scheduler::time_point t) {
+        return QString::number(std::chrono::ceil<std::chrono::milliseconds>(t - start).count());
+    };
+    schedule.line_open(now);
+    std::uint8_t on_line = 0;
+    for (const QString &event : events) {
+        const QString what = event.section(u' ', 0, 0);
+        const QString rest = event.section(u' ', 1);
+        if (what.startsWith(u'@')) {
+            now = start + std::chrono::milliseconds(what.mid(1).toInt());
+        } else if (what == u"set") {
+            const QString payload = rest.section(u' ', 1);
+            const auto target = parse_set_topic(QStringLiteral("orvalin"),
+                QStringLiteral("orvalin/%1/set")
+                    .arg(rest.section(u' ', 0, 0)
+                             .replace(QStringLiteral("/"), QStringLiteral("/output/"))));
+            QVERIFY2(target, qPrintable(event));
+            const auto request
+                = target->output ? parse_set(payload.toUtf8()) : parse_set_all(payload.toUtf8());
+            QVERIFY2(request, qPrintable(event));
+            command_step command { target->address, target->output, *request, event };
+            command.cancels_pulse = true;
+            schedule.enqueue(command);
+        } else if (what == u"next") {
+            const next_action action = schedule.next(now);
+            const frame &f = action.bytes;
+            on_line = action.address;
+            switch (action.what) {
+            case next_action::kind::poll:
+                trace.append(QStringLiteral("poll %1").arg(f[1]));
+                break;
+            case next_action::kind::command:
+                trace.append(f[2] == set_all_outputs
+                        ? QStringLiteral("all %1=%2").arg(f[1]).arg(f[5])
+                        : QStringLiteral("%1 %2/%3")
+                              .arg(f[2] == switch_on ? "on" : "off")
+                              .arg(f[1])
+                              .arg(f[6]));
+                break;
+            case next_action::kind::none:
+                trace.append(
+                    action.wake ? QStringLiteral("wait %1").arg(
+                        (std::chrono::ceil<std::chrono::milliseconds>(*action.wake - now)).count())
+                                : QStringLiteral("idle"));
+                break;
+            case next_action::kind::drained:
+                trace.append(QStringLiteral("drained"));
+                break;
+            }
+        } else if (what == u"reply") {
+            module_status status;
+            status.address = on_line;
+            status.outputs = std::uint8_t(rest.toUInt(nullptr, 16));
+            schedule.finished(now, on_line, status);
+        } else if (what == u"timeout") {
+            schedule.finished(now, on_line, std::nullopt);
+        } else if (what == u"due") {
+            schedule.offs_due(now);
+        } else if (what == u"pulse") {
+            const auto off = schedule.next_off();
+            trace.append(
+                QStringLiteral("pulse at %1").arg(off ? ms(*off) : QStringLiteral("none")));
+        } else {
+            QFAIL(qPrintable(event));
+        }
+    }
+    QCOMPARE(trace, expected);
 }
 
 void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
