@@ -2,10 +2,14 @@
 #include "service/bridge.h"
 #include "service/command_queue.h"
 #include "service/config.h"
+#include "service/discovery.h"
 #include "service/log_summary.h"
 #include "service/payload.h"
+#include "service/scheduler.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -131,6 +135,10 @@ private slots:
     void config_values();
     void config_files_data();
     void config_files();
+    void discovery_data();
+    void discovery();
+    void scheduling_data();
+    void scheduling();
     void commands_jump_the_polls_in_order_and_interlock_waits();
     void a_late_reply_never_confirms_a_switch_data();
     void a_late_reply_never_confirms_a_switch();
@@ -350,6 +358,216 @@ void tst_service::config_files()
     QVERIFY(!result.config);
     QVERIFY2(result.error.text().contains(message), qPrintable(result.error.text()));
     QCOMPARE(result.error.line, line);
+}
+
+void tst_service::discovery_data()
+{
+    // Module 7's channel `channel` (an input when `input`) named `name`:
+    // its config's topic, fields and, when given, a piece of its raw text.
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QVariantMap>("fields");
+    QTest::addColumn<QByteArray>("raw");
+    // clang-format off
+    QTest::newRow("switch") << "orvalin" << false << 3 << "Pump" << "homeassistant/switch/orvalin_7_out_3/config"
+        << QVariantMap { { "unique_id", "orvalin_7_out_3" }, { "name", "Pump" },
+               { "state_topic", "orvalin/7/output/3" }, { "command_topic", "orvalin/7/output/3/set" },
+               { "availability_mode", "all" }, { "payload_on", "ON" }, { "state_off", "OFF" }, { "qos", 1 } }
+        << QByteArray();
+    QTest::newRow("binary_sensor") << "orvalin" << true << 8 << "Door" << "homeassistant/binary_sensor/orvalin_7_in_8/config"
+        << QVariantMap { { "unique_id", "orvalin_7_in_8" }, { "name", "Door" },
+               { "state_topic", "orvalin/7/input/8" }, { "payload_off", "OFF" } }
+        << QByteArray();
+    QTest::newRow("prefix sanitised into ids") << "site a/relays.1" << false << 1 << "x"
+        << "homeassistant/switch/site_a_relays_1_7_out_1/config"
+        << QVariantMap { { "unique_id", "site_a_relays_1_7_out_1" },
+               { "state_topic", "site a/relays.1/7/output/1" } }
+        << QByteArray(R"("identifiers":["site_a_relays_1_7"])");
+    QTest::newRow("blank output name") << "orvalin" << false << 2 << " " << "homeassistant/switch/orvalin_7_out_2/config"
+        << QVariantMap { { "name", "Output 2" } } << QByteArray();
+    QTest::newRow("empty input name") << "orvalin" << true << 5 << "" << "homeassistant/binary_sensor/orvalin_7_in_5/config"
+        << QVariantMap { { "name", "Input 5" } } << QByteArray();
+    QTest::newRow("name escaped") << "orvalin" << false << 4 << "a\"b\\c\n" << "homeassistant/switch/orvalin_7_out_4/config"
+        << QVariantMap { { "name", "a\"b\\c\n" } } << QByteArray(R"("name":"a\"b\\c\n")");
+    // clang-format on
+}
+
+void tst_service::discovery()
+{
+    QFETCH(QString, prefix);
+    QFETCH(bool, input);
+    QFETCH(int, channel);
+    QFETCH(QString, name);
+    QFETCH(QString, topic);
+    QFETCH(QVariantMap, fields);
+    QFETCH(QByteArray, raw);
+    service_config config;
+    config.prefix = prefix;
+    config.modules = { 1, 7 };
+    channel_names names;
+    (input ? names.inputs : names.outputs)[channel - 1] = name;
+    auto messages = discovery_messages(config, { { 7, names } });
+    QCOMPARE(messages.size(), 2u * 16);
+    const auto found = std::find_if(
+        messages.begin(), messages.end(), [&](const mqtt_message &m) { return m.topic == topic; });
+    QVERIFY2(found != messages.end(), qPrintable(topic));
+    QVERIFY(found->retained);
+    const QJsonObject entity = QJsonDocument::fromJson(found->payload).object();
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        QCOMPARE(entity.value(it.key()).toVariant(), it.value());
+    QCOMPARE(entity.contains(QStringLiteral("command_topic")), !input);
+    QVERIFY2(found->payload.contains(raw), found->payload.constData());
+    config.discovery = false;
+    QVERIFY(discovery_messages(config, { { 7, names } }).empty());
+}
+
+void tst_service::scheduling_data()
+{
+    // The config's [line] modules and interval and its [safety] lines; then
+    // events on a fake clock: "@ms" sets the time, "set A/K PAYLOAD" is a set
+    // message, "next" asks what goes out ("poll A", "on A/K", "off A/K",
+    // "all A=V", "wait MS" until a poll or an interlock wait, "idle"),
+    // "reply HEX" and "timeout" end the exchange on the line, "due" queues
+    // the pulse offs fallen due and "pulse" shows when the next one does.
+    // The trace also shows "online A" and "offline A" as they happen.
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("expected");
+    const auto row = [](const char *name, const char *config, const QStringList &events,
+                         const QStringList &expected) {
+        QTest::newRow(name) << QString::fromLatin1(config) << events << expected;
+    };
+    // clang-format off
+    row("commands jump the polls, a due poll goes between two", "modules = 1, 2\ninterval = 20",
+        { "@0", "next", "reply 00", "next", "@20", "next", "timeout", "set 1/3 ON", "set 1/4 ON",
+          "next", "reply 04", "@45", "next", "reply 04", "next", "reply 0c", "next" },
+        { "poll 1", "online 1", "wait 20", "poll 2", "on 1/3", "poll 1", "on 1/4", "wait 15" });
+    row("interlock: the partner's off, then the delay", "modules = 7\ninterval = 200\n"
+        "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 60",
+        { "@0", "next", "reply 02", "set 7/1 ON", "next", "@10", "reply 00", "next", "@69", "next",
+          "@70", "next", "reply 01", "next" },
+        { "poll 7", "online 7", "off 7/2", "wait 60", "wait 1", "on 7/1", "wait 130" });
+    row("a pulse ends on_time after the reply showing it on", "modules = 1\ninterval = 200",
+        { "@0", "next", "reply 00", R"(set 1/4 {"state":"ON","on_time":0.1})", "@5", "next",
+          "reply 08", "pulse", "next", "@104", "due", "next", "@105", "due", "next", "reply 00", "pulse" },
+        { "poll 1", "online 1", "on 1/4", "pulse at 105", "wait 195", "wait 96", "off 1/4", "pulse at none" });
+    row("a newer command cancels the pulse's off", "modules = 1\ninterval = 200",
+        { "@0", "next", "reply 00", R"(set 1/4 {"state":"ON","on_time":0.1})", "next", "reply 08",
+          "set 1/4 ON", "next", "pulse", "reply 08", "@300", "due", "next" },
+        { "poll 1", "online 1", "on 1/4", "on 1/4", "pulse at none", "poll 1" });
+    row("offline after link_loss_after misses in a row", "modules = 1\ninterval = 20\n"
+        "[safety]\nlink_loss_after = 3",
+        { "@0", "next", "reply 00", "@20", "next", "timeout", "@40", "next", "timeout",
+          "set 1/2 ON", "next", "timeout", "next", "@60", "next", "reply 00", "next" },
+        { "poll 1", "online 1", "poll 1", "poll 1", "on 1/2", "offline 1", "wait 20", "poll 1",
+          "online 1", "wait 20" });
+    row("all_off on return", "modules = 1\ninterval = 20\n[safety]\nlink_loss_after = 1\n"
+        "on_link_loss = all_off",
+        { "@0", "next", "reply 05", "@20", "next", "timeout", "@40", "next", "reply 05", "next",
+          "reply 00", "next" },
+        { "poll 1", "online 1", "poll 1", "offline 1", "poll 1", "online 1", "all 1=0", "wait 20" });
+    row("keep on return", "modules = 1\ninterval = 20\n[safety]\nlink_loss_after = 1",
+        { "@0", "next", "reply 05", "@20", "next", "timeout", "@40", "next", "reply 05", "next" },
+        { "poll 1", "online 1", "poll 1", "offline 1", "poll 1", "online 1", "wait 20" });
+    row("a pulse's off due while offline goes on return", "modules = 1\ninterval = 200\n"
+        "[safety]\nlink_loss_after = 1",
+        { "@0", "next", "reply 00", R"(set 1/4 {"state":"ON","on_time":0.1})", "@5", "next",
+          "reply 08", "@200", "next", "timeout", "@205", "due", "pulse", "@400", "next",
+          "reply 08", "next" },
+        { "poll 1", "online 1", "on 1/4", "poll 1", "offline 1", "pulse at none", "poll 1",
+          "online 1", "off 1/4" });
+    // clang-format on
+}
+
+void tst_service::scheduling()
+{
+    QFETCH(QString, config);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, expected);
+    const auto parsed
+        = parse_config(("[line]\nport = x\n" + config + u'\n').toUtf8(), QStringLiteral("t.conf"));
+    QVERIFY2(parsed.config, qPrintable(parsed.error.text()));
+    QStringList trace;
+    scheduler_events sink { [](const QString &) {}, [](const module_state &, bool, int, bool) {},
+        [&](module_state &module, bool changed) {
+            if (changed)
+                trace.append(QStringLiteral("%1 %2")
+                                 .arg(module.online() ? "online" : "offline")
+                                 .arg(module.address));
+        } };
+    scheduler schedule(*parsed.config, sink);
+    const scheduler::time_point start {};
+    auto now = start;
+    const auto ms = [&](scheduler::time_point t) {
+        return QString::number(std::chrono::ceil<std::chrono::milliseconds>(t - start).count());
+    };
+    schedule.line_open(now);
+    std::uint8_t on_line = 0;
+    for (const QString &event : events) {
+        const QString what = event.section(u' ', 0, 0);
+        const QString rest = event.section(u' ', 1);
+        if (what.startsWith(u'@')) {
+            now = start + std::chrono::milliseconds(what.mid(1).toInt());
+        } else if (what == u"set") {
+            const QString payload = rest.section(u' ', 1);
+            const auto target = parse_set_topic(QStringLiteral("orvalin"),
+                QStringLiteral("orvalin/%1/set")
+                    .arg(rest.section(u' ', 0, 0)
+                             .replace(QStringLiteral("/"), QStringLiteral("/output/"))));
+            QVERIFY2(target, qPrintable(event));
+            const auto request
+                = target->output ? parse_set(payload.toUtf8()) : parse_set_all(payload.toUtf8());
+            QVERIFY2(request, qPrintable(event));
+            command_step command { target->address, target->output, *request, event };
+            command.cancels_pulse = true;
+            schedule.enqueue(command);
+        } else if (what == u"next") {
+            const next_action action = schedule.next(now);
+            const frame &f = action.bytes;
+            on_line = action.address;
+            switch (action.what) {
+            case next_action::kind::poll:
+                trace.append(QStringLiteral("poll %1").arg(f[1]));
+                break;
+            case next_action::kind::command:
+                trace.append(f[2] == set_all_outputs
+                        ? QStringLiteral("all %1=%2").arg(f[1]).arg(f[5])
+                        : QStringLiteral("%1 %2/%3")
+                              .arg(f[2] == switch_on ? "on" : "off")
+                              .arg(f[1])
+                              .arg(f[6]));
+                break;
+            case next_action::kind::none:
+                trace.append(
+                    action.wake ? QStringLiteral("wait %1").arg(
+                        (std::chrono::ceil<std::chrono::milliseconds>(*action.wake - now)).count())
+                                : QStringLiteral("idle"));
+                break;
+            case next_action::kind::drained:
+                trace.append(QStringLiteral("drained"));
+                break;
+            }
+        } else if (what == u"reply") {
+            module_status status;
+            status.address = on_line;
+            status.outputs = std::uint8_t(rest.toUInt(nullptr, 16));
+            schedule.finished(now, on_line, status);
+        } else if (what == u"timeout") {
+            schedule.finished(now, on_line, std::nullopt);
+        } else if (what == u"due") {
+            schedule.offs_due(now);
+        } else if (what == u"pulse") {
+            const auto off = schedule.next_off();
+            trace.append(
+                QStringLiteral("pulse at %1").arg(off ? ms(*off) : QStringLiteral("none")));
+        } else {
+            QFAIL(qPrintable(event));
+        }
+    }
+    QCOMPARE(trace, expected);
 }
 
 void tst_service::commands_jump_the_polls_in_order_and_interlock_waits()
