@@ -5,8 +5,10 @@
 // and the exchange session (session). A thin shell over src/link and
 // src/names; the service it starts lives in src/service.
 
+#include "link/channel.h"
 #include "link/frame.h"
 #include "link/module_link.h"
+#include "names/name_file.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -54,7 +56,6 @@ inline constexpr std::array exit_codes {
 
 inline constexpr std::chrono::milliseconds default_timeout { 500 };
 inline constexpr std::chrono::milliseconds default_scan_timeout { 100 };
-inline constexpr int channel_count = 8;
 
 // Everything the command line said, validated.
 struct settings {
@@ -91,18 +92,13 @@ int usage_failure(const QString &message);
 // "55 01 10 00 00 00 00 66"
 QString hex_frame(const frame &bytes);
 // "output 3" / "input 5"
-QString channel_label(bool output, int channel);
+QString channel_label(channel c);
 // "10100000" for bits 0x05: digit k is channel k, 1 for on.
 QString states_text(std::uint8_t bits);
 
 // [true, false, ...]: entry k-1 is channel k.
 QJsonArray state_array(std::uint8_t bits);
 
-// The 16 channel names of one address.
-struct channel_names {
-    QStringList outputs; // 8 entries
-    QStringList inputs; // 8 entries
-};
 // The names for address from the settings' name file. Empty names when
 // there is no name file or it lacks the section (said on standard error
 // when the file was given with --names).

@@ -36,17 +36,21 @@ int run_names(const settings &options)
     }
 
     if (options.arguments.size() == 3) {
-        static const QRegularExpression channel_pattern(QStringLiteral("^(out|in)([1-8])$"));
+        static const QRegularExpression channel_pattern(
+            QStringLiteral("^(out|in)([1-%1])$").arg(channels_per_kind));
         const auto match = channel_pattern.match(options.arguments[1]);
         if (!match.hasMatch())
-            return usage_failure(QStringLiteral("'%1' is not a channel out1-out8 or in1-in8")
-                                     .arg(options.arguments[1]));
+            return usage_failure(QStringLiteral("'%1' is not a channel out1-out%2 or in1-in%2")
+                                     .arg(options.arguments[1])
+                                     .arg(channels_per_kind));
         const QString &name = options.arguments[2];
         if (!fits_one_line(name))
             return usage_failure(QStringLiteral("a name cannot hold a line break or NUL"));
-        const bool output = match.captured(1) == QLatin1String("out");
+        const channel renamed { match.captured(1) == QLatin1String("out") ? channel_kind::output
+                                                                          : channel_kind::input,
+            match.captured(2).toInt() };
         names_failure failure;
-        if (!write_profile(path, section, channel_key(match.captured(2), output), name, &failure)) {
+        if (!write_profile(path, section, channel_key(renamed), name, &failure)) {
             print_error(failure
                     ? QStringLiteral("could not write %1 (%2); the name was not saved")
                           .arg(path, names_problem_text_en(failure))
@@ -65,12 +69,9 @@ int run_names(const settings &options)
         });
         return exit_ok;
     }
-    for (const bool output : { true, false }) {
-        for (int k = 1; k <= channel_count; ++k) {
-            const QString &name = (output ? names.outputs : names.inputs)[k - 1];
-            print_line(
-                name.isEmpty() ? channel_label(output, k) : channel_label(output, k) + u' ' + name);
-        }
+    for (const channel c : all_channels()) {
+        const QString &name = names.name(c);
+        print_line(name.isEmpty() ? channel_label(c) : channel_label(c) + u' ' + name);
     }
     return exit_ok;
 }

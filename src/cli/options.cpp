@@ -18,10 +18,12 @@ namespace {
 const std::array commands {
     command_entry {
         "status", "", "one poll; the 16 channels, one a line (name last)", 0, 0, run_status },
-    command_entry { "on", "CH...", "switch outputs on (1-8) and confirm", 1, 8, run_switch },
-    command_entry { "off", "CH...", "switch outputs off and confirm", 1, 8, run_switch },
     command_entry {
-        "toggle", "CH...", "read the outputs, switch each over, confirm", 1, 8, run_switch },
+        "on", "CH...", "switch outputs on (1-8) and confirm", 1, channels_per_kind, run_switch },
+    command_entry {
+        "off", "CH...", "switch outputs off and confirm", 1, channels_per_kind, run_switch },
+    command_entry { "toggle", "CH...", "read the outputs, switch each over, confirm", 1,
+        channels_per_kind, run_switch },
     command_entry { "all", "on|off", "switch all outputs and confirm", 1, 1, run_switch },
     command_entry { "pulse", "CH DURATION",
         "on, confirmed, held (500ms, 2s, 1.5s, 1m), off, confirmed;\n"

@@ -1,9 +1,5 @@
 #include "cli/cli.h"
 
-#include "names/name_file.h"
-#include "names/profile.h"
-#include "system/toolkit.h"
-
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -78,15 +74,15 @@ QString hex_frame(const frame &bytes)
     return text;
 }
 
-QString channel_label(bool output, int channel)
+QString channel_label(channel c)
 {
-    return (output ? QStringLiteral("output %1") : QStringLiteral("input %1")).arg(channel);
+    return (c.is_output() ? QStringLiteral("output %1") : QStringLiteral("input %1")).arg(c.number);
 }
 
 QString states_text(std::uint8_t bits)
 {
     QString text;
-    for (int k = 0; k < channel_count; ++k)
+    for (int k = 0; k < channels_per_kind; ++k)
         text += (bits >> k) & 1 ? u'1' : u'0';
     return text;
 }
@@ -94,33 +90,18 @@ QString states_text(std::uint8_t bits)
 QJsonArray state_array(std::uint8_t bits)
 {
     QJsonArray states;
-    for (int k = 0; k < channel_count; ++k)
+    for (int k = 0; k < channels_per_kind; ++k)
         states.append(bool((bits >> k) & 1));
     return states;
 }
 
 channel_names names_or_blank(const settings &options, std::uint8_t address)
 {
-    channel_names names;
-    for (int k = 0; k < channel_count; ++k) {
-        names.outputs.append(QString());
-        names.inputs.append(QString());
-    }
-    const QString &path = options.names_path;
-    if (path.isEmpty() || !toolkit::file_exists(path))
-        return names;
-    const QString section = channel_section(QString::number(address));
-    if (!has_section(path, section)) {
-        if (options.names_given)
-            print_error(
-                QStringLiteral("%1 has no section [%2]; names left blank").arg(path, section));
-        return names;
-    }
-    for (int k = 1; k <= channel_count; ++k) {
-        const QString channel = QString::number(k);
-        names.outputs[k - 1] = read_profile(path, section, channel_key(channel, true));
-        names.inputs[k - 1] = read_profile(path, section, channel_key(channel, false));
-    }
+    const QString address_text = QString::number(address);
+    channel_names names = read_channel_names(options.names_path, address_text);
+    if (names.found == names_found::no_section && options.names_given)
+        print_error(QStringLiteral("%1 has no section [%2]; names left blank")
+                        .arg(options.names_path, channel_section(address_text)));
     return names;
 }
 

@@ -20,11 +20,11 @@ constexpr std::chrono::milliseconds max_pulse = std::chrono::hours(24);
 
 int run_pulse(const settings &options)
 {
-    const auto channel = parse_whole(options.arguments[0], 1, channel_count);
+    const auto channel = parse_whole(options.arguments[0], 1, channels_per_kind);
     if (!channel)
         return usage_failure(QStringLiteral("'%1' is not an output 1-%2")
                                  .arg(options.arguments[0])
-                                 .arg(channel_count));
+                                 .arg(channels_per_kind));
     const auto duration = parse_duration(options.arguments[1], min_pulse, max_pulse);
     if (!duration)
         return usage_failure(QStringLiteral("'%1' is not a duration such as 500ms, 2s, 1.5s")
@@ -43,7 +43,7 @@ int run_pulse(const settings &options)
     int stopped_by = 0;
     const auto bit = std::uint8_t(1u << (*channel - 1));
     const auto k = std::uint8_t(*channel);
-    const QString label = channel_label(true, *channel);
+    const QString label = channel_label({ channel_kind::output, *channel });
 
     const auto release = [&] {
         phase = pulse_phase::switching_off;

@@ -23,16 +23,13 @@ void print_status(const settings &options, const module_status &status)
         });
         return;
     }
-    for (const bool output : { true, false }) {
-        for (int k = 1; k <= channel_count; ++k) {
-            const bool on = output ? status.output(k) : status.input(k);
-            const QString &name = (output ? names.outputs : names.inputs)[k - 1];
-            QString line
-                = channel_label(output, k) + (on ? QStringLiteral(" on") : QStringLiteral(" off"));
-            if (!name.isEmpty())
-                line += u' ' + name;
-            print_line(line);
-        }
+    for (const channel c : all_channels()) {
+        const QString &name = names.name(c);
+        QString line
+            = channel_label(c) + (status.on(c) ? QStringLiteral(" on") : QStringLiteral(" off"));
+        if (!name.isEmpty())
+            line += u' ' + name;
+        print_line(line);
     }
 }
 

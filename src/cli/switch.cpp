@@ -12,10 +12,10 @@ namespace {
 QString goal_text(session::target goal)
 {
     QStringList parts;
-    for (int k = 1; k <= channel_count; ++k) {
+    for (int k = 1; k <= channels_per_kind; ++k) {
         const std::uint8_t bit = std::uint8_t(1u << (k - 1));
         if (goal.mask & bit)
-            parts << channel_label(true, k)
+            parts << channel_label({ channel_kind::output, k })
                     + (goal.want & bit ? QStringLiteral(" on") : QStringLiteral(" off"));
     }
     return parts.join(QStringLiteral(", "));
@@ -25,7 +25,7 @@ QString goal_text(session::target goal)
 QList<frame> commands_for(std::uint8_t address, session::target goal)
 {
     QList<frame> commands;
-    for (int k = 1; k <= channel_count; ++k) {
+    for (int k = 1; k <= channels_per_kind; ++k) {
         const std::uint8_t bit = std::uint8_t(1u << (k - 1));
         if (goal.mask & bit)
             commands << build_frame(
@@ -60,10 +60,10 @@ int run_switch(const settings &options)
         goal = { 0xFF, std::uint8_t(state == QLatin1String("on") ? 0xFF : 0x00) };
     } else {
         for (const QString &text : options.arguments) {
-            const auto channel = parse_whole(text, 1, channel_count);
+            const auto channel = parse_whole(text, 1, channels_per_kind);
             if (!channel)
                 return usage_failure(
-                    QStringLiteral("'%1' is not an output 1-%2").arg(text).arg(channel_count));
+                    QStringLiteral("'%1' is not an output 1-%2").arg(text).arg(channels_per_kind));
             goal.mask |= std::uint8_t(1u << (*channel - 1));
         }
         goal.want = command == QLatin1String("on") ? goal.mask : 0;

@@ -99,18 +99,15 @@ int run_watch(const settings &options)
         // The first reply gives every channel, as the starting point of the log.
         // Names are read when they are printed, so a rename shows at once.
         std::optional<channel_names> names;
-        for (const bool output : { true, false }) {
-            for (int k = 1; k <= channel_count; ++k) {
-                const bool on = output ? result.status->output(k) : result.status->input(k);
-                const bool was = known ? (output ? known->output(k) : known->input(k)) : !on;
-                if (on == was)
-                    continue;
-                if (!names)
-                    names = names_or_blank(quiet, options.address);
-                printer.print(output ? QStringLiteral("output") : QStringLiteral("input"), k,
-                    on ? QStringLiteral("on") : QStringLiteral("off"),
-                    (output ? names->outputs : names->inputs)[k - 1]);
-            }
+        for (const channel c : all_channels()) {
+            const bool on = result.status->on(c);
+            const bool was = known ? known->on(c) : !on;
+            if (on == was)
+                continue;
+            if (!names)
+                names = names_or_blank(quiet, options.address);
+            printer.print(c.is_output() ? QStringLiteral("output") : QStringLiteral("input"),
+                c.number, on ? QStringLiteral("on") : QStringLiteral("off"), names->name(c));
         }
         known = result.status;
     };

@@ -63,7 +63,7 @@ void controller::closeall_click()
 
 void controller::picture1_click(int element)
 {
-    if (element < 1 || element > 16)
+    if (!valid_element(element))
         return;
     // The click asks for the opposite of what the lamp shows; a lamp whose
     // state is not known asks for nothing.

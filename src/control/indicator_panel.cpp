@@ -73,7 +73,7 @@ void indicator_panel::set_indicator(int element, indicator_state state)
 
 void indicator_panel::set_all_indicators(indicator_state state)
 {
-    for (int element = 1; element <= 16; ++element)
+    for (int element = 1; element <= channel_total; ++element)
         set_indicator(element, state);
 }
 
@@ -94,9 +94,11 @@ void indicator_panel::show_status(const receive_buffer &recv_buf)
 {
     const auto inputs = static_cast<std::uint8_t>(recv_buf[4]);
     const auto outputs = static_cast<std::uint8_t>(recv_buf[6]);
-    for (int b = 0; b < 8; ++b) {
-        set_indicator(16 - b, get_bit(inputs, b) ? indicator_state::on : indicator_state::off);
-        set_indicator(b + 1, get_bit(outputs, b) ? indicator_state::on : indicator_state::off);
+    for (int b = 0; b < channels_per_kind; ++b) {
+        set_indicator(element_of({ channel_kind::input, b + 1 }),
+            get_bit(inputs, b) ? indicator_state::on : indicator_state::off);
+        set_indicator(element_of({ channel_kind::output, b + 1 }),
+            get_bit(outputs, b) ? indicator_state::on : indicator_state::off);
     }
 }
 

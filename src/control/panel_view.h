@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/channel.h"
 #include "link/port_device.h"
 
 #include <QColor>
@@ -8,8 +9,8 @@
 namespace orvalin {
 
 // What the controller reads from and writes to the main window. The window
-// implements it; tests implement it with a fake. Elements are numbered 1..16:
-// element k is output k for k <= 8, input 17 - k above.
+// implements it; tests implement it with a fake. Elements are numbered 1..16
+// as link/channel.h maps them (element_of, channel_of_element).
 class panel_view {
 public:
     virtual ~panel_view() = default;

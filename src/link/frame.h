@@ -6,6 +6,8 @@
 // time with a module by address (module_link). Includes only src/system and
 // Qt Core and Serial Port; nothing here knows a front end.
 
+#include "link/channel.h"
+
 #include <QStringView>
 
 #include <array>
@@ -42,6 +44,7 @@ struct module_status {
 
     bool output(int k) const { return (outputs >> (k - 1)) & 1; }
     bool input(int k) const { return (inputs >> (k - 1)) & 1; }
+    bool on(channel c) const { return c.is_output() ? output(c.number) : input(c.number); }
     friend bool operator==(const module_status &, const module_status &) = default;
 };
 

@@ -17,21 +17,20 @@ const QString default_title = QStringLiteral("Orvalin");
 const QString marker_section = QStringLiteral("地址码0");
 
 constexpr int last_address = 255;
-constexpr int channels = 8;
 
 QList<profile_entry> default_entries()
 {
     QList<profile_entry> entries;
-    entries.reserve(1 + (last_address + 1) * 2 * channels);
+    entries.reserve(1 + (last_address + 1) * channel_total);
     entries.append({ title_section, title_key, default_title });
     for (int address = 0; address <= last_address; ++address) {
         const QString section = channel_section(QString::number(address));
-        for (int k = 1; k <= channels; ++k) {
-            const QString channel = QString::number(k);
-            entries.append(
-                { section, channel_key(channel, true), QStringLiteral("输出") + channel });
-            entries.append(
-                { section, channel_key(channel, false), QStringLiteral("输入") + channel });
+        for (int k = 1; k <= channels_per_kind; ++k) {
+            const QString number = QString::number(k);
+            entries.append({ section, channel_key({ channel_kind::output, k }),
+                QStringLiteral("输出") + number });
+            entries.append({ section, channel_key({ channel_kind::input, k }),
+                QStringLiteral("输入") + number });
         }
     }
     return entries;
@@ -58,10 +57,43 @@ QString channel_section(const QString &address_text)
     return QStringLiteral("地址码") + address_text;
 }
 
+QString channel_key(const QString &number_text, channel_kind kind)
+{
+    return QStringLiteral("第") + number_text
+        + (kind == channel_kind::output ? QStringLiteral("路输出名称")
+                                        : QStringLiteral("路输入名称"));
+}
+
+QString channel_key(channel c)
+{
+    return channel_key(QString::number(c.number), c.kind);
+}
+
 QString channel_key(const QString &channel, bool output)
 {
-    return QStringLiteral("第") + channel
-        + (output ? QStringLiteral("路输出名称") : QStringLiteral("路输入名称"));
+    return channel_key(channel, output ? channel_kind::output : channel_kind::input);
+}
+
+channel_names read_channel_names(const QString &path, const QString &address_text)
+{
+    channel_names names;
+    for (int k = 0; k < channels_per_kind; ++k) {
+        names.outputs.append(QString());
+        names.inputs.append(QString());
+    }
+    // Checked first: read_profile would show "File Not Found" for each name.
+    if (path.isEmpty() || !toolkit::file_exists(path))
+        return names;
+    const QString section = channel_section(address_text);
+    if (!has_section(path, section)) {
+        names.found = names_found::no_section;
+        return names;
+    }
+    names.found = names_found::section;
+    for (const channel c : all_channels())
+        (c.is_output() ? names.outputs : names.inputs)[c.number - 1]
+            = read_profile(path, section, channel_key(c));
+    return names;
 }
 
 void ensure_name_file(name_view &view)
@@ -99,14 +131,13 @@ void ensure_name_file(name_view &view)
 
 void load_names(name_view &view, const QString &address_text)
 {
-    for (int k = 1; k <= channels; ++k) {
-        const QString channel = QString::number(k);
-        view.set_caption(k,
-            read_profile(
-                name_file_path(), channel_section(address_text), channel_key(channel, true)));
-        view.set_caption(2 * channels + 1 - k,
-            read_profile(
-                name_file_path(), channel_section(address_text), channel_key(channel, false)));
+    // Not read_channel_names: a missing file is said once per name, and each
+    // caption changes as its name is read.
+    for (int k = 1; k <= channels_per_kind; ++k) {
+        for (const channel c :
+            { channel { channel_kind::output, k }, channel { channel_kind::input, k } })
+            view.set_caption(element_of(c),
+                read_profile(name_file_path(), channel_section(address_text), channel_key(c)));
     }
 }
 

@@ -6,16 +6,20 @@
 // rules, profile_text.h is their text codec, profile_store.h the file on disk
 // (with one platform file the build chooses), and names_problem.h says why a
 // file could not be read or written, as a value each front end words. The
-// folder may include Qt Core and src/system only: never src/link,
-// src/control, src/ui, a front end, or widgets.
+// folder may include Qt Core, src/system and link/channel.h (plain values)
+// only: never the rest of src/link, src/control, src/ui, a front end, or
+// widgets.
+
+#include "link/channel.h"
 
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 namespace orvalin {
 
 // Where the name file logic shows what it reads: the window title and the
-// 16 channel captions (element k is output k for k <= 8, input 17 - k above).
+// 16 channel captions, by element (element_of in link/channel.h).
 class name_view {
 public:
     virtual ~name_view() = default;
@@ -32,8 +36,38 @@ QString name_file_path();
 
 // "地址码" followed by the address text, unchanged.
 QString channel_section(const QString &address_text);
-// "第" + channel + "路输出名称" (output) or "路输入名称" (input).
+// "第" + number_text + "路输出名称" (output) or "路输入名称" (input), the
+// number text as it stands.
+QString channel_key(const QString &number_text, channel_kind kind);
+// The key of c, its number in decimal: "第3路输入名称" for in3.
+QString channel_key(channel c);
+// As above, for callers that still say the kind with a flag.
 QString channel_key(const QString &channel, bool output);
+
+// What read_channel_names found.
+enum class names_found {
+    no_file, // no path, or no regular file there
+    no_section, // the file lacks the address's section, or cannot be read
+    section,
+};
+
+// The 16 names of one address, "" where the file has none.
+struct channel_names {
+    names_found found = names_found::no_file;
+    QStringList outputs; // channels_per_kind entries, output k at k - 1
+    QStringList inputs; // channels_per_kind entries, input k at k - 1
+
+    const QString &name(channel c) const
+    {
+        return (c.is_output() ? outputs : inputs).at(c.number - 1);
+    }
+};
+
+// The names of the section of address_text (used as it stands) in the file
+// at path, read anew on every call. Shows nothing and reads nothing when
+// there is no regular file at path; all names are blank unless found says
+// section.
+channel_names read_channel_names(const QString &path, const QString &address_text);
 
 // At start-up: when the line "[地址码0]" is missing, adds whatever default
 // name the file lacks, never replacing one it has ("File Not Found" first on
@@ -44,6 +78,8 @@ QString channel_key(const QString &channel, bool output);
 void ensure_name_file(name_view &view);
 
 // Sets all 16 captions from the section of address_text; nothing cached.
+// Each name is read on its own, output k before input k, so a missing file
+// shows "File Not Found" once per name (16 times).
 void load_names(name_view &view, const QString &address_text);
 
 } // namespace orvalin

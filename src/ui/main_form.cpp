@@ -79,23 +79,28 @@ QString design_caption(int element)
     return QStringLiteral("第%1路").arg(numbers.at(element));
 }
 
-// Row 1..8 from the top; element k sits in row k (outputs, left) or in row
-// 17 - k (inputs, right).
+// Row 1..8 from the top: a channel's number; outputs on the left, inputs on
+// the right.
 int row_of(int element)
 {
-    return element <= 8 ? element : 17 - element;
+    return channel_of_element(element).number;
+}
+
+bool in_left_column(int element)
+{
+    return channel_of_element(element).is_output();
 }
 
 QRect lamp_rect(int element)
 {
     const int top = 104 + row_pitch * (row_of(element) - 1);
-    return element <= 8 ? QRect(96, top, 89, 41) : QRect(256, top, 89, 41);
+    return in_left_column(element) ? QRect(96, top, 89, 41) : QRect(256, top, 89, 41);
 }
 
 QRect caption_rect(int element)
 {
     const int top = 112 + row_pitch * (row_of(element) - 1);
-    return element <= 8 ? QRect(8, top, 89, 41) : QRect(352, top, 89, 41);
+    return in_left_column(element) ? QRect(8, top, 89, 41) : QRect(352, top, 89, 41);
 }
 
 void set_black_text(QWidget *widget)
@@ -195,7 +200,7 @@ void main_form::create_controls()
     add_ = make_number_box(this, "add", { 112, 56, 46, 25 });
     VScroll1_ = make_spinner(this, "VScroll1", { 154, 56, 25, 25 });
 
-    for (int k = 1; k <= 16; ++k) {
+    for (int k = 1; k <= channel_total; ++k) {
         auto *caption = new caption_label(design_caption(k), this);
         caption->setObjectName(element_name("Label4", k));
         caption->setTextFormat(Qt::PlainText);
@@ -235,7 +240,7 @@ void main_form::create_controls()
     setTabOrder(closeall_, VScroll1_);
     setTabOrder(VScroll1_, VScroll2_);
     setTabOrder(VScroll2_, Picture1_[1]);
-    for (int k = 1; k < 16; ++k)
+    for (int k = 1; k < channel_total; ++k)
         setTabOrder(Picture1_[k], Picture1_[k + 1]);
 }
 
@@ -251,7 +256,7 @@ void main_form::connect_controls()
     connect(open_comm_, &QPushButton::clicked, controller_, &controller::open_comm_click);
     connect(openall_, &QPushButton::clicked, controller_, &controller::openall_click);
     connect(closeall_, &QPushButton::clicked, controller_, &controller::closeall_click);
-    for (int k = 1; k <= 16; ++k) {
+    for (int k = 1; k <= channel_total; ++k) {
         connect(Picture1_[k], &lamp::clicked, controller_,
             [this, k] { controller_->picture1_click(k); });
         connect(Label2_[k], &click_label::clicked, controller_,
@@ -329,13 +334,9 @@ void main_form::Label4_click(int element)
     if (!name_form_)
         name_form_ = new name_form(*this);
     name_form_->add = add_->text();
-    if (element > 8) {
-        name_form_->in_or_out = name_form::input_group;
-        name_form_->xianlu = QString::number(17 - element);
-    } else {
-        name_form_->in_or_out = name_form::output_group;
-        name_form_->xianlu = QString::number(element);
-    }
+    const channel named = channel_of_element(element);
+    name_form_->in_or_out = named.is_output() ? name_form::output_group : name_form::input_group;
+    name_form_->xianlu = QString::number(named.number);
     name_form_->show_modeless();
 }
 

@@ -96,10 +96,10 @@ private:
     spinner *VScroll1_ = nullptr;
     QPushButton *openall_ = nullptr;
     QPushButton *closeall_ = nullptr;
-    // Indexed 1..16; entry 0 is unused.
-    std::array<lamp *, 17> Picture1_ {};
-    std::array<click_label *, 17> Label2_ {};
-    std::array<caption_label *, 17> Label4_ {};
+    // Indexed by element 1..16; entry 0 is unused.
+    std::array<lamp *, channel_total + 1> Picture1_ {};
+    std::array<click_label *, channel_total + 1> Label2_ {};
+    std::array<caption_label *, channel_total + 1> Label4_ {};
 
     controller *controller_ = nullptr;
     // Created at the first caption click, kept for the program's life.

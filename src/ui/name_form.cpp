@@ -80,12 +80,12 @@ void name_form::load()
     // An address that is not a number at all counts as out of range.
     const auto address = whole_number(add);
     const auto channel = whole_number(xianlu);
-    if (!address || *address > 255 || !channel || *channel < 1 || *channel > 16)
+    if (!address || *address > 255 || !channel || *channel < 1 || *channel > channel_total)
         return;
     if (in_or_out != output_group && in_or_out != input_group)
         return;
-    mingcheng_->setText(read_profile(
-        name_file_path(), channel_section(add), channel_key(xianlu, in_or_out == output_group)));
+    mingcheng_->setText(
+        read_profile(name_file_path(), channel_section(add), channel_key(xianlu, group_kind())));
 }
 
 void name_form::Command_ok_click()
@@ -94,8 +94,8 @@ void name_form::Command_ok_click()
         const QString path = name_file_path();
         const QString text = mingcheng_->text();
         names_failure failure;
-        const int written = write_profile(path, channel_section(add),
-            channel_key(xianlu, in_or_out == output_group), text, &failure);
+        const int written = write_profile(
+            path, channel_section(add), channel_key(xianlu, group_kind()), text, &failure);
         // A missing file has been reported by write_profile itself, and the
         // reload below shows the same for every caption. Any other refusal
         // would go unseen: say so and keep the text for another try.
@@ -112,6 +112,11 @@ void name_form::Command_ok_click()
     }
     owner_.add_Change();
     close();
+}
+
+channel_kind name_form::group_kind() const
+{
+    return in_or_out == output_group ? channel_kind::output : channel_kind::input;
 }
 
 void name_form::Command_cansel_click()

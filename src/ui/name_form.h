@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/channel.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -41,6 +43,8 @@ private:
     void load();
     void Command_ok_click();
     void Command_cansel_click();
+    // Output for output_group, input otherwise.
+    channel_kind group_kind() const;
 
     main_form &owner_;
     QLineEdit *mingcheng_;

@@ -99,6 +99,10 @@ private slots:
     void utf16_without_mark_stays_so_data();
     void utf16_without_mark_stays_so();
     void load_names_maps_channels();
+    void channel_numbering_data();
+    void channel_numbering();
+    void read_channel_names_data();
+    void read_channel_names();
     void missing_file_is_reported_per_read();
     void unwritable_data();
     void unwritable();
@@ -279,6 +283,87 @@ void tst_name_file::load_names_maps_channels()
         QVERIFY2(view_.all_empty(), qPrintable(address));
     }
     QVERIFY(messages_.isEmpty());
+}
+
+void tst_name_file::channel_numbering_data()
+{
+    QTest::addColumn<int>("element");
+    QTest::addColumn<bool>("output");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("listed"); // place in all_channels()
+    QTest::addColumn<QString>("key");
+
+    QTest::newRow("out1") << 1 << true << 1 << 0 << u"第1路输出名称"_s;
+    QTest::newRow("out8") << 8 << true << 8 << 7 << u"第8路输出名称"_s;
+    QTest::newRow("in8") << 9 << false << 8 << 15 << u"第8路输入名称"_s;
+    QTest::newRow("in3") << 14 << false << 3 << 10 << u"第3路输入名称"_s;
+    QTest::newRow("in1") << 16 << false << 1 << 8 << u"第1路输入名称"_s;
+}
+
+// The panel's element numbers, the front ends' listing order and the keys of
+// the name file all name the same channel.
+void tst_name_file::channel_numbering()
+{
+    QFETCH(int, element);
+    QFETCH(bool, output);
+    QFETCH(int, number);
+    QFETCH(int, listed);
+    QFETCH(QString, key);
+    const channel c { output ? channel_kind::output : channel_kind::input, number };
+    QVERIFY(valid_element(element));
+    QCOMPARE(element_of(c), element);
+    QVERIFY(channel_of_element(element) == c);
+    QVERIFY(all_channels().at(listed) == c);
+    QCOMPARE(channel_key(c), key);
+    QCOMPARE(channel_key(QString::number(number), output), key);
+    QVERIFY(!valid_element(0) && !valid_element(channel_total + 1));
+}
+
+void tst_name_file::read_channel_names_data()
+{
+    QTest::addColumn<QString>("file"); // "" for no file; "/" for a folder
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("found");
+    QTest::addColumn<QStringList>("names"); // out1..out8, in1..in8; empty: all blank
+
+    const QString text = u"[地址码1]\r\n第3路输出名称=出三\r\n第1路输入名称=\r\n"_s
+                         u"第8路输入名称=入八\r\n[地址码2]\r\n"_s;
+    QStringList named(16);
+    named[2] = u"出三"_s;
+    named[15] = u"入八"_s;
+    const int no_file = int(names_found::no_file), no_section = int(names_found::no_section),
+              section = int(names_found::section);
+    QTest::newRow("no file") << QString() << u"1"_s << no_file << QStringList();
+    QTest::newRow("a folder") << u"/"_s << u"1"_s << no_file << QStringList();
+    QTest::newRow("names, blank and missing") << text << u"1"_s << section << named;
+    QTest::newRow("empty section") << text << u"2"_s << section << QStringList();
+    QTest::newRow("no section") << text << u"3"_s << no_section << QStringList();
+    QTest::newRow("address text as it stands") << text << u"01"_s << no_section << QStringList();
+}
+
+// The one reading of an address's 16 names: said by its result, never by a
+// message, whatever the file lacks.
+void tst_name_file::read_channel_names()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, address);
+    QFETCH(int, found);
+    QFETCH(QStringList, names);
+    const QString path = dir_->filePath(u"names.txt"_s);
+    if (file == u"/"_s) {
+        QVERIFY(QDir(dir_->path()).mkdir(u"names.txt"_s));
+    } else if (!file.isEmpty()) {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(gb(file)) == gb(file).size());
+    }
+    const channel_names read = orvalin::read_channel_names(path, address);
+    QCOMPARE(int(read.found), found);
+    if (names.isEmpty())
+        names = QStringList(16);
+    QCOMPARE(read.outputs + read.inputs, names);
+    QCOMPARE(read.name({ channel_kind::input, 8 }), names.at(15));
+    QVERIFY(messages_.isEmpty());
+    QCOMPARE(orvalin::read_channel_names(QString(), address).found, names_found::no_file);
 }
 
 void tst_name_file::missing_file_is_reported_per_read()
