@@ -58,7 +58,7 @@ void read_last_key(benchmark::State &state)
     name_file_dir files;
     const QString path = name_file_path();
     const QString section = channel_section(QStringLiteral("255"));
-    const QString key = channel_key(QStringLiteral("8"), false);
+    const QString key = channel_key(channel { channel_kind::input, 8 });
     for (auto _ : state)
         benchmark::DoNotOptimize(read_profile(path, section, key));
 }

@@ -69,11 +69,6 @@ QString channel_key(channel c)
     return channel_key(QString::number(c.number), c.kind);
 }
 
-QString channel_key(const QString &channel, bool output)
-{
-    return channel_key(channel, output ? channel_kind::output : channel_kind::input);
-}
-
 channel_names read_channel_names(const QString &path, const QString &address_text)
 {
     channel_names names;

@@ -41,8 +41,6 @@ QString channel_section(const QString &address_text);
 QString channel_key(const QString &number_text, channel_kind kind);
 // The key of c, its number in decimal: "第3路输入名称" for in3.
 QString channel_key(channel c);
-// As above, for callers that still say the kind with a flag.
-QString channel_key(const QString &channel, bool output);
 
 // What read_channel_names found.
 enum class names_found {

@@ -1,8 +1,6 @@
 #include "service/discovery.h"
 
 #include "names/name_file.h"
-#include "names/profile.h"
-#include "system/toolkit.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,56 +33,41 @@ std::vector<mqtt_message> discovery_messages(
             QJsonObject { { QStringLiteral("topic"), status_topic } },
             QJsonObject { { QStringLiteral("topic"), module_topic + QStringLiteral("available") } },
         };
-        for (const bool input : { false, true }) {
-            for (int k = 1; k <= 8; ++k) {
-                const QString channel = QString::number(k);
-                QString name;
-                if (named != names.end())
-                    name = (input ? named->second.inputs : named->second.outputs)[k - 1];
-                if (name.trimmed().isEmpty())
-                    name = (input ? QStringLiteral("Input ") : QStringLiteral("Output ")) + channel;
-                const QString object_id = QStringLiteral("%1_%2_%3_%4")
-                                              .arg(node, address, input ? u"in" : u"out", channel);
-                const QString state = module_topic
-                    + QStringLiteral("%1/%2").arg(input ? u"input" : u"output", channel);
-                QJsonObject entity {
-                    { QStringLiteral("unique_id"), object_id },
-                    { QStringLiteral("name"), name },
-                    { QStringLiteral("device"), device },
-                    { QStringLiteral("availability"), availability },
-                    { QStringLiteral("availability_mode"), QStringLiteral("all") },
-                    { QStringLiteral("state_topic"), state },
-                    { QStringLiteral("payload_on"), QStringLiteral("ON") },
-                    { QStringLiteral("payload_off"), QStringLiteral("OFF") },
-                    { QStringLiteral("qos"), 1 },
-                };
-                if (!input) {
-                    entity[QStringLiteral("command_topic")] = state + QStringLiteral("/set");
-                    entity[QStringLiteral("state_on")] = QStringLiteral("ON");
-                    entity[QStringLiteral("state_off")] = QStringLiteral("OFF");
-                }
-                messages.push_back({ QStringLiteral("%1/%2/%3/config")
-                                         .arg(config.discovery_prefix,
-                                             input ? u"binary_sensor" : u"switch", object_id),
-                    QJsonDocument(entity).toJson(QJsonDocument::Compact), true });
+        for (const channel c : all_channels()) {
+            const bool input = !c.is_output();
+            const QString channel = QString::number(c.number);
+            QString name;
+            if (named != names.end() && named->second.found == names_found::section)
+                name = named->second.name(c);
+            if (name.trimmed().isEmpty())
+                name = (input ? QStringLiteral("Input ") : QStringLiteral("Output ")) + channel;
+            const QString object_id
+                = QStringLiteral("%1_%2_%3_%4").arg(node, address, input ? u"in" : u"out", channel);
+            const QString state
+                = module_topic + QStringLiteral("%1/%2").arg(input ? u"input" : u"output", channel);
+            QJsonObject entity {
+                { QStringLiteral("unique_id"), object_id },
+                { QStringLiteral("name"), name },
+                { QStringLiteral("device"), device },
+                { QStringLiteral("availability"), availability },
+                { QStringLiteral("availability_mode"), QStringLiteral("all") },
+                { QStringLiteral("state_topic"), state },
+                { QStringLiteral("payload_on"), QStringLiteral("ON") },
+                { QStringLiteral("payload_off"), QStringLiteral("OFF") },
+                { QStringLiteral("qos"), 1 },
+            };
+            if (!input) {
+                entity[QStringLiteral("command_topic")] = state + QStringLiteral("/set");
+                entity[QStringLiteral("state_on")] = QStringLiteral("ON");
+                entity[QStringLiteral("state_off")] = QStringLiteral("OFF");
             }
+            messages.push_back({ QStringLiteral("%1/%2/%3/config")
+                                     .arg(config.discovery_prefix,
+                                         input ? u"binary_sensor" : u"switch", object_id),
+                QJsonDocument(entity).toJson(QJsonDocument::Compact), true });
         }
     }
     return messages;
-}
-
-channel_names read_channel_names(const QString &names_file, std::uint8_t address)
-{
-    channel_names names;
-    if (names_file.isEmpty() || !toolkit::file_exists(names_file))
-        return names;
-    const QString section = channel_section(QString::number(address));
-    for (int k = 1; k <= 8; ++k) {
-        const QString channel = QString::number(k);
-        names.outputs[k - 1] = read_profile(names_file, section, channel_key(channel, true));
-        names.inputs[k - 1] = read_profile(names_file, section, channel_key(channel, false));
-    }
-    return names;
 }
 
 } // namespace orvalin::service

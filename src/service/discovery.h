@@ -1,5 +1,6 @@
 #pragma once
 
+#include "names/name_file.h"
 #include "service/config.h"
 
 #include <QByteArray>
@@ -21,20 +22,11 @@ struct mqtt_message {
     bool operator==(const mqtt_message &) const = default;
 };
 
-// The names of one module's channels, [k - 1]; empty: not named.
-struct channel_names {
-    std::array<QString, 8> outputs;
-    std::array<QString, 8> inputs;
-};
-
 // The Home Assistant discovery configs of every configured module: a switch
 // per output, a binary_sensor per input, retained; none when discovery is
-// off. A blank or missing name becomes "Output K" / "Input K".
+// off. names holds what read_channel_names gave for a module; a blank or
+// missing name becomes "Output K" / "Input K".
 std::vector<mqtt_message> discovery_messages(
     const service_config &config, const std::map<std::uint8_t, channel_names> &names);
-
-// The names the name file gives the module's channels; all empty without a
-// name file.
-channel_names read_channel_names(const QString &names_file, std::uint8_t address);
 
 } // namespace orvalin::service

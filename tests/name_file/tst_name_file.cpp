@@ -315,7 +315,7 @@ void tst_name_file::channel_numbering()
     QVERIFY(channel_of_element(element) == c);
     QVERIFY(all_channels().at(listed) == c);
     QCOMPARE(channel_key(c), key);
-    QCOMPARE(channel_key(QString::number(number), output), key);
+    QCOMPARE(channel_key(QString::number(number), c.kind), key);
     QVERIFY(!valid_element(0) && !valid_element(channel_total + 1));
 }
 
@@ -447,8 +447,8 @@ void tst_name_file::unwritable()
         bool reported = prompts.size() == expected.size();
         for (qsizetype i = 0; reported && i < expected.size(); ++i)
             reported = prompts[i].contains(expected[i]);
-        write_profile(
-            name_file_path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s);
+        write_profile(name_file_path(), channel_section(u"1"_s),
+            channel_key(u"3"_s, channel_kind::output), u"新名"_s);
         load_names(view, u"1"_s);
         ::_exit(!reported                           ? 1
                 : prompts.size() != expected.size() ? 2
@@ -601,8 +601,8 @@ void tst_name_file::in_use_by_another_program()
     QElapsedTimer clock;
     clock.start();
     names_failure failure;
-    const int written = write_profile(
-        path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s, &failure);
+    const int written = write_profile(path(), channel_section(u"1"_s),
+        channel_key(u"3"_s, channel_kind::output), u"新名"_s, &failure);
     const qint64 waited = clock.elapsed();
     ::close(holder);
     QCOMPARE(written, 0);
@@ -627,8 +627,9 @@ void tst_name_file::save_replaces_and_cleans_up()
     for (const QString &name : kept.mid(1) + QStringList { u"name.txt.orvalin-save-Ab12Cd"_s })
         QVERIFY(QFile(dir_->filePath(name)).open(QIODevice::WriteOnly));
     const ino_t before = inode_of(path());
-    QCOMPARE(
-        write_profile(path(), channel_section(u"1"_s), channel_key(u"3"_s, true), u"新名"_s), 1);
+    QCOMPARE(write_profile(path(), channel_section(u"1"_s),
+                 channel_key(u"3"_s, channel_kind::output), u"新名"_s),
+        1);
     QVERIFY(inode_of(path()) != before);
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), kept);
 #else

@@ -407,7 +407,8 @@ void tst_service::discovery()
     service_config config;
     config.prefix = prefix;
     config.modules = { 1, 7 };
-    channel_names names;
+    channel_names names { names_found::section, QStringList(channels_per_kind, QString()),
+        QStringList(channels_per_kind, QString()) };
     (input ? names.inputs : names.outputs)[channel - 1] = name;
     auto messages = discovery_messages(config, { { 7, names } });
     QCOMPARE(messages.size(), 2u * 16);
