@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -970,7 +971,11 @@ void tst_service::floods_of_births_and_bad_messages_stay_small()
     // The command in flight gets a line of its own.
     const QStringList dropped = stop_lines.filter(QStringLiteral("drop"));
     QVERIFY2(dropped.size() <= 2, qPrintable(stop_lines.join(u'\n')));
-    QVERIFY(dropped.first().contains(u"15"));
+    // 16 offs asked; what is not on the line yet is counted in one line.
+    QVERIFY2(QRegularExpression(QStringLiteral("stopping: 1[4-6] queued command"))
+                 .match(dropped.join(u'\n'))
+                 .hasMatch(),
+        qPrintable(stop_lines.join(u'\n')));
 }
 
 QTEST_GUILESS_MAIN(tst_service)
