@@ -1,5 +1,7 @@
 #include "link/qt_serial_port.h"
 
+#include <algorithm>
+
 namespace orvalin {
 
 qt_serial_port::qt_serial_port(QString program_dir, QObject *parent)
@@ -98,7 +100,11 @@ port_problem qt_serial_port::problem() const
 
 void qt_serial_port::on_ready_read()
 {
-    received_.append(line_.read_all());
+    // The control takes 8 bytes a batch and drops the rest at every tick; a
+    // line that floods between two ticks must not grow this without bound.
+    constexpr qsizetype received_limit = 4096;
+    const QByteArray bytes = line_.read_all();
+    received_.append(bytes.left(std::max<qsizetype>(0, received_limit - received_.size())));
     // One event per batch: only once the threshold is reached, not per byte.
     if (rthreshold_ <= 0 || received_.size() < rthreshold_)
         return;
