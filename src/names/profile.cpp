@@ -1,5 +1,6 @@
 #include "names/profile.h"
 
+#include "names/profile_lines.h"
 #include "names/profile_store.h"
 #include "names/profile_text.h"
 #include "system/toolkit.h"
@@ -14,112 +15,10 @@
 
 using namespace orvalin;
 using namespace orvalin::profile_codec;
+using namespace orvalin::profile_lines;
 using namespace orvalin::profile_store;
 
 namespace {
-
-bool is_line_end(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
-}
-
-QByteArrayView trimmed(QByteArrayView bytes)
-{
-    while (!bytes.isEmpty() && is_blank(bytes.front()))
-        bytes = bytes.sliced(1);
-    while (!bytes.isEmpty() && is_blank(bytes.back()))
-        bytes.chop(1);
-    return bytes;
-}
-
-QString trimmed(const QString &text)
-{
-    const auto blank = [](QChar c) { return c.unicode() < 0x80 && is_blank(char(c.unicode())); };
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && blank(text[begin]))
-        ++begin;
-    while (end > begin && blank(text[end - 1]))
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
-struct line {
-    qsizetype begin = 0; // first byte
-    qsizetype end = 0; // behind the text, where the line end starts
-    qsizetype next = 0; // behind the line end
-};
-
-enum class line_kind { other, header, key };
-
-struct parsed_line : line {
-    line_kind kind = line_kind::other;
-    QByteArrayView name; // section of a header, key of a key line
-    qsizetype value_begin = 0; // behind the "=" of a key line
-};
-
-// Lines end at CR LF, LF or a lone CR. Blanks may stand before a header or a
-// key, and around "=". A header runs to the last "]" of its line; a line
-// starting with "[" is never a key line, one starting with ";" is a comment.
-parsed_line parse_line(QByteArrayView data, qsizetype begin)
-{
-    parsed_line result;
-    result.begin = begin;
-    qsizetype end = begin;
-    while (end < data.size() && !is_line_end(data[end]))
-        ++end;
-    result.end = end;
-    result.next = end;
-    if (end < data.size())
-        result.next += data[end] == '\r' && end + 1 < data.size() && data[end + 1] == '\n' ? 2 : 1;
-
-    qsizetype text = begin;
-    while (text < end && is_blank(data[text]))
-        ++text;
-    const QByteArrayView content = data.sliced(text, end - text);
-    if (content.startsWith('[')) {
-        const qsizetype close = content.lastIndexOf(']');
-        if (close > 0) {
-            result.kind = line_kind::header;
-            result.name = content.sliced(1, close - 1);
-        }
-    } else if (content.startsWith(';')) {
-        // A comment, even with "=" in it.
-    } else if (const qsizetype equals = content.indexOf('='); equals >= 0) {
-        result.kind = line_kind::key;
-        result.name = trimmed(content.first(equals));
-        result.value_begin = text + equals + 1;
-    }
-    return result;
-}
-
-// The first header line that starts at or behind from, found through its "["
-// so that the lines in between are not parsed one by one.
-std::optional<parsed_line> next_header(QByteArrayView data, qsizetype from)
-{
-    while (from < data.size()) {
-        const qsizetype bracket = data.indexOf('[', from);
-        if (bracket < 0)
-            break;
-        qsizetype begin = bracket;
-        while (begin > 0 && is_blank(data[begin - 1]))
-            --begin;
-        if (begin > 0 && !is_line_end(data[begin - 1])) {
-            from = bracket + 1;
-            continue;
-        }
-        const parsed_line candidate = parse_line(data, begin);
-        if (candidate.kind == line_kind::header)
-            return candidate;
-        from = candidate.next;
-    }
-    return std::nullopt;
-}
 
 std::optional<profile_text> read_text(const QString &path)
 {
