@@ -43,10 +43,9 @@
 // frame), "tx T ..." (each write, noise included), "drop T 22 ..." (a reply
 // not sent), "demo T in N on|off".
 
-#include "link/frame.h"
-#include "system/numbers.h"
-
-#include <QString>
+#include "sim_module.h"
+#include "sim_options.h"
+#include "sim_terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -57,63 +56,27 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <optional>
 #include <random>
-#include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
 using namespace orvalin;
+using namespace orvalin::sim;
 using namespace std::chrono_literals;
 using sim_clock = std::chrono::steady_clock;
-using bytes = std::vector<std::uint8_t>;
 
 constexpr auto demo_step = 1s;
-constexpr int default_garbage = 3;
 // The part of a split reply written first.
 constexpr std::size_t split_at = 4;
 // How long to leave the master alone after it reports a hang-up, so a
 // terminal without any reader cannot make the loop spin.
 constexpr auto hangup_pause = 100ms;
-
-struct fault_settings {
-    double drop = 0; // fraction of replies not sent
-    int garbage = 0; // noise bytes written before each reply
-    std::chrono::milliseconds split {}; // gap between the halves of a reply
-    std::chrono::milliseconds delay {}; // from command to reply
-    bool silent = false; // no replies at all
-};
-
-struct options {
-    std::string link;
-    std::vector<std::uint8_t> addresses { 1 };
-    // Time of one byte on the line; zero without --baud.
-    std::chrono::nanoseconds byte_time {};
-    std::optional<std::chrono::milliseconds> turnaround;
-    bool demo = false;
-    bool verbose = false;
-    bool monotonic = false;
-    std::optional<unsigned> seed;
-    fault_settings faults;
-};
-
-struct module_state {
-    std::uint8_t address = 0;
-    std::uint8_t outputs = 0;
-    std::uint8_t inputs = 0;
-    long long frames = 0;
-    long long replies = 0;
-};
-
 constexpr auto default_turnaround = 2ms;
 
 const sim_clock::time_point started = sim_clock::now();
@@ -127,31 +90,6 @@ void on_signal(int)
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(signal_pipe[1], &byte, 1);
     errno = saved;
-}
-
-void say(const std::string &line)
-{
-    // stdout may be a closed pipe; SIGPIPE is ignored and so is the error.
-    std::fputs((line + '\n').c_str(), stdout);
-    std::fflush(stdout);
-}
-
-void complain(const std::string &line)
-{
-    std::fputs(("orvalin-sim: " + line + '\n').c_str(), stderr);
-}
-
-std::string hex(const std::uint8_t *data, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i)
-            text += ' ';
-        text += digits[data[i] >> 4];
-        text += digits[data[i] & 15];
-    }
-    return text;
 }
 
 std::string timestamp()
@@ -168,102 +106,6 @@ std::string timestamp()
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", elapsed.count());
     return text;
-}
-
-// A whole number as every Orvalin program reads one.
-std::optional<long> parse_integer(const std::string &text, int low, int high)
-{
-    const auto value = orvalin::parse_whole(QString::fromStdString(text), low, high);
-    return value ? std::optional<long>(*value) : std::nullopt;
-}
-
-// A byte in one or two hex digits, as the status line prints it ("0f").
-std::optional<std::uint8_t> parse_hex_byte(const std::string &text)
-{
-    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    if (text.empty() || text.size() > 2 || !std::all_of(text.begin(), text.end(), hex))
-        return std::nullopt;
-    return std::uint8_t(std::stoi(text, nullptr, 16));
-}
-
-std::optional<double> parse_fraction(const std::string &text)
-{
-    if (text.empty())
-        return std::nullopt;
-    char *end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno || *end || !(value >= 0 && value <= 1))
-        return std::nullopt;
-    return value;
-}
-
-std::optional<bool> parse_switch(const std::string &text)
-{
-    if (text == "on")
-        return true;
-    if (text == "off")
-        return false;
-    return std::nullopt;
-}
-
-// Takes command frames out of the received byte stream. A window that does
-// not start with 0x55 and end with its checksum slides on by one byte, so
-// noise or a torn frame costs only itself and the next whole frame is found.
-class frame_scanner {
-public:
-    void feed(const std::uint8_t *data, std::size_t size)
-    {
-        pending_.insert(pending_.end(), data, data + size);
-    }
-
-    // The next whole frame; bytes given up on the way go to skipped.
-    std::optional<frame> next(bytes &skipped)
-    {
-        while (!pending_.empty()) {
-            if (pending_.front() != command_start) {
-                skip(skipped);
-                continue;
-            }
-            if (pending_.size() < 8)
-                return std::nullopt;
-            frame candidate;
-            std::copy_n(pending_.begin(), 8, candidate.begin());
-            if (frame_checksum(candidate) == candidate[7]) {
-                pending_.erase(pending_.begin(), pending_.begin() + 8);
-                return candidate;
-            }
-            skip(skipped);
-        }
-        return std::nullopt;
-    }
-
-private:
-    void skip(bytes &skipped)
-    {
-        skipped.push_back(pending_.front());
-        pending_.pop_front();
-    }
-
-    std::deque<std::uint8_t> pending_;
-};
-
-// Carries out one command for this module and returns the status reply,
-// which shows the state after the command.
-frame carry_out(module_state &state, const frame &command)
-{
-    const std::uint8_t code = command[2];
-    const std::uint8_t data1 = command[5];
-    const std::uint8_t data2 = command[6];
-    if ((code == switch_off || code == switch_on) && data2 >= 1 && data2 <= 8) {
-        const auto bit = static_cast<std::uint8_t>(1u << (data2 - 1));
-        state.outputs = code == switch_on ? state.outputs | bit : state.outputs & ~bit;
-    } else if (code == set_all_outputs && data1 == data2 && (data1 == 0 || data1 == 255)) {
-        state.outputs = data1;
-    }
-    frame reply { reply_start, state.address, code, 0, state.inputs, 0, state.outputs, 0 };
-    reply[7] = frame_checksum(reply);
-    return reply;
 }
 
 // Bytes for the line: the first is written at due, each next one a byte
@@ -293,83 +135,8 @@ public:
                                            : 0ms;
     }
 
-    ~emulator()
-    {
-        remove_link();
-        if (slave_ >= 0)
-            ::close(slave_);
-        if (master_ >= 0)
-            ::close(master_);
-    }
-
-    bool open_terminal()
-    {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-            complain(std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
-            return false;
-        }
-        const char *name = ::ptsname(master_);
-        if (!name) {
-            complain(std::string("no name for the pseudo-terminal: ") + std::strerror(errno));
-            return false;
-        }
-        slave_name_ = name;
-        // Holding the slave open keeps the master from reporting a hang-up
-        // each time the panel closes its side, and keeps the settings.
-        slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios settings {};
-        if (slave_ < 0 || ::tcgetattr(slave_, &settings) != 0) {
-            complain(slave_name_ + ": " + std::strerror(errno));
-            return false;
-        }
-        // Raw: every byte passes unchanged and nothing is echoed.
-        ::cfmakeraw(&settings);
-        ::cfsetispeed(&settings, B9600);
-        ::cfsetospeed(&settings, B9600);
-        if (::tcsetattr(slave_, TCSANOW, &settings) != 0) {
-            complain(slave_name_ + ": " + std::strerror(errno));
-            return false;
-        }
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-        return true;
-    }
-
-    // Points the link at the terminal. A link left behind by an earlier run
-    // is replaced; anything else at that path is left alone.
-    bool create_link()
-    {
-        const std::string &link = settings_.link;
-        struct stat entry { };
-        if (::lstat(link.c_str(), &entry) == 0) {
-            if (!S_ISLNK(entry.st_mode)) {
-                complain(link + " exists and is not a symbolic link; not replacing it");
-                return false;
-            }
-            const std::string target = read_link(link);
-            struct stat device { };
-            const bool live = ::stat(link.c_str(), &device) == 0;
-            if (live && target.rfind("/dev/pts/", 0) != 0) {
-                complain(link + " points to " + target + "; not replacing it");
-                return false;
-            }
-        }
-        // Made under a temporary name and renamed, so the path never
-        // points anywhere else in between.
-        const std::string temporary = link + ".new" + std::to_string(::getpid());
-        ::unlink(temporary.c_str());
-        if (::symlink(slave_name_.c_str(), temporary.c_str()) != 0
-            || ::rename(temporary.c_str(), link.c_str()) != 0) {
-            complain(link + ": " + std::strerror(errno));
-            ::unlink(temporary.c_str());
-            return false;
-        }
-        link_made_ = true;
-        return true;
-    }
-
-    const std::string &device() const { return slave_name_; }
+    bool open_terminal() { return terminal_.open() && terminal_.link(settings_.link); }
+    const std::string &device() const { return terminal_.device(); }
 
     int run()
     {
@@ -400,7 +167,7 @@ public:
 
             pollfd watched[3] = {
                 { signal_pipe[0], POLLIN, 0 },
-                { master_paused ? -1 : master_, POLLIN, 0 },
+                { master_paused ? -1 : terminal_.master(), POLLIN, 0 },
                 { stdin_open ? STDIN_FILENO : -1, POLLIN, 0 },
             };
             if (::ppoll(watched, 3, wake ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
@@ -439,26 +206,11 @@ public:
     }
 
 private:
-    static std::string read_link(const std::string &path)
-    {
-        char target[4096];
-        const ssize_t size = ::readlink(path.c_str(), target, sizeof target - 1);
-        return size < 0 ? std::string() : std::string(target, std::size_t(size));
-    }
-
-    void remove_link()
-    {
-        // Only our own link: another emulator may have taken the path over.
-        if (link_made_ && read_link(settings_.link) == slave_name_)
-            ::unlink(settings_.link.c_str());
-        link_made_ = false;
-    }
-
     // False when the master reports a hang-up or an error instead of data.
     bool read_master()
     {
         std::uint8_t chunk[256];
-        const ssize_t got = ::read(master_, chunk, sizeof chunk);
+        const ssize_t got = ::read(terminal_.master(), chunk, sizeof chunk);
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             return true;
         if (got <= 0)
@@ -577,7 +329,8 @@ private:
             const std::string written_at = timestamp();
             // Without a reader the terminal fills up; what does not fit is
             // lost, as on a line with nobody listening.
-            if (::write(master_, next.data.data() + next.written, count) < 0 && errno != EAGAIN)
+            if (::write(terminal_.master(), next.data.data() + next.written, count) < 0
+                && errno != EAGAIN)
                 complain(std::string("write: ") + std::strerror(errno));
             next.written += count;
             if (next.written < next.data.size())
@@ -704,117 +457,9 @@ private:
     std::deque<scheduled_write> outbox_;
     std::mt19937 random_;
     int demo_counter_ = 0;
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slave_name_;
-    bool link_made_ = false;
+    linked_terminal terminal_;
     bool quit_ = false;
 };
-
-const char usage[]
-    = "usage: orvalin-sim --link PATH [--address N[,N...]] [--demo] [--verbose]\n"
-      "                   [--monotonic] [--baud N] [--turnaround MS]\n"
-      "                   [--drop FRACTION] [--garbage [N]] [--split MS] [--delay MS]\n"
-      "                   [--silent] [--seed N]\n";
-
-// "1,2,7": distinct addresses 0..255, in the order given.
-std::optional<std::vector<std::uint8_t>> parse_addresses(const std::string &text)
-{
-    std::vector<std::uint8_t> addresses;
-    std::istringstream items(text);
-    for (std::string item; std::getline(items, item, ',');) {
-        const auto address = parse_integer(item, 0, 255);
-        if (!address || std::count(addresses.begin(), addresses.end(), *address))
-            return std::nullopt;
-        addresses.push_back(std::uint8_t(*address));
-    }
-    if (addresses.empty() || text.back() == ',')
-        return std::nullopt;
-    return addresses;
-}
-
-std::optional<options> parse_options(int argc, char *argv[])
-{
-    options parsed;
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        const bool has_value = i + 1 < argc;
-        const std::string value = has_value ? argv[i + 1] : std::string();
-        const auto bad = [&] {
-            complain("bad or missing value for " + name);
-            return std::nullopt;
-        };
-        if (name == "--help" || name == "-h") {
-            return std::nullopt;
-        } else if (name == "--demo") {
-            parsed.demo = true;
-        } else if (name == "--verbose") {
-            parsed.verbose = true;
-        } else if (name == "--monotonic") {
-            parsed.monotonic = true;
-        } else if (name == "--silent") {
-            parsed.faults.silent = true;
-        } else if (name == "--garbage") {
-            // The count is optional.
-            const auto count = parse_integer(value, 0, 1000);
-            parsed.faults.garbage = count ? int(*count) : default_garbage;
-            if (count)
-                ++i;
-        } else if (!has_value) {
-            complain("unknown option or missing value: " + name);
-            return std::nullopt;
-        } else if (name == "--link") {
-            parsed.link = value;
-            ++i;
-        } else if (name == "--address") {
-            const auto addresses = parse_addresses(value);
-            if (!addresses)
-                return bad();
-            parsed.addresses = *addresses;
-            ++i;
-        } else if (name == "--baud") {
-            const auto baud = parse_integer(value, 50, 4000000);
-            if (!baud)
-                return bad();
-            // 8N1: a start bit, 8 data bits and a stop bit per byte.
-            parsed.byte_time = std::chrono::nanoseconds(10 * 1000000000LL / *baud);
-            ++i;
-        } else if (name == "--turnaround") {
-            const auto ms = parse_integer(value, 0, 60000);
-            if (!ms)
-                return bad();
-            parsed.turnaround = std::chrono::milliseconds(*ms);
-            ++i;
-        } else if (name == "--drop") {
-            const auto fraction = parse_fraction(value);
-            if (!fraction)
-                return bad();
-            parsed.faults.drop = *fraction;
-            ++i;
-        } else if (name == "--split" || name == "--delay") {
-            const auto ms = parse_integer(value, 0, 60000);
-            if (!ms)
-                return bad();
-            (name == "--split" ? parsed.faults.split : parsed.faults.delay)
-                = std::chrono::milliseconds(*ms);
-            ++i;
-        } else if (name == "--seed") {
-            const auto seed = parse_integer(value, 0, 0x7fffffff);
-            if (!seed)
-                return bad();
-            parsed.seed = unsigned(*seed);
-            ++i;
-        } else {
-            complain("unknown option " + name);
-            return std::nullopt;
-        }
-    }
-    if (parsed.link.empty()) {
-        complain("--link PATH is required");
-        return std::nullopt;
-    }
-    return parsed;
-}
 
 bool catch_signals()
 {
@@ -848,7 +493,7 @@ int main(int argc, char *argv[])
     }
     monotonic_timestamps = parsed->monotonic;
     emulator module(*parsed);
-    if (!module.open_terminal() || !module.create_link())
+    if (!module.open_terminal())
         return 1;
     say("ready " + parsed->link + " -> " + module.device());
     return module.run();
