@@ -1,5 +1,13 @@
 #include "link/line_port.h"
 
+#include <QSocketNotifier>
+
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#endif
+
+#include <algorithm>
+
 namespace orvalin {
 
 qt_line_port::qt_line_port(QObject *parent)
@@ -12,6 +20,7 @@ qt_line_port::qt_line_port(QObject *parent)
 port_failure qt_line_port::open(const QString &device)
 {
     device_ = device;
+    wake_count_ = 0;
     return open_line(port_, device);
 }
 
@@ -57,6 +66,38 @@ void qt_line_port::discard_input()
 QString qt_line_port::device() const
 {
     return device_;
+}
+
+void qt_line_port::hold_input(bool held)
+{
+    if (!port_.isOpen())
+        return;
+    // QSerialPort reads whenever its descriptor is readable and has no call
+    // to pause that; its read notifier is its child. Without one (another
+    // platform or Qt version) input is simply not held.
+    for (QSocketNotifier *notifier : port_.findChildren<QSocketNotifier *>()) {
+        if (notifier->type() == QSocketNotifier::Read)
+            notifier->setEnabled(!held);
+    }
+}
+
+void qt_line_port::wake_at_bytes(int count)
+{
+    count = std::clamp(count, 1, 255);
+    if (!port_.isOpen() || count == wake_count_)
+        return;
+#ifdef Q_OS_UNIX
+    // In raw mode with VTIME 0 the terminal driver reports the descriptor
+    // readable only once VMIN bytes wait; reads stay non-blocking.
+    termios settings {};
+    const int fd = int(port_.handle());
+    if (::tcgetattr(fd, &settings) != 0)
+        return;
+    settings.c_cc[VMIN] = cc_t(count);
+    settings.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &settings) == 0)
+        wake_count_ = count;
+#endif
 }
 
 void qt_line_port::on_error(QSerialPort::SerialPortError error)

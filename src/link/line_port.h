@@ -32,6 +32,16 @@ public:
     virtual void discard_input() = 0;
     // The device opened last.
     virtual QString device() const = 0;
+    // While held, arriving bytes wait in the driver and wake nobody; letting
+    // go hands them over at once (ready_read). For an exchange whose reply
+    // cannot be complete before a known moment, so a reply arriving a byte
+    // at a time costs one wake-up instead of one per byte. A port that
+    // cannot hold input ignores this.
+    virtual void hold_input(bool held) { Q_UNUSED(held); }
+    // Input wakes the program only once this many bytes wait (1 to 255),
+    // on systems whose driver can be told so; a hint, ready_read may come
+    // sooner. Held as long as the line stays open.
+    virtual void wake_at_bytes(int count) { Q_UNUSED(count); }
 
 signals:
     void ready_read();
@@ -54,12 +64,16 @@ public:
     QByteArray read_all() override;
     void discard_input() override;
     QString device() const override;
+    void hold_input(bool held) override;
+    void wake_at_bytes(int count) override;
 
 private:
     void on_error(QSerialPort::SerialPortError error);
 
     QSerialPort port_;
     QString device_;
+    // What wake_at_bytes set last; 0 as the line opens.
+    int wake_count_ = 0;
 };
 
 } // namespace orvalin

@@ -2,6 +2,8 @@
 
 #include "link/line_port.h"
 
+#include <algorithm>
+
 namespace orvalin {
 
 void reply_finder::feed(QByteArrayView bytes)
@@ -53,6 +55,9 @@ module_link::module_link(line_port &port, QObject *parent)
     timeout_.setSingleShot(true);
     timeout_.setTimerType(Qt::PreciseTimer);
     connect(&timeout_, &QTimer::timeout, this, [this] { finish(std::nullopt); });
+    quiet_.setSingleShot(true);
+    quiet_.setTimerType(Qt::PreciseTimer);
+    connect(&quiet_, &QTimer::timeout, this, &module_link::let_input_through);
     connect(&port_, &line_port::ready_read, this, &module_link::on_ready_read);
 }
 
@@ -68,6 +73,14 @@ bool module_link::start(const frame &command, std::chrono::milliseconds timeout)
     port_.write(command);
     since_write_.start();
     timeout_.start(timeout);
+    port_.wake_at_bytes(finder_.missing());
+    // Replies vary by a millisecond or so; waking a little early costs one
+    // more wake-up, a little late only that much delay.
+    const auto quiet = std::chrono::floor<std::chrono::milliseconds>(last_reply_);
+    if (quiet < timeout) {
+        port_.hold_input(true);
+        quiet_.start(quiet);
+    }
     return true;
 }
 
@@ -75,6 +88,13 @@ void module_link::cancel()
 {
     waiting_ = false;
     timeout_.stop();
+    let_input_through();
+}
+
+void module_link::let_input_through()
+{
+    quiet_.stop();
+    port_.hold_input(false);
 }
 
 void module_link::on_ready_read()
@@ -89,6 +109,7 @@ void module_link::on_ready_read()
             return;
         }
     }
+    port_.wake_at_bytes(finder_.missing());
 }
 
 void module_link::finish(std::optional<module_status> status)
@@ -97,10 +118,14 @@ void module_link::finish(std::optional<module_status> status)
         return;
     waiting_ = false;
     timeout_.stop();
+    let_input_through();
     exchange_result result;
     result.command = command_;
     result.status = status;
     result.elapsed = std::chrono::microseconds(since_write_.nsecsElapsed() / 1000);
+    // Never below the time the line itself takes.
+    if (status)
+        last_reply_ = std::max(exchange_time, result.elapsed);
     result.bad_bytes = finder_.skipped();
     emit finished(result);
 }

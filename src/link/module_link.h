@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/frame.h"
+#include "link/port_device.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -24,6 +25,9 @@ public:
     std::optional<module_status> next();
     // Bytes dropped as noise since the last clear().
     qint64 skipped() const { return skipped_; }
+    // Bytes still to come before the reply begun can be whole (8 when none
+    // is begun); meaningful after next() gave nothing.
+    int missing() const { return int(frame {}.size()) - int(pending_.size()); }
     void clear();
 
 private:
@@ -45,6 +49,12 @@ struct exchange_result {
 // One exchange at a time on a line: writes a command frame, then waits for a
 // status reply carrying the command's address. Replies from other addresses
 // and noise are passed over. Everything runs on the event loop.
+//
+// No reply can be complete before the command and the reply have crossed
+// the line, nor much sooner than the last reply took: until then the port
+// holds input (line_port::hold_input), and after that it wakes the program
+// only once the rest of the reply can be there (line_port::wake_at_bytes),
+// so the bytes of a reply arriving one by one do not each wake it.
 class module_link : public QObject {
     Q_OBJECT
 
@@ -65,10 +75,14 @@ signals:
 private:
     void on_ready_read();
     void finish(std::optional<module_status> status);
+    void let_input_through();
 
     line_port &port_;
     reply_finder finder_;
     QTimer timeout_;
+    QTimer quiet_;
+    // How long the last reply took, from the write to its last byte.
+    std::chrono::microseconds last_reply_ { exchange_time };
     QElapsedTimer since_write_;
     frame command_ {};
     bool waiting_ = false;

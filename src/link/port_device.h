@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 class QSerialPort;
@@ -40,6 +41,14 @@ struct port_failure {
 
     explicit operator bool() const { return problem != port_problem::none; }
 };
+
+// The line as open_line sets it up: 9600 baud, 10 bits a byte (start, 8
+// data, stop), so a frame takes 8.3 ms and an exchange (command out, reply
+// back) at least 16.7 ms plus the module's turnaround.
+inline constexpr int line_baud = 9600;
+inline constexpr std::chrono::microseconds byte_time { 10'000'000 / line_baud };
+inline constexpr std::chrono::microseconds frame_time = 8 * byte_time;
+inline constexpr std::chrono::microseconds exchange_time = 2 * frame_time;
 
 // Opens device on port at 9600 baud, 8 data bits, no parity, 1 stop bit, no
 // flow control, raw bytes, and takes an exclusive lock on the device itself

@@ -47,6 +47,19 @@ double to_ms(std::chrono::microseconds time)
     return double(time.count()) / 1000.0;
 }
 
+// The median and the given quantile of times, to 0.1 ms (0 for none).
+std::pair<double, double> median_and(std::vector<double> &times, double quantile)
+{
+    if (times.empty())
+        return { 0.0, 0.0 };
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double q) {
+        const auto index = std::min(times.size() - 1, std::size_t(q * double(times.size())));
+        return std::round(times[index] * 10) / 10;
+    };
+    return { at(0.5), at(quantile) };
+}
+
 } // namespace
 
 bridge::bridge(const service_config &config, QString device, line_port &port, broker &mqtt,
@@ -199,9 +212,18 @@ void bridge::next_exchange()
         arm_pulse_timer();
         if (verbose_)
             log_(QStringLiteral("tx %1 (%2)").arg(hex(action.bytes), action.reason));
-        link_.start(action.bytes, config_.interval);
+        link_.start(action.bytes, reply_timeout());
         return;
     }
+}
+
+std::chrono::milliseconds bridge::reply_timeout() const
+{
+    // The line's own time for the exchange, then the margin the config
+    // gives the module: a silent module holds up the others no longer.
+    if (config_.one_poll_per_interval)
+        return config_.interval;
+    return std::chrono::ceil<std::chrono::milliseconds>(exchange_time) + config_.reply_timeout;
 }
 
 void bridge::arm_pulse_timer()
@@ -230,7 +252,8 @@ void bridge::on_finished(const exchange_result &result)
                          .arg(result.status->inputs, 2, 16, QLatin1Char('0'))
                          .arg(to_ms(result.elapsed), 0, 'f', 1));
             ++module->replies;
-            module->reply_ms.push_back(to_ms(result.elapsed));
+            if (module->reply_ms.size() < module_state::max_samples)
+                module->reply_ms.push_back(to_ms(result.elapsed));
         } else {
             if (verbose_)
                 log_(QStringLiteral("timeout module %1").arg(module->address));
@@ -380,22 +403,20 @@ void bridge::publish_discovery()
 void bridge::publish_stats()
 {
     for (auto &module : schedule_.modules()) {
-        auto &times = module.reply_ms;
-        double median = 0, longest = 0;
-        if (!times.empty()) {
-            std::sort(times.begin(), times.end());
-            median = times[times.size() / 2];
-            longest = times.back();
-        }
+        const auto [reply_median, reply_max] = median_and(module.reply_ms, 1.0);
+        const auto [poll_median, poll_p99] = median_and(module.poll_period_ms, 0.99);
         const QJsonObject stats {
             { QStringLiteral("exchanges"), module.exchanges },
             { QStringLiteral("replies"), module.replies },
             { QStringLiteral("timeouts"), module.timeouts },
             { QStringLiteral("bad_frames"), module.bad_frames },
-            { QStringLiteral("reply_ms_median"), std::round(median * 10) / 10 },
-            { QStringLiteral("reply_ms_max"), std::round(longest * 10) / 10 },
+            { QStringLiteral("reply_ms_median"), reply_median },
+            { QStringLiteral("reply_ms_max"), reply_max },
+            { QStringLiteral("poll_ms_median"), poll_median },
+            { QStringLiteral("poll_ms_p99"), poll_p99 },
         };
-        times.clear();
+        module.reply_ms.clear();
+        module.poll_period_ms.clear();
         mqtt_.publish(topic(module, QStringLiteral("stats")),
             QJsonDocument(stats).toJson(QJsonDocument::Compact), false);
     }

@@ -64,6 +64,7 @@ private:
     // Sends what the scheduler says when the line is free; arms the timers.
     void next_exchange();
     void arm_pulse_timer();
+    std::chrono::milliseconds reply_timeout() const;
     // One line per kind and 10 s for what a flood of messages may repeat.
     void log_repeated(const QString &kind, const QString &text);
     void publish_all();

@@ -68,6 +68,8 @@ public:
         key("line", "modules", [this](const QString &v) { return set_modules(v); });
         key("line", "interval",
             [this](const QString &v) { return set_ms(config_.interval, v, 20, 10000); });
+        key("line", "reply_timeout",
+            [this](const QString &v) { return set_ms(config_.reply_timeout, v, 1, 10000); });
         key("mqtt", "host", [this](const QString &v) { return set_text(config_.host, v); });
         key("mqtt", "port", [this](const QString &v) {
             const auto port = parse_whole(v, 1, 65535);

@@ -25,7 +25,13 @@ struct service_config {
     // [line]
     QString port;
     QList<std::uint8_t> modules;
+    // The shortest time between two polls of one module.
     std::chrono::milliseconds interval { 50 };
+    // Waited for a reply beyond the time the exchange takes on the line.
+    std::chrono::milliseconds reply_timeout { 20 };
+    // One poll per interval for the whole line, as the service once did;
+    // set only by the benchmark that compares the two schedules.
+    bool one_poll_per_interval = false;
     // [mqtt]
     QString host = QStringLiteral("localhost");
     int mqtt_port = 0; // 0: 1883, or 8883 with TLS

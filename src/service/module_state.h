@@ -49,10 +49,16 @@ struct module_state {
     // The broker was told the current link state.
     bool availability_published = false;
     int missed = 0; // polls in a row without a reply
+    // When the next poll of this module is due, and when the last went out.
+    service_clock::time_point poll_due {};
+    std::optional<service_clock::time_point> last_poll;
     std::array<output_state, 8> outputs;
-    // Counters since start; reply times since the last stats message.
+    // Counters since start; reply times and poll periods since the last
+    // stats message (each at most max_samples).
     qint64 exchanges = 0, replies = 0, timeouts = 0, bad_frames = 0;
     std::vector<double> reply_ms;
+    std::vector<double> poll_period_ms;
+    static constexpr std::size_t max_samples = 10'000;
 
     bool online() const { return link == link_state::online; }
     output_state &output(int k) { return outputs[std::size_t(k - 1)]; }

@@ -15,6 +15,8 @@ constexpr int max_interlock_tries = 3;
 // Replies in a row that do not show what a step commanded before it is
 // given up: a late reply of an earlier exchange can answer one write.
 constexpr int max_unconfirmed = 3;
+// How late a poll may go out and still keep its module's beat.
+constexpr auto beat_slack = 2ms;
 
 command_step off_step(std::uint8_t address, int output, const QString &origin, unsigned generation)
 {
@@ -37,6 +39,10 @@ scheduler::scheduler(const service_config &config, scheduler_events events)
 void scheduler::line_open(time_point now)
 {
     next_poll_at_ = now;
+    for (auto &module : modules_) {
+        module.poll_due = now;
+        module.last_poll.reset();
+    }
 }
 
 void scheduler::line_gone(const QString &why, bool in_flight_abandoned)
@@ -91,7 +97,8 @@ next_action scheduler::next(time_point now)
     const bool draining = phase_ == stop_phase::draining;
     // A due poll goes before a second command in a row: a backlog of
     // commands never stops the polling of any module.
-    const bool poll_first = !draining && command_last_ && now >= next_poll_at_ && !modules_.empty();
+    const bool poll_first = !draining && command_last_ && !modules_.empty()
+        && now >= (config_.one_poll_per_interval ? next_poll_at_ : first_poll_due());
     const auto command = poll_first ? std::nullopt : ready_command(now, action.wake);
     command_last_ = command.has_value();
     if (draining && !command) {
@@ -120,20 +127,65 @@ next_action scheduler::next(time_point now)
         action.reason = head.origin;
         return action;
     }
-    if (now < next_poll_at_) {
-        action.wake = action.wake ? std::min(*action.wake, next_poll_at_) : next_poll_at_;
-        return action;
-    }
     if (modules_.empty())
         return action;
-    const module_state &module = modules_[next_poll_];
-    next_poll_ = (next_poll_ + 1) % modules_.size();
-    next_poll_at_ = std::max(next_poll_at_ + config_.interval, now);
+    module_state *module = poll_due(now, action.wake);
+    if (!module)
+        return action;
+    if (module->last_poll && module->poll_period_ms.size() < module_state::max_samples)
+        module->poll_period_ms.push_back(
+            std::chrono::duration<double, std::milli>(now - *module->last_poll).count());
+    module->last_poll = now;
     action.what = next_action::kind::poll;
-    action.bytes = build_frame(module.address, status_poll, 0, 0);
-    action.address = module.address;
+    action.bytes = build_frame(module->address, status_poll, 0, 0);
+    action.address = module->address;
     action.reason = QStringLiteral("poll");
     return action;
+}
+
+scheduler::time_point scheduler::first_poll_due() const
+{
+    time_point first = time_point::max();
+    for (const auto &module : modules_)
+        first = std::min(first, module.poll_due);
+    return first;
+}
+
+module_state *scheduler::poll_due(time_point now, std::optional<time_point> &wake)
+{
+    const auto wake_at = [&](time_point when) {
+        wake = wake ? std::min(*wake, when) : when;
+        return nullptr;
+    };
+    if (config_.one_poll_per_interval) {
+        if (now < next_poll_at_)
+            return wake_at(next_poll_at_);
+        module_state &module = modules_[next_poll_];
+        next_poll_ = (next_poll_ + 1) % modules_.size();
+        next_poll_at_ = std::max(next_poll_at_ + config_.interval, now);
+        return &module;
+    }
+    // The module due first; on a tie the one after the last polled, so
+    // modules due together take turns.
+    module_state *first = nullptr;
+    std::size_t index = 0;
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+        const std::size_t k = (next_poll_ + i) % modules_.size();
+        if (!first || modules_[k].poll_due < first->poll_due) {
+            first = &modules_[k];
+            index = k;
+        }
+    }
+    if (now < first->poll_due)
+        return wake_at(first->poll_due);
+    next_poll_ = (index + 1) % modules_.size();
+    // A poll that a timer woke a little late keeps the module's beat (one
+    // module: exactly 1000 / interval polls a second); one held up longer,
+    // by the line, starts a new period, so no two polls of a module are
+    // ever less than about interval apart.
+    first->poll_due = now - first->poll_due <= beat_slack ? first->poll_due + config_.interval
+                                                          : now + config_.interval;
+    return first;
 }
 
 std::optional<frame> scheduler::ready_command(time_point now, std::optional<time_point> &wake)

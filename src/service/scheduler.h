@@ -40,7 +40,8 @@ struct scheduler_events {
 };
 
 // The service's decisions for one line, with the time given to every call:
-// polls round-robin, one exchange per interval; commands ahead of the polls
+// each module polled at most once per interval, the line kept busy while
+// any is due (the one due first goes first); commands ahead of the polls
 // in the order received, but never two in a row while a poll is due; a
 // partner's off and interlock_delay before an ON; the offs of pulses; a
 // module offline after link_loss_after polls without a reply, and all
@@ -90,6 +91,9 @@ private:
     using step = command_step;
 
     std::optional<frame> ready_command(time_point now, std::optional<time_point> &wake);
+    // The module to poll now, or none (wake then says when one falls due).
+    module_state *poll_due(time_point now, std::optional<time_point> &wake);
+    time_point first_poll_due() const;
     void take_reply(time_point now, module_state &module, const module_status &status);
     void count_miss(module_state &module);
     void set_online(module_state &module, bool online);
@@ -105,7 +109,9 @@ private:
     scheduler_events events_;
     std::vector<module_state> modules_;
     std::deque<step> queue_;
+    // Where the turn of modules due together goes on.
     std::size_t next_poll_ = 0;
+    // The line's next poll under one_poll_per_interval.
     time_point next_poll_at_ {};
     // The last exchange carried a command: a due poll goes next.
     bool command_last_ = false;

@@ -78,9 +78,11 @@ int serve_main(const QStringList &arguments)
     }
     for (const config_error &warning : loaded.warnings)
         std::fprintf(stderr, "orvalinctl serve: warning: %s\n", qPrintable(warning.text()));
-    const service_config &config = *loaded.config;
     if (parser.isSet(check_option))
         return exit_ok;
+    service_config config = *loaded.config;
+    // For the benchmark that sets the old schedule beside the new one only.
+    config.one_poll_per_interval = qEnvironmentVariableIsSet("ORVALIN_BENCH_ONE_POLL_PER_INTERVAL");
 
     broker_settings settings;
     settings.host = config.host;

@@ -1,7 +1,10 @@
+#include "link/line_port.h"
+#include "link/module_link.h"
 #include "link/qt_serial_port.h"
 #include "sim_process.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -51,6 +54,7 @@ private slots:
     void failed_open_reports_reason_data();
     void failed_open_reports_reason();
     void two_names_for_one_device_are_one_port();
+    void a_reply_at_line_speed_wakes_the_link_once();
 };
 
 void tst_link_e2e::split_reply_is_one_batch()
@@ -117,3 +121,35 @@ void tst_link_e2e::two_names_for_one_device_are_one_port()
 
 QTEST_GUILESS_MAIN(tst_link_e2e)
 #include "tst_link_e2e.moc"
+
+void tst_link_e2e::a_reply_at_line_speed_wakes_the_link_once()
+{
+    // At 9600 baud the reply's bytes come 1 ms apart; the link takes them
+    // together instead of one at a time.
+    QTemporaryDir dir;
+    sim_process sim;
+    QVERIFY2(sim.start(dir.path(), { "--baud", "9600" }), qPrintable(sim.error()));
+    qt_line_port port;
+    QVERIFY(!port.open(sim.link_path()));
+    module_link link(port);
+    QSignalSpy arrivals(&port, &line_port::ready_read);
+    // A plain event loop: QTest's waits sleep between passes, which would
+    // gather the bytes by themselves.
+    QEventLoop loop;
+    int replies = 0;
+    connect(&link, &module_link::finished, &loop, [&](const exchange_result &result) {
+        replies += result.status ? 1 : 0;
+        loop.quit();
+    });
+    qsizetype arrivals_after_first = 0;
+    for (int i = 0; i < 20; ++i) {
+        QVERIFY(link.start(build_frame(1, status_poll, 0, 0), std::chrono::milliseconds(500)));
+        loop.exec();
+        if (i == 0)
+            arrivals_after_first = arrivals.count();
+    }
+    QCOMPARE(replies, 20);
+    const qsizetype per_reply_x10 = (arrivals.count() - arrivals_after_first) * 10 / 19;
+    // One a byte would be 8.
+    QVERIFY2(per_reply_x10 <= 15, qPrintable(QString::number(per_reply_x10 / 10.0)));
+}

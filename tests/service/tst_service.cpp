@@ -444,9 +444,21 @@ void tst_service::scheduling_data()
     };
     // clang-format off
     row("commands jump the polls, a due poll goes between two", "modules = 1, 2\ninterval = 20",
-        { "@0", "next", "reply 00", "next", "@20", "next", "timeout", "set 1/3 ON", "set 1/4 ON",
-          "next", "reply 04", "@45", "next", "reply 04", "next", "reply 0c", "next" },
-        { "poll 1", "online 1", "wait 20", "poll 2", "on 1/3", "poll 1", "on 1/4", "wait 15" });
+        { "@0", "next", "reply 00", "next", "@5", "timeout", "set 1/3 ON", "set 1/4 ON", "next",
+          "reply 04", "next", "reply 0c", "next", "@20", "set 1/3 OFF", "set 1/4 OFF", "next",
+          "reply 08", "next", "reply 08", "next", "reply 00", "next", "reply 00", "next" },
+        { "poll 1", "online 1", "poll 2", "on 1/3", "on 1/4", "wait 15", "off 1/3", "poll 1",
+          "off 1/4", "poll 2", "online 2", "wait 20" });
+    row("the line is kept busy while modules are due", "modules = 1, 2, 7\ninterval = 50",
+        { "@0", "next", "@19", "reply 00", "next", "@38", "reply 00", "next", "@57", "reply 00",
+          "next", "@76", "reply 00", "next", "@95", "reply 00", "next", "@114", "reply 00", "next",
+          "@133", "reply 00", "next" },
+        { "poll 1", "online 1", "poll 2", "online 2", "poll 7", "online 7", "poll 1", "poll 2",
+          "poll 7", "poll 1", "poll 2" });
+    row("one module keeps its beat through a late timer", "modules = 1\ninterval = 50",
+        { "@0", "next", "@19", "reply 00", "next", "@51", "next", "reply 00", "next", "@103",
+          "next", "reply 00", "next" },
+        { "poll 1", "online 1", "wait 31", "poll 1", "wait 49", "poll 1", "wait 50" });
     row("interlock: the partner's off, then the delay", "modules = 7\ninterval = 200\n"
         "[safety]\ninterlock = 7/1+7/2\ninterlock_delay = 60",
         { "@0", "next", "reply 02", "set 7/1 ON", "next", "@10", "reply 00", "next", "@69", "next",
