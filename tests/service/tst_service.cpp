@@ -152,6 +152,8 @@ private slots:
     void repeated_log_lines();
     void a_flood_of_commands_sends_the_latest_and_keeps_polling();
     void floods_of_births_and_bad_messages_stay_small();
+    void availability_waits_for_the_first_poll();
+    void an_on_time_limit_ends_every_on();
 };
 
 void tst_service::set_payloads_data()
@@ -978,6 +980,53 @@ void tst_service::floods_of_births_and_bad_messages_stay_small()
                  .match(dropped.join(u'\n'))
                  .hasMatch(),
         qPrintable(stop_lines.join(u'\n')));
+}
+
+void tst_service::availability_waits_for_the_first_poll()
+{
+    auto config = parse_config(
+        "[line]\nport = x\nmodules = 7, 9\ninterval = 20\n[safety]\nlink_loss_after = 3\n", "t.conf")
+                      .config;
+    fake_line_port line;
+    line.outputs = { { 7, 0x00 } }; // 9 never answers
+    fake_broker mqtt;
+    log_lines log;
+    bridge service(*config, "x", line, mqtt, log.function());
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/9/available", "offline" }));
+    QTest::qWait(100);
+    QMap<QString, QByteArrayList> said;
+    for (const auto &[topic, payload] : mqtt.published)
+        if (topic.endsWith(u"/available"))
+            said[topic].append(payload);
+    QCOMPARE(said["orvalin/7/available"], QByteArrayList { "online" });
+    QCOMPARE(said["orvalin/9/available"], QByteArrayList { "offline" });
+}
+
+void tst_service::an_on_time_limit_ends_every_on()
+{
+    auto config = parse_config("[line]\nport = x\nmodules = 7\ninterval = 20\n"
+                               "[safety]\non_time = 7/1:0.2\n",
+        "t.conf")
+                      .config;
+    fake_line_port line;
+    line.outputs = { { 7, 0x00 } };
+    fake_broker mqtt;
+    log_lines log;
+    bridge service(*config, "x", line, mqtt, log.function());
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "online" }));
+    mqtt.receive("orvalin/7/output/1/set", R"({"state":"ON","on_time":60})");
+    QTRY_COMPARE(commands(line), QStringList({ "on 7/1", "off 7/1" }));
+    // A TOGGLE that switches on is limited too.
+    mqtt.receive("orvalin/7/output/1/set", "TOGGLE");
+    QTRY_COMPARE(commands(line).size(), 4);
+    QCOMPARE(commands(line).mid(2), QStringList({ "on 7/1", "off 7/1" }));
+    // all ON would leave it on without a limit.
+    mqtt.receive("orvalin/7/output/all/set", "ON");
+    QTRY_VERIFY(log.lines.join(u'\n').contains("on_time limit"));
+    QTest::qWait(100);
+    QCOMPARE(commands(line).size(), 4);
 }
 
 QTEST_GUILESS_MAIN(tst_service)
