@@ -318,8 +318,7 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
         return;
     }
     command_step command { module->address, target->output,
-        limit_on_time(*request, config_.on_time_of(module->address, target->output)),
-        topic_name };
+        limit_on_time(*request, config_.on_time_of(module->address, target->output)), topic_name };
     command.cancels_pulse = true;
     if (schedule_.enqueue(std::move(command)) == enqueue_result::full) {
         log_repeated(QStringLiteral("dropped: command queue full"),
@@ -383,7 +382,8 @@ void bridge::finish_cleanup()
     for (const QString &left_over : topics)
         mqtt_.publish(left_over, {}, true);
     if (!topics.isEmpty())
-        log_(QStringLiteral("mqtt: cleared %1 retained topics an older config left").arg(topics.size()));
+        log_(QStringLiteral("mqtt: cleared %1 retained topics an older config left")
+                 .arg(topics.size()));
 }
 
 void bridge::publish_all()

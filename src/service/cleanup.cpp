@@ -65,17 +65,16 @@ bool cleanup_filter::config_left_over(const QString &topic, const QByteArray &pa
 {
     if (published_.contains(topic) || !topic.startsWith(config_.discovery_prefix + u'/'))
         return false;
-    const auto levels
-        = QStringView(topic).sliced(config_.discovery_prefix.size() + 1).split(u'/');
-    static const QStringList components { QStringLiteral("switch"),
-        QStringLiteral("binary_sensor"), QStringLiteral("sensor"), QStringLiteral("button") };
+    const auto levels = QStringView(topic).sliced(config_.discovery_prefix.size() + 1).split(u'/');
+    static const QStringList components { QStringLiteral("switch"), QStringLiteral("binary_sensor"),
+        QStringLiteral("sensor"), QStringLiteral("button") };
     if (levels.size() != 3 || levels[2] != u"config" || !components.contains(levels[0]))
         return false;
     // Every form of object id the service publishes, and only those.
     const QRegularExpression forms(QStringLiteral("^%1_(service|(0|[1-9][0-9]{0,2})_(out_[1-8]"
                                                   "(_pulse)?|in_[1-8]|connection|reply_time|"
                                                   "timeouts|bad_frames))$")
-            .arg(QRegularExpression::escape(node_)));
+                                       .arg(QRegularExpression::escape(node_)));
     if (!forms.match(levels[1]).hasMatch())
         return false;
     // Another service whose prefix gives the same node keeps its own.

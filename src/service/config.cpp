@@ -316,8 +316,8 @@ private:
         for (const QString &part : value.split(u',')) {
             const auto sides = part.split(u':');
             std::pair<std::uint8_t, int> output;
-            if (const QString problem = served_output(
-                    "on_time", sides.size() == 2 ? sides[0] : part, "1/4:2.5", output);
+            if (const QString problem
+                = served_output("on_time", sides.size() == 2 ? sides[0] : part, "1/4:2.5", output);
                 !problem.isEmpty())
                 return problem;
             if (sides.size() != 2)

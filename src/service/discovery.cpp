@@ -70,20 +70,20 @@ std::vector<mqtt_message> discovery_messages(const service_config &config,
         {} };
     const QString status_topic = config.prefix + QStringLiteral("/status");
     const QString service_id = out.node + QStringLiteral("_service");
-    const auto device_of = [&](const QString &id, const QString &name, const QString &model,
-                               const QString &serial) {
-        QJsonObject device {
-            { QStringLiteral("identifiers"), QJsonArray { id } },
-            { QStringLiteral("name"), name },
-            { QStringLiteral("model"), model },
-            { QStringLiteral("manufacturer"), QStringLiteral("Orvalin") },
-            { QStringLiteral("sw_version"), version },
-            { QStringLiteral("serial_number"), serial },
-        };
-        if (!configuration_url.isEmpty())
-            device[QStringLiteral("configuration_url")] = configuration_url;
-        return device;
-    };
+    const auto device_of
+        = [&](const QString &id, const QString &name, const QString &model, const QString &serial) {
+              QJsonObject device {
+                  { QStringLiteral("identifiers"), QJsonArray { id } },
+                  { QStringLiteral("name"), name },
+                  { QStringLiteral("model"), model },
+                  { QStringLiteral("manufacturer"), QStringLiteral("Orvalin") },
+                  { QStringLiteral("sw_version"), version },
+                  { QStringLiteral("serial_number"), serial },
+              };
+              if (!configuration_url.isEmpty())
+                  device[QStringLiteral("configuration_url")] = configuration_url;
+              return device;
+          };
     const QJsonObject diagnostic {
         { QStringLiteral("entity_category"), QStringLiteral("diagnostic") },
         { QStringLiteral("qos"), 1 },
@@ -93,9 +93,9 @@ std::vector<mqtt_message> discovery_messages(const service_config &config,
     // availability of its own.
     QJsonObject service = diagnostic;
     service[QStringLiteral("name")] = QStringLiteral("Connection");
-    service[QStringLiteral("device")] = device_of(service_id,
-        QStringLiteral("Orvalin service ") + config.prefix, QStringLiteral("orvalinctl serve"),
-        config.port);
+    service[QStringLiteral("device")]
+        = device_of(service_id, QStringLiteral("Orvalin service ") + config.prefix,
+            QStringLiteral("orvalinctl serve"), config.port);
     service[QStringLiteral("device_class")] = QStringLiteral("connectivity");
     service[QStringLiteral("state_topic")] = status_topic;
     service[QStringLiteral("payload_on")] = QStringLiteral("online");
@@ -131,7 +131,8 @@ std::vector<mqtt_message> discovery_messages(const service_config &config,
                 name = named->second.name(c);
             if (name.trimmed().isEmpty())
                 name = (input ? QStringLiteral("Input ") : QStringLiteral("Output ")) + channel;
-            const QString object_id = id + (input ? QStringLiteral("_in_") : QStringLiteral("_out_")) + channel;
+            const QString object_id
+                = id + (input ? QStringLiteral("_in_") : QStringLiteral("_out_")) + channel;
             const QString state = module_topic
                 + (input ? QStringLiteral("input/") : QStringLiteral("output/")) + channel;
             QJsonObject entity = controls;
@@ -154,10 +155,10 @@ std::vector<mqtt_message> discovery_messages(const service_config &config,
                 QJsonObject button = controls;
                 button[QStringLiteral("name")] = name + QStringLiteral(" pulse");
                 button[QStringLiteral("command_topic")] = state + QStringLiteral("/set");
-                button[QStringLiteral("payload_press")] = QString::fromUtf8(
-                    QJsonDocument(QJsonObject { { QStringLiteral("state"), QStringLiteral("ON") },
-                                      { QStringLiteral("on_time"), double(on_time->count()) / 1000 } })
-                        .toJson(QJsonDocument::Compact));
+                button[QStringLiteral("payload_press")] = QString::fromUtf8(QJsonDocument(
+                    QJsonObject { { QStringLiteral("state"), QStringLiteral("ON") },
+                        { QStringLiteral("on_time"),
+                            double(on_time->count()) / 1000 } }).toJson(QJsonDocument::Compact));
                 out.add(QStringLiteral("button"), object_id + QStringLiteral("_pulse"), button);
             }
         }

@@ -27,8 +27,8 @@ service_config rich_config(const QString &prefix = QStringLiteral("Site-A/relays
                                               "[mqtt]\nprefix = %1\n"
                                               "[homeassistant]\noutlets = 1/3, 7/5\n"
                                               "[safety]\non_time = 7/4:2.5, 1/1:0.5\n")
-                                  .arg(prefix)
-                                  .toUtf8(),
+                                   .arg(prefix)
+                                   .toUtf8(),
         "t.conf")
                       .config;
     return *config;
@@ -106,8 +106,9 @@ void tst_ha_discovery::home_assistant_rules()
     QFETCH(QStringList, device_classes);
     QFETCH(QStringList, categories);
     QFETCH(int, count);
-    const QStringList common = split("unique_id default_entity_id name origin device availability "
-                                     "availability_mode qos entity_category enabled_by_default icon");
+    const QStringList common
+        = split("unique_id default_entity_id name origin device availability "
+                "availability_mode qos entity_category enabled_by_default icon");
     const QStringList device_keys = split("identifiers name model manufacturer sw_version "
                                           "serial_number configuration_url via_device");
     // Home Assistant's entity id: lower-case words joined by single _.
@@ -144,7 +145,8 @@ void tst_ha_discovery::home_assistant_rules()
         if (entity.contains("state_class"))
             QVERIFY(split("measurement total total_increasing")
                         .contains(entity["state_class"].toString()));
-        QVERIFY2(entity_id.match(entity["default_entity_id"].toString()).hasMatch(), qPrintable(what));
+        QVERIFY2(
+            entity_id.match(entity["default_entity_id"].toString()).hasMatch(), qPrintable(what));
         QVERIFY(!entity["name"].toString().isEmpty());
         const QJsonObject origin = entity["origin"].toObject();
         QCOMPARE(origin.keys(), split("name support_url sw_version"));
@@ -289,9 +291,8 @@ void tst_ha_discovery::collecting_is_bounded()
                                           .arg(k > 8 ? "in" : "out")
                                           .arg((k - 1) % 8 + 1);
                 ++offered;
-                lines += collector.take(topic, R"({"state_topic":"orvalin/9/output/1"})", true)
-                    ? 1
-                    : 0;
+                lines += collector.take(topic, R"({"state_topic":"orvalin/9/output/1"})", true) ? 1
+                                                                                                : 0;
                 // The same again is no second one.
                 collector.take(topic, R"({"state_topic":"orvalin/9/output/1"})", true);
             }
@@ -375,8 +376,8 @@ void tst_ha_discovery::on_time_limit()
     QFETCH(int, what);
     const auto request = parse_set(payload);
     QVERIFY(request);
-    const set_request limited = limit_on_time(*request,
-        limit_ms ? std::optional(std::chrono::milliseconds(limit_ms)) : std::nullopt);
+    const set_request limited = limit_on_time(
+        *request, limit_ms ? std::optional(std::chrono::milliseconds(limit_ms)) : std::nullopt);
     QCOMPARE(int(limited.what), what);
     QCOMPARE(limited.on_time,
         on_time_ms ? std::optional(std::chrono::milliseconds(on_time_ms)) : std::nullopt);

@@ -985,7 +985,8 @@ void tst_service::floods_of_births_and_bad_messages_stay_small()
 void tst_service::availability_waits_for_the_first_poll()
 {
     auto config = parse_config(
-        "[line]\nport = x\nmodules = 7, 9\ninterval = 20\n[safety]\nlink_loss_after = 3\n", "t.conf")
+        "[line]\nport = x\nmodules = 7, 9\ninterval = 20\n[safety]\nlink_loss_after = 3\n",
+        "t.conf")
                       .config;
     fake_line_port line;
     line.outputs = { { 7, 0x00 } }; // 9 never answers
