@@ -1,6 +1,7 @@
 #include "service/bridge.h"
 
 #include "link/line_port.h"
+#include "service/cleanup.h"
 #include "service/discovery.h"
 
 #include <QJsonDocument>
@@ -29,6 +30,8 @@ constexpr auto stop_offs_budget = 400ms;
 // republishes are at least republish_gap apart.
 constexpr auto republish_hold = 100ms;
 constexpr auto republish_gap = 2s;
+// How long the retained topics left over from an older config take to come.
+constexpr auto cleanup_settle = 1s;
 
 QByteArray on_off(bool on)
 {
@@ -78,6 +81,7 @@ bridge::bridge(const service_config &config, QString device, line_port &port, br
               },
               [this](
                   module_state &module, bool changed) { publish_availability(module, changed); } })
+    , cleanup_(config)
 {
     wake_.setSingleShot(true);
     wake_.setTimerType(Qt::PreciseTimer);
@@ -96,6 +100,9 @@ bridge::bridge(const service_config &config, QString device, line_port &port, br
         for (const QString &line : repeated_.flush(clock::now()))
             log_(line);
     });
+    cleanup_timer_.setSingleShot(true);
+    cleanup_timer_.setInterval(cleanup_settle);
+    connect(&cleanup_timer_, &QTimer::timeout, this, &bridge::finish_cleanup);
     republish_.setSingleShot(true);
     connect(&republish_, &QTimer::timeout, this, &bridge::publish_all);
     connect(&link_, &module_link::finished, this, &bridge::on_finished);
@@ -122,6 +129,7 @@ void bridge::stop(std::function<void()> done)
     wake_.stop();
     reopen_.stop();
     republish_.stop();
+    cleanup_timer_.stop();
     stopped_ = std::move(done);
     schedule_.begin_stop();
     pulse_timer_.stop();
@@ -281,6 +289,11 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
             schedule_republish();
         return;
     }
+    if (cleanup_.filter().covers(topic_name)) {
+        if (const auto line = cleanup_.take(topic_name, payload, retained))
+            log_(*line);
+        return;
+    }
     const QString shown = clip_for_log(topic_name);
     if (retained) {
         // A command is never held and carried out later, e.g. on reconnecting.
@@ -310,6 +323,16 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
                 .arg(module->address));
         return;
     }
+    const auto limits = config_.on_time_limits;
+    if (target->output == 0 && request->what == set_request::action::on
+        && std::any_of(limits.begin(), limits.end(),
+            [&](const on_time_limit &l) { return l.address == module->address; })) {
+        log_repeated(QStringLiteral("ignored: all ON for a module with on_time limits"),
+            QStringLiteral("ignored %1: module %2 has outputs with an on_time limit")
+                .arg(shown)
+                .arg(module->address));
+        return;
+    }
     // A pending off stays until this command goes out: one dropped on the
     // way must not leave a pulse on.
     if (!module->online()) {
@@ -317,7 +340,8 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
             QStringLiteral("dropped %1: module %2 is offline").arg(shown).arg(module->address));
         return;
     }
-    command_step command { module->address, target->output, *request, topic_name };
+    command_step command { module->address, target->output,
+        limit_on_time(*request, config_.on_time_of(module->address, target->output)), topic_name };
     command.cancels_pulse = true;
     if (schedule_.enqueue(std::move(command)) == enqueue_result::full) {
         log_repeated(QStringLiteral("dropped: command queue full"),
@@ -354,6 +378,35 @@ void bridge::on_connection(bool connected)
     if (!connected || schedule_.phase() != stop_phase::running)
         return;
     publish_all();
+    begin_cleanup();
+}
+
+void bridge::begin_cleanup()
+{
+    if (cleaned_)
+        return;
+    if (!cleanup_.collecting()) {
+        cleanup_.begin();
+        for (const QString &filter : cleanup_.filter().subscriptions())
+            mqtt_.subscribe(filter);
+    }
+    cleanup_timer_.start();
+}
+
+void bridge::finish_cleanup()
+{
+    // The next connection gives the retained topics another window.
+    if (!mqtt_.is_connected() || schedule_.phase() != stop_phase::running)
+        return;
+    cleaned_ = true;
+    const QStringList topics = cleanup_.finish();
+    for (const QString &filter : cleanup_.filter().subscriptions())
+        mqtt_.unsubscribe(filter);
+    for (const QString &left_over : topics)
+        mqtt_.publish(left_over, {}, true);
+    if (!topics.isEmpty())
+        log_(QStringLiteral("mqtt: cleared %1 retained topics an older config left")
+                 .arg(topics.size()));
 }
 
 void bridge::publish_all()
@@ -379,6 +432,11 @@ void bridge::publish_all()
 void bridge::publish_availability(module_state &module, bool changed)
 {
     if (!changed && module.availability_published)
+        return;
+    // Nothing until the first poll's outcome is known: no outage is shown
+    // for a module that is about to answer.
+    if (module.link == link_state::never_answered && module.missed < config_.link_loss_after
+        && port_.is_open())
         return;
     module.availability_published = mqtt_.is_connected();
     mqtt_.publish(topic(module, QStringLiteral("available")),

@@ -11,6 +11,7 @@
 #include "link/module_link.h"
 #include "link/port_device.h"
 #include "service/broker.h"
+#include "service/cleanup.h"
 #include "service/command_queue.h"
 #include "service/config.h"
 #include "service/log_summary.h"
@@ -71,6 +72,10 @@ private:
     // Home Assistant started: one republish, however many say so.
     void schedule_republish();
     void publish_discovery();
+    // Once after start: the retained topics an older config left are
+    // collected for a while after connecting, then cleared.
+    void begin_cleanup();
+    void finish_cleanup();
     void publish_stats();
     void publish_state(const module_state &module, bool input, int k, bool on);
     void publish_availability(module_state &module, bool changed);
@@ -89,6 +94,9 @@ private:
     QTimer reopen_;
     QTimer stats_;
     QTimer republish_;
+    cleanup_collector cleanup_;
+    QTimer cleanup_timer_;
+    bool cleaned_ = false;
     std::chrono::steady_clock::time_point last_republish_ {};
     log_summary repeated_;
     QElapsedTimer port_missing_since_;

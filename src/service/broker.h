@@ -18,6 +18,7 @@ public:
     virtual void publish(const QString &topic, const QByteArray &payload, bool retain) = 0;
     // Subscriptions are kept across reconnections.
     virtual void subscribe(const QString &topic_filter) = 0;
+    virtual void unsubscribe(const QString &topic_filter) = 0;
     virtual bool is_connected() const = 0;
 
 signals:

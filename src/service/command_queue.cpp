@@ -23,7 +23,10 @@ enqueue_result enqueue_command(
             queue.erase(std::prev(last.base()));
             return enqueue_result::cancelled;
         }
-        command.request = { before.what == action::on ? action::off : action::on, std::nullopt };
+        // An output's on_time limit rides on a TOGGLE: kept when it means ON.
+        command.request = before.what == action::on
+            ? set_request { action::off, std::nullopt }
+            : set_request { action::on, command.request.on_time };
     }
     const auto kept = std::remove_if(first, queue.end(), replaceable);
     const bool replaced = kept != queue.end();

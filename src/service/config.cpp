@@ -1,5 +1,6 @@
 #include "service/config.h"
 
+#include "service/payload.h"
 #include "service/regular_file.h"
 #include "system/numbers.h"
 
@@ -10,8 +11,10 @@
 #include <QStringConverter>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <tuple>
 
 namespace orvalin::service {
 
@@ -96,6 +99,10 @@ public:
         });
         key("homeassistant", "prefix",
             [this](const QString &v) { return set_prefix(config_.discovery_prefix, v); });
+        key("homeassistant", "outlets", [this](const QString &v) {
+            outlets_text_ = v;
+            return QString();
+        });
         key("names", "file", [this](const QString &v) { return set_path(config_.names_file, v); });
         key("safety", "link_loss_after", [this](const QString &v) {
             const auto count = parse_whole(v, 1, 1000);
@@ -115,6 +122,10 @@ public:
         });
         key("safety", "interlock", [this](const QString &v) {
             interlock_text_ = v;
+            return QString();
+        });
+        key("safety", "on_time", [this](const QString &v) {
+            on_time_text_ = v;
             return QString();
         });
         key("safety", "interlock_delay",
@@ -272,6 +283,64 @@ private:
         return {};
     }
 
+    // "A/K" of a configured module, for the lists checked at the end.
+    QString served_output(const char *key, const QString &part, const char *example,
+        std::pair<std::uint8_t, int> &output) const
+    {
+        const auto parsed = parse_output(part);
+        if (!parsed)
+            return QStringLiteral("%1: \"%2\" is no output like %3")
+                .arg(QLatin1String(key), part.trimmed(), QLatin1String(example));
+        if (!config_.modules.contains(parsed->first))
+            return QStringLiteral("%1: module %2 is not in [line] modules")
+                .arg(QLatin1String(key))
+                .arg(parsed->first);
+        output = *parsed;
+        return {};
+    }
+
+    QString set_outlets(const QString &value)
+    {
+        for (const QString &part : value.split(u',')) {
+            std::pair<std::uint8_t, int> output;
+            if (const QString problem = served_output("outlets", part, "1/3", output);
+                !problem.isEmpty())
+                return problem;
+            if (config_.is_outlet(output.first, output.second))
+                return QStringLiteral("outlets: %1 given twice").arg(part.trimmed());
+            config_.outlets.append({ output.first, output.second });
+        }
+        return {};
+    }
+
+    QString set_on_times(const QString &value)
+    {
+        for (const QString &part : value.split(u',')) {
+            const auto sides = part.split(u':');
+            std::pair<std::uint8_t, int> output;
+            if (const QString problem
+                = served_output("on_time", sides.size() == 2 ? sides[0] : part, "1/4:2.5", output);
+                !problem.isEmpty())
+                return problem;
+            if (sides.size() != 2)
+                return QStringLiteral("on_time: \"%1\" is no output:seconds like 1/4:2.5")
+                    .arg(part.trimmed());
+            bool ok = false;
+            const double seconds = sides[1].trimmed().toDouble(&ok);
+            const auto on_time = ok ? on_time_from_seconds(seconds) : std::nullopt;
+            if (!on_time)
+                return QStringLiteral("on_time: %1 needs seconds more than 0, at most %2")
+                    .arg(part.trimmed())
+                    .arg(max_on_time.count());
+            if (config_.on_time_of(output.first, output.second))
+                return QStringLiteral("on_time: output %1/%2 given twice")
+                    .arg(output.first)
+                    .arg(output.second);
+            config_.on_time_limits.append({ output.first, output.second, *on_time });
+        }
+        return {};
+    }
+
     config_result finish()
     {
         if (!config_.key_lines.contains(QStringLiteral("line/port")))
@@ -283,6 +352,13 @@ private:
             const QString problem = set_interlock(interlock_text_);
             if (!problem.isEmpty())
                 return fail(config_.key_lines[QStringLiteral("safety/interlock")], problem);
+        }
+        for (const auto &[text, key, set] :
+            { std::tuple { outlets_text_, "homeassistant/outlets", &parser::set_outlets },
+                std::tuple { on_time_text_, "safety/on_time", &parser::set_on_times } }) {
+            const QString problem = text.isEmpty() ? QString() : (this->*set)(text);
+            if (!problem.isEmpty())
+                return fail(config_.key_lines[QLatin1String(key)], problem);
         }
         // The service's own <prefix>/status would read as Home Assistant's,
         // and every "online" it publishes would publish everything again.
@@ -299,10 +375,27 @@ private:
     QString file_;
     service_config config_;
     QString interlock_text_;
+    QString outlets_text_;
+    QString on_time_text_;
     std::map<QString, std::function<QString(const QString &)>> handlers_;
 };
 
 } // namespace
+
+bool service_config::is_outlet(std::uint8_t address, int output) const
+{
+    return std::any_of(outlets.begin(), outlets.end(),
+        [&](const outlet &o) { return o.address == address && o.output == output; });
+}
+
+std::optional<std::chrono::milliseconds> service_config::on_time_of(
+    std::uint8_t address, int output) const
+{
+    for (const on_time_limit &limit : on_time_limits)
+        if (limit.address == address && limit.output == output)
+            return limit.on_time;
+    return std::nullopt;
+}
 
 QString config_error::text() const
 {

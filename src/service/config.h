@@ -18,6 +18,19 @@ struct interlock_pair {
     int second = 0;
 };
 
+// An output that Home Assistant shows as a socket.
+struct outlet {
+    std::uint8_t address = 0;
+    int output = 0; // 1..8
+};
+
+// The longest an output may stay on after one ON.
+struct on_time_limit {
+    std::uint8_t address = 0;
+    int output = 0; // 1..8
+    std::chrono::milliseconds on_time {};
+};
+
 enum class link_loss_action { keep, all_off };
 
 // Everything `orvalinctl serve` is told by its config file, checked once.
@@ -44,6 +57,7 @@ struct service_config {
     // [homeassistant]
     bool discovery = true;
     QString discovery_prefix = QStringLiteral("homeassistant");
+    QList<outlet> outlets;
     // [names]
     QString names_file;
     // [safety]
@@ -51,10 +65,15 @@ struct service_config {
     link_loss_action on_link_loss = link_loss_action::keep;
     QList<interlock_pair> interlock;
     std::chrono::milliseconds interlock_delay { 100 };
+    QList<on_time_limit> on_time_limits;
 
     // The line each "section/key" was given on, for messages about the files
     // the config names.
     QHash<QString, int> key_lines;
+
+    bool is_outlet(std::uint8_t address, int output) const;
+    // The [safety] on_time of an output, if it has one.
+    std::optional<std::chrono::milliseconds> on_time_of(std::uint8_t address, int output) const;
 
     int broker_port() const { return mqtt_port ? mqtt_port : (tls_ca.isEmpty() ? 1883 : 8883); }
 };

@@ -22,11 +22,23 @@ struct mqtt_message {
     bool operator==(const mqtt_message &) const = default;
 };
 
-// The Home Assistant discovery configs of every configured module: a switch
-// per output, a binary_sensor per input, retained; none when discovery is
-// off. names holds what read_channel_names gave for a module; a blank or
-// missing name becomes "Output K" / "Input K".
-std::vector<mqtt_message> discovery_messages(
-    const service_config &config, const std::map<std::uint8_t, channel_names> &names);
+// Where Home Assistant sends its users for help with this software.
+inline constexpr char16_t support_url[] = u"https://orvalin.example.org/";
+
+// The Home Assistant discovery configs, retained; none when discovery is off.
+// One device for the service (a connectivity sensor on <prefix>/status) and
+// one per configured module, behind the service's: a switch per output (an
+// outlet when [homeassistant] outlets says so), a binary_sensor per input, a
+// "pulse" button per output with a [safety] on_time, and diagnostics (the
+// module's connectivity; reply time, timeouts and bad frames from its stats,
+// off by default). names holds what read_channel_names gave for a module; a
+// blank or missing name becomes "Output K" / "Input K". configuration_url:
+// the service's web page, if it has one.
+std::vector<mqtt_message> discovery_messages(const service_config &config,
+    const std::map<std::uint8_t, channel_names> &names, const QString &configuration_url = {});
+
+// The first part of every unique id: the prefix with characters other than
+// letters, digits, _ and - as _.
+QString discovery_node(const service_config &config);
 
 } // namespace orvalin::service

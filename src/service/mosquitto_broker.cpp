@@ -339,6 +339,15 @@ void mosquitto_broker::subscribe(const QString &topic_filter)
     }
 }
 
+void mosquitto_broker::unsubscribe(const QString &topic_filter)
+{
+    subscriptions_.removeAll(topic_filter);
+    if (connected_) {
+        mosquitto_unsubscribe(client_, nullptr, topic_filter.toUtf8().constData());
+        update_write_interest();
+    }
+}
+
 void mosquitto_broker::disconnect_cleanly(
     std::chrono::milliseconds timeout, std::function<void()> done)
 {

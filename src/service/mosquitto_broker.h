@@ -51,6 +51,7 @@ public:
     bool start();
     void publish(const QString &topic, const QByteArray &payload, bool retain) override;
     void subscribe(const QString &topic_filter) override;
+    void unsubscribe(const QString &topic_filter) override;
     bool is_connected() const override { return connected_; }
     // Sends everything queued and a clean disconnect (no will); done is
     // called once that is through or after timeout.

@@ -36,6 +36,21 @@ std::optional<int> canonical_number(QStringView text, int min, int max)
 
 } // namespace
 
+std::optional<std::chrono::milliseconds> on_time_from_seconds(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds <= 0 || seconds > double(max_on_time.count()))
+        return std::nullopt;
+    return std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
+}
+
+set_request limit_on_time(set_request request, std::optional<std::chrono::milliseconds> limit)
+{
+    if (limit && request.what != set_request::action::off
+        && (!request.on_time || *request.on_time > *limit))
+        request.on_time = limit;
+    return request;
+}
+
 std::optional<set_request> parse_set(const QByteArray &payload)
 {
     if (const auto action = parse_action(payload, true))
@@ -58,13 +73,9 @@ std::optional<set_request> parse_set(const QByteArray &payload)
     set_request request { *action, std::nullopt };
     if (object.contains(QLatin1String("on_time"))) {
         const QJsonValue on_time = object.value(QLatin1String("on_time"));
-        const double seconds = on_time.toDouble(-1);
-        if (!on_time.isDouble() || *action != set_request::action::on || !std::isfinite(seconds)
-            || seconds <= 0 || seconds > double(max_on_time.count()))
+        request.on_time = on_time_from_seconds(on_time.toDouble(-1));
+        if (!on_time.isDouble() || *action != set_request::action::on || !request.on_time)
             return std::nullopt;
-        // At least 1 ms, so a tiny on_time still means "off again".
-        request.on_time
-            = std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
     }
     return request;
 }

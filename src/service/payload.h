@@ -22,6 +22,14 @@ struct set_request {
 // Longest on_time accepted, so every pending off fits one timer.
 inline constexpr std::chrono::seconds max_on_time { 1'000'000 };
 
+// An on_time given in seconds: more than 0 and up to max_on_time, at least
+// 1 ms so that a tiny one still means "off again"; no value otherwise.
+std::optional<std::chrono::milliseconds> on_time_from_seconds(double seconds);
+
+// request with an output's on_time limit applied: an ON (or a TOGGLE, which
+// may switch on) without an on_time, or with a longer one, gets limit.
+set_request limit_on_time(set_request request, std::optional<std::chrono::milliseconds> limit);
+
 // ON, OFF or TOGGLE (letter case and blanks around ignored), or a JSON object
 // {"state": "ON", "on_time": 2.5} with on_time in seconds (> 0, up to
 // max_on_time, ON only) and no other members. No value for anything else.

@@ -353,7 +353,12 @@ void scheduler::take_reply(time_point now, module_state &module, const module_st
 void scheduler::count_miss(module_state &module)
 {
     module.missed = std::min(module.missed + 1, config_.link_loss_after);
-    if (module.missed < config_.link_loss_after || !module.online())
+    if (module.missed < config_.link_loss_after)
+        return;
+    // No answer since start: now known as offline, though never lost.
+    if (module.link == link_state::never_answered)
+        events_.availability(module, false);
+    if (!module.online())
         return;
     log(QStringLiteral("module %1: no reply %2 times, offline")
             .arg(module.address)

@@ -67,11 +67,12 @@ mqtt_watch::~mqtt_watch()
     stop();
 }
 
-bool mqtt_watch::start(int port)
+bool mqtt_watch::start(int port, const QString &filter)
 {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { take_output(); });
     process_.start(u"mosquitto_sub"_s,
-        { u"-h"_s, u"127.0.0.1"_s, u"-p"_s, QString::number(port), u"-v"_s, u"-t"_s, u"#"_s });
+        { u"-h"_s, u"127.0.0.1"_s, u"-p"_s, QString::number(port), u"-v"_s, u"-t"_s, filter,
+            u"-t"_s, u"test/probe"_s });
     // Subscribed once a probe comes back.
     for (int attempt = 0; attempt < 20 && process_.waitForStarted(5000); ++attempt) {
         publish(port, u"test/probe"_s, QByteArray::number(attempt));
@@ -93,8 +94,11 @@ void mqtt_watch::take_output()
     for (qsizetype end; (end = partial_.indexOf('\n')) >= 0; partial_.remove(0, end + 1)) {
         const QByteArray line = partial_.left(end);
         const auto space = line.indexOf(' ');
+        // mosquitto_sub -v shows an empty payload (a cleared retained
+        // topic) as "(null)".
+        const QByteArray payload = space < 0 ? QByteArray() : line.mid(space + 1);
         messages_.append({ QString::fromUtf8(space < 0 ? line : line.left(space)),
-            space < 0 ? QByteArray() : line.mid(space + 1), std::chrono::steady_clock::now() });
+            payload == "(null)" ? QByteArray() : payload, std::chrono::steady_clock::now() });
     }
 }
 

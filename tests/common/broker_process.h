@@ -42,8 +42,8 @@ public:
     };
 
     ~mqtt_watch();
-    // Subscribes to "#" and waits until a message of its own comes back.
-    bool start(int port);
+    // Subscribes to filter and waits until a message of its own comes back.
+    bool start(int port, const QString &filter = QStringLiteral("#"));
     void stop();
 
     const QList<message> &messages();

@@ -97,6 +97,7 @@ public:
         published.append({ topic, payload });
     }
     void subscribe(const QString &) override { }
+    void unsubscribe(const QString &) override { }
     bool is_connected() const override { return true; }
     void receive(const QString &topic, const QByteArray &payload, bool retained = false)
     {
@@ -151,6 +152,8 @@ private slots:
     void repeated_log_lines();
     void a_flood_of_commands_sends_the_latest_and_keeps_polling();
     void floods_of_births_and_bad_messages_stay_small();
+    void availability_waits_for_the_first_poll();
+    void an_on_time_limit_ends_every_on();
 };
 
 void tst_service::set_payloads_data()
@@ -412,7 +415,8 @@ void tst_service::discovery()
         QStringList(channels_per_kind, QString()) };
     (input ? names.inputs : names.outputs)[channel - 1] = name;
     auto messages = discovery_messages(config, { { 7, names } });
-    QCOMPARE(messages.size(), 2u * 16);
+    // The service, and per module its channels and four diagnostics.
+    QCOMPARE(messages.size(), 1u + 2u * (16 + 4));
     const auto found = std::find_if(
         messages.begin(), messages.end(), [&](const mqtt_message &m) { return m.topic == topic; });
     QVERIFY2(found != messages.end(), qPrintable(topic));
@@ -949,12 +953,12 @@ void tst_service::floods_of_births_and_bad_messages_stay_small()
     const qsizetype logged = log.lines.size();
     for (int i = 0; i < 2000; ++i)
         mqtt.receive("homeassistant/status", "online");
-    QTRY_COMPARE(configs_since(mark), 2 * 16);
+    QTRY_COMPARE(configs_since(mark), 1 + 2 * (16 + 4));
     QTest::qWait(300);
-    QCOMPARE(configs_since(mark), 2 * 16);
+    QCOMPARE(configs_since(mark), 1 + 2 * (16 + 4));
     // A birth after it is served again, not at once.
     mqtt.receive("homeassistant/status", "online");
-    QTRY_COMPARE_WITH_TIMEOUT(configs_since(mark), 2 * 2 * 16, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(configs_since(mark), 2 * (1 + 2 * (16 + 4)), 10000);
 
     // Ignored messages: a few lines, each of them short.
     const QString long_topic = QStringLiteral("orvalin/") + QString(60000, u'x');
@@ -988,6 +992,54 @@ void tst_service::floods_of_births_and_bad_messages_stay_small()
                  .match(dropped.join(u'\n'))
                  .hasMatch(),
         qPrintable(stop_lines.join(u'\n')));
+}
+
+void tst_service::availability_waits_for_the_first_poll()
+{
+    auto config = parse_config(
+        "[line]\nport = x\nmodules = 7, 9\ninterval = 20\n[safety]\nlink_loss_after = 3\n",
+        "t.conf")
+                      .config;
+    fake_line_port line;
+    line.outputs = { { 7, 0x00 } }; // 9 never answers
+    fake_broker mqtt;
+    log_lines log;
+    bridge service(*config, "x", line, mqtt, log.function());
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/9/available", "offline" }));
+    QTest::qWait(100);
+    QMap<QString, QByteArrayList> said;
+    for (const auto &[topic, payload] : mqtt.published)
+        if (topic.endsWith(u"/available"))
+            said[topic].append(payload);
+    QCOMPARE(said["orvalin/7/available"], QByteArrayList { "online" });
+    QCOMPARE(said["orvalin/9/available"], QByteArrayList { "offline" });
+}
+
+void tst_service::an_on_time_limit_ends_every_on()
+{
+    auto config = parse_config("[line]\nport = x\nmodules = 7\ninterval = 20\n"
+                               "[safety]\non_time = 7/1:0.2\n",
+        "t.conf")
+                      .config;
+    fake_line_port line;
+    line.outputs = { { 7, 0x00 } };
+    fake_broker mqtt;
+    log_lines log;
+    bridge service(*config, "x", line, mqtt, log.function());
+    service.start();
+    QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "online" }));
+    mqtt.receive("orvalin/7/output/1/set", R"({"state":"ON","on_time":60})");
+    QTRY_COMPARE(commands(line), QStringList({ "on 7/1", "off 7/1" }));
+    // A TOGGLE that switches on is limited too.
+    mqtt.receive("orvalin/7/output/1/set", "TOGGLE");
+    QTRY_COMPARE(commands(line).size(), 4);
+    QCOMPARE(commands(line).mid(2), QStringList({ "on 7/1", "off 7/1" }));
+    // all ON would leave it on without a limit.
+    mqtt.receive("orvalin/7/output/all/set", "ON");
+    QTRY_VERIFY(log.lines.join(u'\n').contains("on_time limit"));
+    QTest::qWait(100);
+    QCOMPARE(commands(line).size(), 4);
 }
 
 QTEST_GUILESS_MAIN(tst_service)

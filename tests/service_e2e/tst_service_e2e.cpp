@@ -62,6 +62,7 @@ private slots:
     void two_services_with_one_client_id_back_off();
     void host_name_is_looked_up_off_the_loop();
     void floods_starve_neither_the_polls_nor_the_log();
+    void a_restart_clears_what_removed_modules_left();
 
 private:
     bool start_service(const QString &config);
@@ -416,6 +417,54 @@ void tst_service_e2e::floods_starve_neither_the_polls_nor_the_log()
     QVERIFY2(log.size() < 60, log.join('\n').left(4000).constData());
     for (const QByteArray &line : log)
         QVERIFY2(line.size() < 500, line.left(500).constData());
+}
+
+void tst_service_e2e::a_restart_clears_what_removed_modules_left()
+{
+    const auto config_for = [&](const char *modules) {
+        return write_config("clean.conf",
+            QStringLiteral("[line]\nport = %1\nmodules = %2\n[mqtt]\nhost = 127.0.0.1\n"
+                           "port = %3\nprefix = clean\n[safety]\nlink_loss_after = 3\n")
+                .arg(sim_.link_path(), QLatin1String(modules))
+                .arg(broker_.port()));
+    };
+    mqtt_watch all;
+    QVERIFY(all.start(broker_.port()));
+    // What a client that watches the modules' availability alone sees at
+    // start: each module that answers goes online, never offline first.
+    mqtt_watch available;
+    QVERIFY(available.start(broker_.port(), "clean/+/available"));
+    QVERIFY(start_service(config_for("1, 2, 7")));
+    for (const char *topic : { "clean/1/available", "clean/2/available", "clean/7/available" })
+        QVERIFY(available.wait_for(topic, "online", 0, 10s) >= 0);
+    QVERIFY(all.wait_for("homeassistant/switch/clean_7_out_1/config", {}, 0, 10s) >= 0);
+    QVERIFY(all.wait_for("clean/7/output/1", {}, 0, 10s) >= 0);
+    QTest::qWait(300);
+    for (const auto &m : available.messages())
+        QVERIFY2(m.payload != "offline", qPrintable(m.topic));
+    service_.terminate();
+    QVERIFY(service_.waitForFinished(5000));
+
+    // Module 7 leaves the config: what it left is cleared, the rest stays.
+    QVERIFY(start_service(config_for("1, 2")));
+    QTRY_VERIFY_WITH_TIMEOUT(all.last("clean/7/output/1") == QByteArray(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        all.last("homeassistant/switch/clean_7_out_1/config") == QByteArray(), 10000);
+    mqtt_watch retained;
+    QVERIFY(retained.start(broker_.port()));
+    QStringList left, kept;
+    for (const auto &m : retained.messages()) {
+        if (m.topic.startsWith(u"clean/7/") || m.topic.contains(u"/clean_7_"))
+            left.append(m.topic);
+        if (m.topic == u"clean/1/output/1" || m.topic == u"clean/2/available"
+            || m.topic == u"homeassistant/switch/clean_1_out_1/config"
+            || m.topic == u"homeassistant/binary_sensor/clean_2_connection/config")
+            kept.append(m.topic);
+    }
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));
+    QCOMPARE(kept.size(), 4);
+    service_.terminate();
+    QVERIFY(service_.waitForFinished(5000));
 }
 
 QTEST_GUILESS_MAIN(tst_service_e2e)
