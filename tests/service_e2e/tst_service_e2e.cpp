@@ -111,11 +111,12 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QCOMPARE(sim_.command("inputs 5a @2"), "ok");
     QCOMPARE(sim_.command("outputs 80 @1"), "ok");
     const QString config = write_config("orvalin.conf",
-        QStringLiteral("# test\n[line]\nport = sub/../%1\nmodules = 1, 2, 7\n"
-                       // Replies held up on a busy test machine are not losses.
-                       "reply_timeout = 150\n[mqtt]\nhost = 127.0.0.1\nport = %2\n[names]\nfile = name.txt\n"
-                       "[safety]\nlink_loss_after = 3\non_link_loss = all_off\n"
-                       "interlock = 7/1+7/2\ninterlock_delay = 100\n")
+        QStringLiteral(
+            "# test\n[line]\nport = sub/../%1\nmodules = 1, 2, 7\n"
+            // Replies held up on a busy test machine are not losses.
+            "reply_timeout = 150\n[mqtt]\nhost = 127.0.0.1\nport = %2\n[names]\nfile = name.txt\n"
+            "[safety]\nlink_loss_after = 3\non_link_loss = all_off\n"
+            "interlock = 7/1+7/2\ninterlock_delay = 100\n")
             .arg(QFileInfo(sim_.link_path()).fileName())
             .arg(broker_.port()));
     // The port is relative: taken from the config's folder, not from where
