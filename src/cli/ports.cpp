@@ -202,6 +202,7 @@ int assign(const QStringList &arguments, const device_tree &tree)
     }
     const QString entry = QDir(folder).filePath(QStringLiteral("COM%1").arg(*number));
     const QFileInfo old(entry);
+    const QString old_target = old.isSymLink() ? old.symLinkTarget() : QString();
     if ((old.exists() || old.isSymLink()) && !old.isSymLink()) {
         print_error(QStringLiteral("ports assign: %1 is not a symbolic link; left alone, nothing "
                                    "changed")
@@ -229,8 +230,8 @@ int assign(const QStringList &arguments, const device_tree &tree)
 #endif
     }
     QString said = QStringLiteral("port %1: %2 -> %3").arg(*number).arg(entry, target);
-    if (old.isSymLink())
-        said += QStringLiteral(" (was -> %1)").arg(old.symLinkTarget());
+    if (!old_target.isEmpty())
+        said += QStringLiteral(" (was -> %1)").arg(old_target);
     print_line(said);
     const QString first = device_for_port(*number, tree.folders);
     if (first != entry)
