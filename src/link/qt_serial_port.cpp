@@ -98,6 +98,11 @@ port_problem qt_serial_port::problem() const
     return failure_.problem;
 }
 
+QString qt_serial_port::device_for_number(std::int16_t number) const
+{
+    return device_for_port(number, folders_);
+}
+
 void qt_serial_port::on_ready_read()
 {
     // The control takes 8 bytes a batch and drops the rest at every tick; a

@@ -36,6 +36,7 @@ public:
     QString device() const override;
     QString error_string() const override;
     port_problem problem() const override;
+    QString device_for_number(std::int16_t number) const override;
 
 private:
     void on_ready_read();
