@@ -13,7 +13,7 @@ int main(int argc, char *argv[])
     orvalin::install_message_boxes();
 
     // Declared before the window, so it outlives the poll cycle that uses it.
-    orvalin::qt_serial_port port(orvalin::toolkit::program_directory());
+    orvalin::qt_serial_port port(orvalin::installed_port_folders());
     orvalin::main_form form(port);
     form.show_centred();
     return QApplication::exec();

@@ -48,7 +48,10 @@ inline constexpr std::array exit_codes {
         "printed); names: the name file lacks the address's section or\n"
         "cannot be written; a result could not be written to standard output" },
     exit_code_entry { "2", "usage error; names: a refused name or no name file" },
-    exit_code_entry { "3", "the port cannot be opened (missing, busy, no permission) or was lost" },
+    exit_code_entry { "3",
+        "the port cannot be opened (missing, busy, no permission) or was lost;\n"
+        "ports assign/unassign: a missing device, an entry that is not a link,\n"
+        "a folder that cannot be written" },
     exit_code_entry { "128+N",
         "pulse stopped by signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP),\n"
         "after the output was switched off and confirmed" },
@@ -56,6 +59,8 @@ inline constexpr std::array exit_codes {
 
 inline constexpr std::chrono::milliseconds default_timeout { 500 };
 inline constexpr std::chrono::milliseconds default_scan_timeout { 100 };
+// One exchange at 9600 baud (16 bytes, 16.7 ms) and a margin.
+inline constexpr std::chrono::milliseconds default_probe_timeout { 30 };
 
 // Everything the command line said, validated.
 struct settings {
@@ -69,6 +74,7 @@ struct settings {
     bool csv = false;
     std::chrono::milliseconds timeout = default_timeout;
     bool timeout_given = false;
+    bool probe = false; // ports --probe
 };
 
 // Results: one line on standard output, flushed at once so pipes see it.
@@ -111,6 +117,7 @@ int run_pulse(const settings &options);
 int run_watch(const settings &options);
 int run_scan(const settings &options);
 int run_names(const settings &options);
+int run_ports(const settings &options);
 
 // One row of the command table: --help and the argument count check come
 // from it. run is empty for serve, which parses its own options.

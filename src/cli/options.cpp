@@ -40,6 +40,11 @@ const std::array commands {
         0, 1, run_scan },
     command_entry { "names", "[ADDRESS [CHANNEL NAME]]",
         "print the 16 names of an address, or rename one channel (out3, in5)", 0, 3, run_names },
+    command_entry { "ports", "[assign N DEVICE | unassign N]",
+        "the serial devices, one a line: port numbers that lead there, stable\n"
+        "names, USB adapter, in use; assign/unassign port N in the user's\n"
+        "data folder; --probe [FIRST-LAST] polls each free device (30 ms)",
+        0, 3, run_ports },
     // serve parses its own options (orvalinctl serve --help); it takes none
     // of the ones above, as its config says everything.
     command_entry { "serve", "[OPTIONS]", "run the MQTT service (see orvalinctl serve --help)", 0,
@@ -147,10 +152,12 @@ command_line parse_command_line(const QStringList &arguments)
     const QCommandLineOption csv_option(
         QStringLiteral("csv"), QStringLiteral("CSV output with a header (watch)."));
     const QCommandLineOption timeout_option(QStringLiteral("timeout"),
-        QStringLiteral("Wait for each reply, in ms (default 500, for scan 100)."),
+        QStringLiteral("Wait for each reply, in ms (default 500, for scan 100, ports --probe 30)."),
         QStringLiteral("MS"));
-    parser.addOptions(
-        { port_option, address_option, names_option, json_option, csv_option, timeout_option });
+    const QCommandLineOption probe_option(QStringLiteral("probe"),
+        QStringLiteral("ports: poll the addresses on every device not in use."));
+    parser.addOptions({ port_option, address_option, names_option, json_option, csv_option,
+        timeout_option, probe_option });
     parser.addPositionalArgument(
         QStringLiteral("command"), QStringLiteral("One of the commands above."));
     parser.addPositionalArgument(
@@ -228,8 +235,13 @@ command_line parse_command_line(const QStringList &arguments)
     if (options.csv && options.command != QLatin1String("watch"))
         return command_line::done(usage_failure(QStringLiteral("--csv is for watch only")));
 
+    options.probe = parser.isSet(probe_option);
+    if (options.probe && options.command != QLatin1String("ports"))
+        return command_line::done(usage_failure(QStringLiteral("--probe is for ports only")));
     if (options.command == QLatin1String("scan"))
         options.timeout = default_scan_timeout;
+    if (options.probe)
+        options.timeout = default_probe_timeout;
     if (parser.isSet(timeout_option)) {
         const auto millis = parse_whole(parser.value(timeout_option), 1, 60000);
         if (!millis)

@@ -50,7 +50,7 @@ session::session(const settings &options, QObject *parent)
 
 int session::open()
 {
-    const QString device = device_for(options_.port, toolkit::program_directory());
+    const QString device = device_for(options_.port, installed_port_folders());
     if (const port_failure failure = port_.open(device)) {
         print_error(port_message(options_.port, device, failure));
         return exit_port;

@@ -81,4 +81,15 @@ private:
     bool finished_ = false;
 };
 
+// FIRST-LAST within 0-255, or one address alone.
+std::optional<std::pair<int, int>> parse_address_range(const QString &text);
+// Polls each address of range once on line, one after the other (progress on
+// standard error when it is a terminal); found for each reply, then done with
+// their count.
+void scan_range(session &line, std::pair<int, int> range, std::chrono::milliseconds timeout,
+    std::function<void(const module_status &)> found, std::function<void(int count)> done);
+// One module that answered, as scan prints it; with device (indented, or a
+// "device" key first) for ports --probe.
+void print_module(const module_status &status, bool json, const QString &device);
+
 } // namespace orvalin::cli

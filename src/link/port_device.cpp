@@ -1,6 +1,7 @@
 #include "link/port_device.h"
 
 #include "system/numbers.h"
+#include "system/toolkit.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,25 +20,35 @@
 
 namespace orvalin {
 
-QString device_for_port(int number, const QString &program_dir)
+port_folders installed_port_folders()
+{
+    return port_folders { toolkit::program_directory(), toolkit::app_data_directory() };
+}
+
+QString device_for_port(int number, const port_folders &folders)
 {
     if (number < 0)
         return {};
 #ifdef Q_OS_WIN
-    Q_UNUSED(program_dir);
+    Q_UNUSED(folders);
     return number == 0 ? QString() : QStringLiteral("COM%1").arg(number);
 #else
-    const QString link = QDir(program_dir).filePath(QStringLiteral("COM%1").arg(number));
-    const QFileInfo entry(link);
-    if (entry.exists() || entry.isSymLink())
-        return QDir::toNativeSeparators(link);
+    const QString name = QStringLiteral("COM%1").arg(number);
+    for (const QString &dir : { folders.program_dir, folders.data_dir }) {
+        if (dir.isEmpty())
+            continue;
+        const QString link = QDir(dir).filePath(name);
+        const QFileInfo entry(link);
+        if (entry.exists() || entry.isSymLink())
+            return QDir::toNativeSeparators(link);
+    }
     if (number == 0)
         return {};
-    return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+    return QDir(folders.dev_dir).filePath(QStringLiteral("ttyS%1").arg(number - 1));
 #endif
 }
 
-QString device_for(const QString &port, const QString &program_dir, const QString &relative_to)
+QString device_for(const QString &port, const port_folders &folders, const QString &relative_to)
 {
     const QString text = port.trimmed();
     const auto number = parse_whole(text, 0, std::numeric_limits<int>::max());
@@ -59,7 +71,7 @@ QString device_for(const QString &port, const QString &program_dir, const QStrin
         return entry.exists() || entry.isSymLink() ? local : port;
 #endif
     }
-    return device_for_port(*number, program_dir);
+    return device_for_port(*number, folders);
 }
 
 namespace {
@@ -119,10 +131,55 @@ port_failure classify_open_error(const QSerialPort &port, const QString &device)
 
 } // namespace
 
+port_failure check_device(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    // A bare name ("ttyUSB0") is Qt's to find under /dev.
+    if (!device.contains(u'/'))
+        return {};
+    const QByteArray path = QFile::encodeName(device);
+    struct stat entry { };
+    if (::lstat(path.constData(), &entry) != 0)
+        return failure(port_problem::missing, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat target { };
+    if (::stat(path.constData(), &target) != 0) {
+        const int error = errno;
+        if (error == ELOOP)
+            return failure(port_problem::not_serial,
+                QStringLiteral("a loop of symbolic links: %1")
+                    .arg(QString::fromLocal8Bit(std::strerror(error))));
+        if (error == ENOENT && S_ISLNK(entry.st_mode))
+            return failure(port_problem::missing,
+                QStringLiteral("a symbolic link to %1, which does not exist")
+                    .arg(QFileInfo(device).symLinkTarget()));
+        return failure(port_problem::other, QString::fromLocal8Bit(std::strerror(error)));
+    }
+    if (S_ISCHR(target.st_mode))
+        return {};
+    const char *what = S_ISDIR(target.st_mode) ? "a folder"
+        : S_ISREG(target.st_mode)              ? "a regular file"
+        : S_ISFIFO(target.st_mode)             ? "a FIFO"
+        : S_ISSOCK(target.st_mode)             ? "a socket"
+        : S_ISBLK(target.st_mode)              ? "a block device"
+                                               : "no character device";
+    return failure(port_problem::not_serial,
+        QStringLiteral("%1, not a character device").arg(QLatin1String(what)));
+#else
+    Q_UNUSED(device);
+    return {};
+#endif
+}
+
 port_failure open_line(QSerialPort &port, const QString &device)
 {
     if (device.isEmpty())
         return failure(port_problem::missing, QString());
+    if (const port_failure wrong = check_device(device)) {
+        if (port.isOpen())
+            port.close();
+        port.setPortName(device);
+        return wrong;
+    }
     if (port.isOpen())
         port.close();
     port.setPortName(device);

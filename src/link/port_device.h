@@ -9,10 +9,25 @@ class QSerialPort;
 
 namespace orvalin {
 
-// The device that port number n stands for. On Windows "COM<n>". Elsewhere an
-// entry "COM<n>" in the program directory (usually a symbolic link to a tty)
-// wins; otherwise /dev/ttyS<n-1>. Empty when no device can stand for n.
-QString device_for_port(int number, const QString &program_dir);
+// Where port numbers are looked up. The folders are parameters so that tests
+// pass a tree of their own.
+struct port_folders {
+    QString program_dir;
+    // The user's folder for port entries; empty: none.
+    QString data_dir = {};
+    QString dev_dir = QStringLiteral("/dev");
+};
+// The program's folder and the user's data folder (where an installed
+// program keeps name.txt as well: toolkit::app_data_directory()).
+port_folders installed_port_folders();
+
+// The device that port number n stands for. On Windows "COM<n>". Elsewhere,
+// in this order: an entry "COM<n>" in the program folder (usually a symbolic
+// link to a tty), an entry "COM<n>" in the user's data folder, then
+// dev_dir/ttyS<n-1>. An entry counts even when it is broken (a dangling link),
+// so that opening it says what is wrong with it. Empty when no device can
+// stand for n.
+QString device_for_port(int number, const port_folders &folders);
 
 // Port selection for every program: text that is a whole decimal number is a
 // port number (device_for_port). Text with a slash is a path: an absolute one
@@ -21,7 +36,7 @@ QString device_for_port(int number, const QString &program_dir);
 // name the same file. Other text is a device name ("ttyUSB0", "COM3"), except
 // that outside Windows an entry of that name in relative_to wins.
 QString device_for(
-    const QString &port, const QString &program_dir, const QString &relative_to = QString());
+    const QString &port, const port_folders &folders, const QString &relative_to = QString());
 
 // Why a port could not be opened or was lost, in the terms the user acts on.
 enum class port_problem {
@@ -49,6 +64,13 @@ inline constexpr int line_baud = 9600;
 inline constexpr std::chrono::microseconds byte_time { 10'000'000 / line_baud };
 inline constexpr std::chrono::microseconds frame_time = 8 * byte_time;
 inline constexpr std::chrono::microseconds exchange_time = 2 * frame_time;
+
+// Why device cannot be a serial line, found without opening it, so that a
+// FIFO or a link loop never blocks: a dangling link (missing, naming its
+// target), a link loop, a folder, a regular file, a FIFO or a socket
+// (not_serial, saying which). No problem for a character device, or where
+// the system cannot tell (Windows names).
+port_failure check_device(const QString &device);
 
 // Opens device on port at 9600 baud, 8 data bits, no parity, 1 stop bit, no
 // flow control, raw bytes, and takes an exclusive lock on the device itself

@@ -4,9 +4,9 @@
 
 namespace orvalin {
 
-qt_serial_port::qt_serial_port(QString program_dir, QObject *parent)
+qt_serial_port::qt_serial_port(port_folders folders, QObject *parent)
     : serial_port(parent)
-    , program_dir_(std::move(program_dir))
+    , folders_(std::move(folders))
 {
     connect(&line_, &line_port::ready_read, this, &qt_serial_port::on_ready_read);
     connect(&line_, &line_port::lost, this, [this](const port_failure &failure) {
@@ -25,7 +25,7 @@ bool qt_serial_port::open()
 {
     if (line_.is_open())
         return true;
-    device_ = device_for_port(number_, program_dir_);
+    device_ = device_for_port(number_, folders_);
     // An empty device (none for the number) fails as missing.
     failure_ = line_.open(device_);
     if (failure_)
@@ -96,6 +96,11 @@ QString qt_serial_port::error_string() const
 port_problem qt_serial_port::problem() const
 {
     return failure_.problem;
+}
+
+QString qt_serial_port::device_for_number(std::int16_t number) const
+{
+    return device_for_port(number, folders_);
 }
 
 void qt_serial_port::on_ready_read()

@@ -19,7 +19,9 @@ class qt_serial_port final : public serial_port {
     Q_OBJECT
 
 public:
-    explicit qt_serial_port(QString program_dir, QObject *parent = nullptr);
+    // Port numbers are looked up in folders (installed_port_folders() for the
+    // panel).
+    explicit qt_serial_port(port_folders folders, QObject *parent = nullptr);
 
     void set_comm_port(std::int16_t number) override;
     bool open() override;
@@ -34,12 +36,13 @@ public:
     QString device() const override;
     QString error_string() const override;
     port_problem problem() const override;
+    QString device_for_number(std::int16_t number) const override;
 
 private:
     void on_ready_read();
 
     qt_line_port line_;
-    QString program_dir_;
+    port_folders folders_;
     // What the line delivered and input() has not taken yet.
     QByteArray received_;
     std::int16_t number_ = 0;

@@ -49,6 +49,12 @@ public:
     virtual QString error_string() const = 0;
     // The kind of the latest failure; none after an open that succeeded.
     virtual port_problem problem() const = 0;
+    // The device port number would open now; empty when none stands for it.
+    virtual QString device_for_number(std::int16_t number) const
+    {
+        Q_UNUSED(number);
+        return {};
+    }
 
 signals:
     // The receive event: raised on the event loop's thread.

@@ -48,8 +48,7 @@ QString name_file_path()
     if (QFileInfo::exists(beside) || toolkit::directory_writable(dir))
         return beside;
     // An installed program's folder belongs to the system.
-    const QString data_dir = toolkit::data_directory() + QStringLiteral("/orvalin");
-    return QDir::toNativeSeparators(data_dir + QStringLiteral("/name.txt"));
+    return QDir::toNativeSeparators(toolkit::app_data_directory() + QStringLiteral("/name.txt"));
 }
 
 QString channel_section(const QString &address_text)

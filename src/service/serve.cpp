@@ -96,7 +96,7 @@ int serve_main(const QStringList &arguments)
     mosquitto_broker mqtt(settings, log_line);
     qt_line_port port;
     // Relative paths in the config are taken from its folder.
-    const QString device = device_for(config.port, toolkit::program_directory(),
+    const QString device = device_for(config.port, installed_port_folders(),
         QFileInfo(parser.value(config_option)).absolutePath());
     bridge service(config, device.isEmpty() ? config.port : device, port, mqtt, log_line);
     service.set_verbose(parser.isSet(verbose_option));

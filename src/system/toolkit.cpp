@@ -60,6 +60,11 @@ QString data_directory()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 }
 
+QString app_data_directory()
+{
+    return data_directory() + QStringLiteral("/orvalin");
+}
+
 bool file_exists(const QString &path)
 {
     const QFileInfo info(path);

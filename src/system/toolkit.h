@@ -32,6 +32,10 @@ QString program_directory();
 // working folder); elsewhere the system's place for it.
 QString data_directory();
 
+// Orvalin's folder in data_directory(): where an installed program keeps
+// name.txt and the user's port entries (COM<n>).
+QString app_data_directory();
+
 // True for an existing regular file; false for a missing file, a directory
 // or a hidden file.
 bool file_exists(const QString &path);

@@ -2,6 +2,8 @@
 
 #include "control/controller.h"
 #include "link/frame.h"
+#include "link/port_list.h"
+#include "link/serial_port.h"
 #include "system/toolkit.h"
 #include "ui/app_icon.h"
 #include "ui/controls.h"
@@ -174,6 +176,7 @@ main_form::main_form(serial_port &port, QWidget *parent)
     : QWidget(parent,
         Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
             | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , port_(port)
 {
     setObjectName(QStringLiteral("main_form"));
     setWindowTitle(QStringLiteral("Orvalin"));
@@ -186,6 +189,7 @@ main_form::main_form(serial_port &port, QWidget *parent)
 
     ensure_name_file(*this);
     reload_captions();
+    show_port_tip();
 }
 
 main_form::~main_form() = default;
@@ -319,6 +323,22 @@ void main_form::chuankou_num_Change()
 {
     if (const auto number = whole_number(chuankou_num_->text()))
         VScroll2_->set_value(*number);
+    show_port_tip();
+}
+
+// What the number in the box stands for now: entries and adapters come and
+// go while the panel runs, so it is looked up at every change.
+void main_form::show_port_tip()
+{
+    const auto number = whole_number(chuankou_num_->text());
+    if (!number) {
+        chuankou_num_->setToolTip(QString());
+        return;
+    }
+    const QString device = port_.device_for_number(std::int16_t(*number));
+    const auto described = describe_device(device, installed_device_tree());
+    chuankou_num_->setToolTip(QStringLiteral("串口 %1：").arg(*number)
+        + (described ? device_summary_zh(*described) : QStringLiteral("没有对应的设备")));
 }
 
 void main_form::VScroll2_Change(int value)

@@ -86,6 +86,7 @@ private:
     void VScroll2_Change(int value);
     void Label4_click(int element);
     void reload_captions();
+    void show_port_tip();
 
     QLabel *Label3_ = nullptr;
     QLineEdit *chuankou_num_ = nullptr;
@@ -101,6 +102,7 @@ private:
     std::array<click_label *, channel_total + 1> Label2_ {};
     std::array<caption_label *, channel_total + 1> Label4_ {};
 
+    serial_port &port_;
     controller *controller_ = nullptr;
     // Created at the first caption click, kept for the program's life.
     name_form *name_form_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QStringList>
 
 // A serial port in memory: records every operation in order, lets a test
@@ -19,6 +20,8 @@ public:
     QStringList log;
     QList<orvalin::frame> written;
     QByteArray waiting; // received, not yet read
+    // What each port number stands for (device_for_number); none when absent.
+    QMap<int, QString> devices;
     bool open_fails = false;
     orvalin::port_problem open_problem = orvalin::port_problem::missing;
     QString open_error = QStringLiteral("No such file or directory");
@@ -71,6 +74,7 @@ public:
     // The device opened last, as the real port remembers it.
     QString device() const override { return QStringLiteral("/dev/fake%1").arg(number); }
     QString error_string() const override { return open_fails ? open_error : QString(); }
+    QString device_for_number(std::int16_t n) const override { return devices.value(n); }
     orvalin::port_problem problem() const override
     {
         return lost      ? orvalin::port_problem::unplugged

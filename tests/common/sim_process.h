@@ -16,7 +16,7 @@
 //     QTemporaryDir dir;
 //     sim_process sim;
 //     QVERIFY2(sim.start(dir.path(), {"--address", "7"}), qPrintable(sim.error()));
-//     orvalin::qt_serial_port port(dir.path());
+//     orvalin::qt_serial_port port(orvalin::port_folders { dir.path() });
 //     QVERIFY(orvalin::open_port(port, 1));
 //     QCOMPARE(sim.command("in 3 on"), "ok");
 //     QCOMPARE(sim.status()->frames, 0);

@@ -19,7 +19,7 @@ namespace {
 struct link_fixture {
     QTemporaryDir dir;
     sim_process sim;
-    qt_serial_port port { dir.path() };
+    qt_serial_port port { port_folders { dir.path() } };
     QSignalSpy events { &port, &serial_port::on_comm };
     QSignalSpy lost { &port, &serial_port::port_lost };
     frame tx_buf {};
@@ -107,7 +107,7 @@ void tst_link_e2e::two_names_for_one_device_are_one_port()
     QVERIFY(QFile::link(f.sim.device(), f.dir.filePath("COM2")));
     // Another name for the device, and the same name (Qt's own lock file):
     // in use either way, also for root.
-    qt_serial_port second(f.dir.path());
+    qt_serial_port second(port_folders { f.dir.path() });
     for (const std::int16_t number : { 2, 1 }) {
         QVERIFY(!open_port(second, number));
         QCOMPARE(second.problem(), port_problem::busy);

@@ -38,6 +38,7 @@ private slots:
     void lamps_render_at_their_places_in_their_colours();
     void title_shows_as_stored_data();
     void title_shows_as_stored();
+    void port_tip_says_what_the_number_stands_for();
 
 private:
     template <typename T = QWidget> T *child(const QString &name) const
@@ -251,6 +252,27 @@ void tst_main_form::title_shows_as_stored()
     QCOMPARE(fx_->form->windowHandle()->title(), title);
     fx_->form->setWindowModified(true);
     QCOMPARE(fx_->form->windowHandle()->title(), title);
+}
+
+// The tool tip follows the number, by typing and by the spinner.
+void tst_main_form::port_tip_says_what_the_number_stands_for()
+{
+    const QString entry = fx_->dir.filePath("COM3");
+    QVERIFY(QFile::link("/dev/null", entry));
+    fx_->port.devices[3] = entry;
+    fx_->port.devices[5] = fx_->dir.filePath("COM5"); // an entry that is not there
+    port_box()->setText("3");
+    QCOMPARE(port_box()->toolTip(), "串口 3：/dev/null");
+    click_arrow("VScroll2", true);
+    QCOMPARE(port_box()->text(), "4");
+    QCOMPARE(port_box()->toolTip(), "串口 4：没有对应的设备");
+    port_box()->setText("5");
+    QCOMPARE(port_box()->toolTip(), "串口 5：没有对应的设备");
+    QVERIFY(QFile::link(fx_->dir.filePath("gone"), fx_->port.devices[5]));
+    port_box()->setText("3");
+    port_box()->setText("5");
+    QCOMPARE(
+        port_box()->toolTip(), QStringLiteral("串口 5：%1：串口不存在").arg(fx_->port.devices[5]));
 }
 
 QTEST_MAIN(tst_main_form)

@@ -61,7 +61,7 @@ void tst_ui_e2e::init()
     QVERIFY2(sim_->start(dir_->path(), { "--address", "1" }), qPrintable(sim_->error()));
     toolkit::set_program_directory(dir_->path());
     toolkit::set_message_sink([this](const toolkit::message &m) { messages_ << m; });
-    port_ = std::make_unique<qt_serial_port>(dir_->path());
+    port_ = std::make_unique<qt_serial_port>(port_folders { dir_->path() });
     form_ = std::make_unique<main_form>(*port_);
     form_->show_centred();
     QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
