@@ -5,10 +5,14 @@
 //     broker's hop counts against the service;
 //   input -> state: from just before "in K on|off @A" goes to the emulator
 //     until this tool's subscription has the state message;
-//   CPU and peak RSS of the service over a stretch of plain polling.
+//   CPU, wake-ups (voluntary context switches, all threads) and exchanges
+//     over a stretch of plain polling, against the same figures of a minimal
+//     C loop doing the same exchanges on the same line first
+//     (reference_loop.c), and peak RSS;
+//   with --watch, also the wake-ups per exchange of `orvalinctl watch`.
 //
 //   orvalin-service-bench [--build DIR] [--samples N] [--idle-seconds N] [--out FILE]
-//                         [--broker-nodelay]
+//                         [--broker-nodelay] [--one-poll-per-interval] [--watch]
 
 #include "broker_process.h"
 #include "sim_process.h"
@@ -22,6 +26,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,6 +44,9 @@ namespace {
 
 constexpr int modules[] = { 1, 2, 7 };
 constexpr auto interval = 50ms;
+// On the emulator's line: 16 bytes at 9600 baud and its 2 ms turnaround.
+constexpr double exchange_ms = 16 * 10 * 1000.0 / 9600 + 2;
+constexpr double frame_ms = 8 * 10 * 1000.0 / 9600;
 
 // A libmosquitto client on its own thread, so arrival times are taken the
 // moment a message is read, not when this tool's event loop gets to it.
@@ -121,15 +129,84 @@ summary summarize(std::vector<double> values)
     return { at(0.5), at(0.99), values.back() };
 }
 
-// utime + stime of a process, in clock ticks.
-long long cpu_ticks(qint64 pid)
+// CPU time and wake-ups of a process, all threads together.
+struct usage {
+    double cpu_ms = 0;
+    long long voluntary = 0, involuntary = 0;
+};
+
+usage usage_of(qint64 pid)
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    const auto fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+    usage total;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks.filePath(task + "/schedstat"));
+        if (schedstat.open(QIODevice::ReadOnly))
+            total.cpu_ms += schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
+        QFile status(tasks.filePath(task + "/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                total.voluntary += line.mid(24).trimmed().toLongLong();
+            else if (line.startsWith("nonvoluntary_ctxt_switches:"))
+                total.involuntary += line.mid(27).trimmed().toLongLong();
+        }
+    }
+    return total;
+}
+
+// Commands the emulated modules have taken, all of them.
+long long frames_taken(sim_process &sim)
+{
+    long long frames = 0;
+    for (const int module : modules) {
+        const QString line = sim.command(QStringLiteral("status @%1").arg(module));
+        frames += line.section(QStringLiteral("frames "), 1).section(' ', 0, 0).toLongLong();
+    }
+    return frames;
+}
+
+// Per exchange over a stretch: CPU, wake-ups, and how many there were.
+struct per_exchange {
+    long long exchanges = 0;
+    double cpu_us = 0, wakeups = 0, involuntary = 0;
+};
+
+// A running process measured while the emulator counts its exchanges.
+per_exchange measure(qint64 pid, sim_process &sim, int seconds)
+{
+    const long long frames_before = frames_taken(sim);
+    const usage before = usage_of(pid);
+    QTest::qWait(seconds * 1000);
+    const usage after = usage_of(pid);
+    per_exchange result;
+    result.exchanges = frames_taken(sim) - frames_before;
+    const double n = double(std::max(1LL, result.exchanges));
+    result.cpu_us = (after.cpu_ms - before.cpu_ms) * 1000 / n;
+    result.wakeups = double(after.voluntary - before.voluntary) / n;
+    result.involuntary = double(after.involuntary - before.involuntary) / n;
+    return result;
+}
+
+// The C loop: its own figures from getrusage.
+std::optional<per_exchange> reference(const QString &build, const QString &link, int seconds)
+{
+    QProcess loop;
+    QStringList arguments { link, QString::number(seconds) };
+    for (const int module : modules)
+        arguments << QString::number(module);
+    loop.start(QDir(build).filePath("bench/orvalin-reference-loop"), arguments);
+    if (!loop.waitForFinished((seconds + 10) * 1000) || loop.exitCode() != 0)
+        return std::nullopt;
+    const QList<QByteArray> words = loop.readAllStandardOutput().simplified().split(' ');
+    per_exchange result;
+    result.exchanges = words.value(1).toLongLong();
+    const double n = double(std::max(1LL, result.exchanges));
+    result.cpu_us = words.value(5).toDouble() / n;
+    result.wakeups = words.value(7).toDouble() / n;
+    result.involuntary = words.value(9).toDouble() / n;
+    return result;
 }
 
 long long peak_rss_kib(qint64 pid)
@@ -158,7 +235,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption out_option("out", "Figures as JSON.", "file");
     const QCommandLineOption nodelay_option(
         "broker-nodelay", "The broker sends without delay (set_tcp_nodelay).");
-    parser.addOptions({ build_option, samples_option, idle_option, out_option, nodelay_option });
+    const QCommandLineOption old_option("one-poll-per-interval",
+        "The service's former schedule: one poll of the line per interval.");
+    const QCommandLineOption watch_option("watch", "Also measure orvalinctl watch.");
+    parser.addOptions({ build_option, samples_option, idle_option, out_option, nodelay_option,
+        old_option, watch_option });
     parser.addHelpOption();
     parser.process(app);
     const int samples = parser.value(samples_option).toInt();
@@ -173,6 +254,15 @@ int main(int argc, char *argv[])
             qPrintable(broker.error()), qPrintable(sim.error()));
         return 1;
     }
+    const QString build = parser.value(build_option);
+    const int idle_seconds = parser.value(idle_option).toInt();
+    const bool old_schedule = parser.isSet(old_option);
+    // The yardstick first, while the line is free.
+    const auto yardstick = reference(build, sim.link_path(), idle_seconds / 2);
+    if (!yardstick) {
+        std::fprintf(stderr, "the reference loop did not run\n");
+        return 1;
+    }
     QFile config(dir.filePath("orvalin.conf"));
     config.open(QIODevice::WriteOnly);
     config.write(QStringLiteral("[line]\nport = %1\nmodules = 1,2,7\ninterval = %2\n"
@@ -184,8 +274,12 @@ int main(int argc, char *argv[])
     config.close();
     QProcess service;
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service.start(QDir(parser.value(build_option)).filePath("orvalinctl"),
-        { "serve", "--config", config.fileName() });
+    if (old_schedule) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("ORVALIN_BENCH_ONE_POLL_PER_INTERVAL", "1");
+        service.setProcessEnvironment(environment);
+    }
+    service.start(QDir(build).filePath("orvalinctl"), { "serve", "--config", config.fileName() });
     if (!service.waitForStarted()) {
         std::fprintf(stderr, "cannot start orvalinctl\n");
         return 1;
@@ -197,12 +291,9 @@ int main(int argc, char *argv[])
     }
 
     // Idle first: plain polling, nothing else on the line.
-    const long long ticks_before = cpu_ticks(service.processId());
-    const auto idle_start = steady::now();
-    QTest::qWait(parser.value(idle_option).toInt() * 1000);
-    const double idle_seconds = std::chrono::duration<double>(steady::now() - idle_start).count();
-    const double cpu_percent = 100.0 * double(cpu_ticks(service.processId()) - ticks_before)
-        / double(sysconf(_SC_CLK_TCK)) / idle_seconds;
+    const per_exchange polling = measure(service.processId(), sim, idle_seconds);
+    const double cpu_percent
+        = polling.cpu_us * double(polling.exchanges) / 1e6 / idle_seconds * 100;
 
     auto *random = QRandomGenerator::global();
     std::vector<double> set_ms, input_ms;
@@ -247,6 +338,19 @@ int main(int argc, char *argv[])
     service.terminate();
     service.waitForFinished(2000);
 
+    std::optional<per_exchange> watching;
+    if (parser.isSet(watch_option)) {
+        QProcess watch;
+        watch.start(
+            QDir(build).filePath("orvalinctl"), { "-p", sim.link_path(), "-a", "1", "watch" });
+        if (watch.waitForStarted()) {
+            QTest::qWait(1000);
+            watching = measure(watch.processId(), sim, idle_seconds / 2);
+            watch.terminate();
+            watch.waitForFinished(2000);
+        }
+    }
+
     if (qEnvironmentVariableIsSet("ORVALIN_BENCH_DUMP")) {
         for (const double v : set_ms)
             std::fprintf(stderr, "set %.1f\n", v);
@@ -254,33 +358,62 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "input %.1f\n", v);
     }
     const summary set = summarize(set_ms), input = summarize(input_ms);
-    const double cycle = double(interval.count()) * std::size(modules);
-    std::printf("%-44s %10s %10s %10s   %s\n", "orvalinctl serve, 3 modules at 9600 baud", "p50",
-        "p99", "max", "goal");
-    std::printf("%-44s %8.1f ms %7.1f ms %7.1f ms   p99 <= %.0f ms (exchange %lld ms + 2)   %s\n",
+    // One round of all modules: at line speed, or one interval each before.
+    const double round = old_schedule
+        ? double(interval.count()) * std::size(modules)
+        : std::max(double(interval.count()), exchange_ms * std::size(modules));
+    const double set_goal = exchange_ms + frame_ms + 2;
+    const double input_goal = round + exchange_ms + 5;
+    const double ratio = polling.cpu_us / std::max(1e-9, yardstick->cpu_us);
+    const auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+    std::printf("orvalinctl serve, 3 modules at 9600 baud, %s schedule%s\n",
+        old_schedule ? "one poll per interval (former)" : "line-paced",
+        parser.isSet(nodelay_option) ? ", broker with set_tcp_nodelay" : "");
+    std::printf("%-42s %9s %9s %9s   %s\n", "", "p50", "p99", "max", "goal");
+    std::printf("%-42s %6.1f ms %6.1f ms %6.1f ms   p99 <= %.1f ms (exchange + frame + 2)   %s\n",
         qPrintable(QStringLiteral("set -> frame on the line (n=%1)").arg(set_ms.size())), set.p50,
-        set.p99, set.max, double(interval.count()) + 2, (long long)interval.count(),
-        set.p99 <= double(interval.count()) + 2 ? "met" : "MISSED");
-    std::printf("%-44s %8.1f ms %7.1f ms %7.1f ms   p99 <= %.0f ms (cycle %.0f ms + 5)   %s\n",
+        set.p99, set.max, set_goal, verdict(set.p99 <= set_goal));
+    std::printf(
+        "%-42s %6.1f ms %6.1f ms %6.1f ms   p99 <= %.1f ms (round %.0f + exchange + 5)   %s\n",
         qPrintable(QStringLiteral("input -> state at the broker (n=%1)").arg(input_ms.size())),
-        input.p50, input.p99, input.max, cycle + 5, cycle,
-        input.p99 <= cycle + 5 ? "met" : "MISSED");
-    std::printf("%-44s %10.2f %%%33s   <= 1 %%   %s\n", "CPU while polling (of one core)",
-        cpu_percent, "", cpu_percent <= 1 ? "met" : "MISSED");
-    std::printf("%-44s %10.1f MB%32s   <= 15 MB   %s\n", "peak RSS", double(rss) / 1024, "",
-        rss > 0 && rss <= 15 * 1024 ? "met" : "MISSED");
+        input.p50, input.p99, input.max, input_goal, round, verdict(input.p99 <= input_goal));
+    std::printf("%-42s %9.1f exchanges/s\n", "polling", double(polling.exchanges) / idle_seconds);
+    std::printf("%-42s %6.1f us %6.2f wake-ups %5.2f preempted   <= 3 wake-ups   %s\n",
+        "per exchange: service CPU", polling.cpu_us, polling.wakeups, polling.involuntary,
+        verdict(polling.wakeups <= 3));
+    std::printf("%-42s %6.1f us %6.2f wake-ups %5.2f preempted\n", "per exchange: reference C loop",
+        yardstick->cpu_us, yardstick->wakeups, yardstick->involuntary);
+    std::printf("%-42s %9.2f   <= 2   %s\n", "CPU per exchange, service / reference", ratio,
+        verdict(ratio <= 2));
+    std::printf("%-42s %9.2f %% of one core\n", "CPU while polling", cpu_percent);
+    if (watching)
+        std::printf("%-42s %6.1f us %6.2f wake-ups\n", "per exchange: orvalinctl watch",
+            watching->cpu_us, watching->wakeups);
+    std::printf("%-42s %9.1f MB   <= 15 MB   %s\n", "peak RSS", double(rss) / 1024,
+        verdict(rss > 0 && rss <= 15 * 1024));
     if (parser.isSet(out_option)) {
+        QJsonObject figures {
+            { "schedule", old_schedule ? "one_poll_per_interval" : "line_paced" },
+            { "set_to_frame_ms_p50", set.p50 },
+            { "set_to_frame_ms_p99", set.p99 },
+            { "input_to_state_ms_p50", input.p50 },
+            { "input_to_state_ms_p99", input.p99 },
+            { "exchanges_per_second", double(polling.exchanges) / idle_seconds },
+            { "cpu_percent", cpu_percent },
+            { "cpu_us_per_exchange", polling.cpu_us },
+            { "wakeups_per_exchange", polling.wakeups },
+            { "reference_cpu_us_per_exchange", yardstick->cpu_us },
+            { "reference_wakeups_per_exchange", yardstick->wakeups },
+            { "cpu_ratio_to_reference", ratio },
+            { "peak_rss_mb", double(rss) / 1024 },
+        };
+        if (watching) {
+            figures["watch_cpu_us_per_exchange"] = watching->cpu_us;
+            figures["watch_wakeups_per_exchange"] = watching->wakeups;
+        }
         QFile out(parser.value(out_option));
         out.open(QIODevice::WriteOnly);
-        out.write(QJsonDocument(QJsonObject {
-                                    { "set_to_frame_ms_p50", set.p50 },
-                                    { "set_to_frame_ms_p99", set.p99 },
-                                    { "input_to_state_ms_p50", input.p50 },
-                                    { "input_to_state_ms_p99", input.p99 },
-                                    { "cpu_percent", cpu_percent },
-                                    { "peak_rss_mb", double(rss) / 1024 },
-                                })
-                      .toJson());
+        out.write(QJsonDocument(figures).toJson());
     }
     return 0;
 }

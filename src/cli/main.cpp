@@ -17,6 +17,11 @@ using namespace orvalin::cli;
 
 int main(int argc, char *argv[])
 {
+    // Qt's own event loop rather than GLib's: GLib wakes itself through a
+    // descriptor each time a port starts or stops watching its line, three
+    // system calls a time, several times an exchange. Nothing here needs GLib.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
 #ifdef Q_OS_UNIX
     // A reader gone away shows as a failed write, handled where it matters,

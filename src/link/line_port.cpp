@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
 #include <termios.h>
 #endif
 
@@ -98,6 +99,18 @@ void qt_line_port::wake_at_bytes(int count)
     if (::tcsetattr(fd, TCSANOW, &settings) == 0)
         wake_count_ = count;
 #endif
+}
+
+qint64 qt_line_port::bytes_waiting() const
+{
+    if (!port_.isOpen())
+        return 0;
+#ifdef Q_OS_UNIX
+    int in_driver = 0;
+    if (::ioctl(int(port_.handle()), FIONREAD, &in_driver) == 0)
+        return port_.bytesAvailable() + in_driver;
+#endif
+    return -1;
 }
 
 void qt_line_port::on_error(QSerialPort::SerialPortError error)

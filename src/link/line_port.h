@@ -42,6 +42,9 @@ public:
     // on systems whose driver can be told so; a hint, ready_read may come
     // sooner. Held as long as the line stays open.
     virtual void wake_at_bytes(int count) { Q_UNUSED(count); }
+    // Bytes received and not yet read, those still in the driver included;
+    // -1 where the system cannot say.
+    virtual qint64 bytes_waiting() const { return -1; }
 
 signals:
     void ready_read();
@@ -66,6 +69,7 @@ public:
     QString device() const override;
     void hold_input(bool held) override;
     void wake_at_bytes(int count) override;
+    qint64 bytes_waiting() const override;
 
 private:
     void on_error(QSerialPort::SerialPortError error);

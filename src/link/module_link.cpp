@@ -6,6 +6,16 @@
 
 namespace orvalin {
 
+namespace {
+
+// The hold never ends before the line's own time, nor long after.
+constexpr auto shortest_hold = std::chrono::floor<std::chrono::milliseconds>(exchange_time);
+constexpr auto longest_hold = shortest_hold + std::chrono::milliseconds(20);
+// Replies whole at once in a row before the hold is tried a little shorter.
+constexpr int shorten_after = 8;
+
+} // namespace
+
 void reply_finder::feed(QByteArrayView bytes)
 {
     pending_.append(bytes);
@@ -51,6 +61,7 @@ void reply_finder::clear()
 module_link::module_link(line_port &port, QObject *parent)
     : QObject(parent)
     , port_(port)
+    , hold_for_(shortest_hold)
 {
     timeout_.setSingleShot(true);
     timeout_.setTimerType(Qt::PreciseTimer);
@@ -74,12 +85,10 @@ bool module_link::start(const frame &command, std::chrono::milliseconds timeout)
     since_write_.start();
     timeout_.start(timeout);
     port_.wake_at_bytes(finder_.missing());
-    // Replies vary by a millisecond or so; waking a little early costs one
-    // more wake-up, a little late only that much delay.
-    const auto quiet = std::chrono::floor<std::chrono::milliseconds>(last_reply_);
-    if (quiet < timeout) {
+    if (hold_for_ < timeout) {
+        holding_ = true;
         port_.hold_input(true);
-        quiet_.start(quiet);
+        quiet_.start(hold_for_);
     }
     return true;
 }
@@ -94,7 +103,26 @@ void module_link::cancel()
 void module_link::let_input_through()
 {
     quiet_.stop();
-    port_.hold_input(false);
+    if (std::exchange(holding_, false)) {
+        // Only a hold that ran its time says whether it was long enough.
+        if (waiting_) {
+            const qint64 waiting = port_.bytes_waiting();
+            if (waiting >= 0)
+                learn(waiting >= finder_.missing());
+        }
+        port_.hold_input(false);
+    }
+}
+
+void module_link::learn(bool whole)
+{
+    if (!whole) {
+        hold_for_ = std::min(longest_hold, hold_for_ + std::chrono::milliseconds(1));
+        whole_in_a_row_ = 0;
+    } else if (++whole_in_a_row_ >= shorten_after) {
+        hold_for_ = std::max(shortest_hold, hold_for_ - std::chrono::milliseconds(1));
+        whole_in_a_row_ = 0;
+    }
 }
 
 void module_link::on_ready_read()
@@ -123,9 +151,6 @@ void module_link::finish(std::optional<module_status> status)
     result.command = command_;
     result.status = status;
     result.elapsed = std::chrono::microseconds(since_write_.nsecsElapsed() / 1000);
-    // Never below the time the line itself takes.
-    if (status)
-        last_reply_ = std::max(exchange_time, result.elapsed);
     result.bad_bytes = finder_.skipped();
     emit finished(result);
 }

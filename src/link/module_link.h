@@ -51,10 +51,12 @@ struct exchange_result {
 // and noise are passed over. Everything runs on the event loop.
 //
 // No reply can be complete before the command and the reply have crossed
-// the line, nor much sooner than the last reply took: until then the port
-// holds input (line_port::hold_input), and after that it wakes the program
-// only once the rest of the reply can be there (line_port::wake_at_bytes),
-// so the bytes of a reply arriving one by one do not each wake it.
+// the line and the module has turned round: until then the port holds input
+// (line_port::hold_input), and after that it wakes the program only once the
+// rest of the reply can be there (line_port::wake_at_bytes), so the bytes of
+// a reply arriving one by one do not each wake it. The hold learns the
+// module's turnaround: a reply not yet whole when it ends lengthens it by a
+// millisecond, a run of replies already whole shortens it by one.
 class module_link : public QObject {
     Q_OBJECT
 
@@ -76,13 +78,16 @@ private:
     void on_ready_read();
     void finish(std::optional<module_status> status);
     void let_input_through();
+    // As a hold ends: was the reply there whole?
+    void learn(bool whole);
 
     line_port &port_;
     reply_finder finder_;
     QTimer timeout_;
     QTimer quiet_;
-    // How long the last reply took, from the write to its last byte.
-    std::chrono::microseconds last_reply_ { exchange_time };
+    std::chrono::milliseconds hold_for_;
+    bool holding_ = false;
+    int whole_in_a_row_ = 0;
     QElapsedTimer since_write_;
     frame command_ {};
     bool waiting_ = false;
