@@ -68,6 +68,8 @@ public:
     // way or the port is closed.
     bool start(const frame &command, std::chrono::milliseconds timeout);
     bool busy() const { return waiting_; }
+    // How long input is held after the write, as learnt so far.
+    std::chrono::milliseconds hold() const { return hold_for_; }
     // Stops waiting without a finished signal (the line was lost or closed).
     void cancel();
 

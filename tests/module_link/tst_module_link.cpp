@@ -17,6 +17,8 @@ public:
     QString device() const override { return QStringLiteral("fake"); }
     void write(const frame &bytes) override { written.append(bytes); }
     QByteArray read_all() override { return std::exchange(incoming_, {}); }
+    void hold_input(bool held) override { holding = held; }
+    qint64 bytes_waiting() const override { return waiting; }
     void discard_input() override { incoming_.clear(); }
     void receive(const QByteArray &bytes)
     {
@@ -25,6 +27,8 @@ public:
     }
 
     QList<frame> written;
+    bool holding = false;
+    qint64 waiting = -1;
 
 private:
     bool open_ = true;
@@ -47,6 +51,7 @@ private slots:
     void finder_takes_replies_out_of_noise();
     void an_exchange_takes_only_its_own_address_data();
     void an_exchange_takes_only_its_own_address();
+    void the_hold_learns_the_turnaround();
 };
 
 // Replies found in a byte stream, whatever noise comes before or between.
@@ -127,3 +132,35 @@ void tst_module_link::an_exchange_takes_only_its_own_address()
 
 QTEST_GUILESS_MAIN(tst_module_link)
 #include "tst_module_link.moc"
+
+// A reply not yet whole as the hold ends lengthens it; a run of whole ones
+// shortens it; a port that cannot say teaches nothing.
+void tst_module_link::the_hold_learns_the_turnaround()
+{
+    fake_line_port port;
+    module_link link(port);
+    const auto exchange = [&](qint64 waiting) {
+        port.waiting = waiting;
+        link.start(build_frame(1, status_poll, 0, 0), 500ms);
+        QVERIFY(port.holding);
+        QTRY_VERIFY_WITH_TIMEOUT(!port.holding, 2000);
+        port.receive(reply(1, 0));
+        QVERIFY(!link.busy());
+    };
+    const auto first = link.hold();
+    QCOMPARE(first, 16ms);
+    for (int i = 0; i < 3; ++i)
+        exchange(5);
+    QCOMPARE(link.hold(), first + 3ms);
+    for (int i = 0; i < 7; ++i)
+        exchange(8);
+    QCOMPARE(link.hold(), first + 3ms);
+    exchange(8);
+    QCOMPARE(link.hold(), first + 2ms);
+    exchange(-1);
+    QCOMPARE(link.hold(), first + 2ms);
+    // Never shorter than the line's own time for the exchange.
+    for (int i = 0; i < 3 * 8; ++i)
+        exchange(8);
+    QCOMPARE(link.hold(), first);
+}
