@@ -78,16 +78,20 @@ bench:
 	$(MAKE) bench-service
 
 # orvalinctl serve against a broker and three emulated modules at 9600
-# baud: set to frame and input to state latencies, CPU and peak RSS
-# (SERVICE_SAMPLES latencies each), with the broker's default and with its
-# set_tcp_nodelay; figures in $(BUILD)/bench-service*.json.
+# baud: set to frame and input to state latencies, CPU and wake-ups per
+# exchange beside a minimal C loop's, peak RSS (SERVICE_SAMPLES latencies
+# each); the line-paced schedule, the former one (one poll per interval) and
+# the broker's default instead of set_tcp_nodelay; figures in
+# $(BUILD)/bench-service*.json.
 SERVICE_SAMPLES ?= 300
 bench-service: deps
 	$(MAKE) build
 	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
-		--out $(BUILD)/bench-service.json
+		--broker-nodelay --watch --out $(BUILD)/bench-service.json
 	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
-		--broker-nodelay --out $(BUILD)/bench-service-nodelay.json
+		--broker-nodelay --one-poll-per-interval --out $(BUILD)/bench-service-former.json
+	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
+		--out $(BUILD)/bench-service-default-broker.json
 
 # The panel under valgrind's memcheck, polling 5 s and then 10 s: the lost
 # bytes must not grow with the run. Reports in $(BUILD)/valgrind.

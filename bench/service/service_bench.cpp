@@ -190,13 +190,15 @@ per_exchange measure(qint64 pid, sim_process &sim, int seconds)
 }
 
 // The C loop: its own figures from getrusage.
-std::optional<per_exchange> reference(const QString &build, const QString &link, int seconds)
+std::optional<per_exchange> reference(const QString &link, int seconds)
 {
     QProcess loop;
     QStringList arguments { link, QString::number(seconds) };
     for (const int module : modules)
         arguments << QString::number(module);
-    loop.start(QDir(build).filePath("bench/orvalin-reference-loop"), arguments);
+    // Beside this tool, so --build may name another build of orvalinctl.
+    loop.start(
+        QDir(QCoreApplication::applicationDirPath()).filePath("orvalin-reference-loop"), arguments);
     if (!loop.waitForFinished((seconds + 10) * 1000) || loop.exitCode() != 0)
         return std::nullopt;
     const QList<QByteArray> words = loop.readAllStandardOutput().simplified().split(' ');
@@ -258,7 +260,7 @@ int main(int argc, char *argv[])
     const int idle_seconds = parser.value(idle_option).toInt();
     const bool old_schedule = parser.isSet(old_option);
     // The yardstick first, while the line is free.
-    const auto yardstick = reference(build, sim.link_path(), idle_seconds / 2);
+    const auto yardstick = reference(sim.link_path(), idle_seconds / 2);
     if (!yardstick) {
         std::fprintf(stderr, "the reference loop did not run\n");
         return 1;

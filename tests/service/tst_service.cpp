@@ -437,7 +437,8 @@ void tst_service::scheduling_data()
     // message, "next" asks what goes out ("poll A", "on A/K", "off A/K",
     // "all A=V", "wait MS" until a poll or an interlock wait, "idle"),
     // "reply HEX" and "timeout" end the exchange on the line, "due" queues
-    // the pulse offs fallen due and "pulse" shows when the next one does.
+    // the pulse offs fallen due and "pulse" shows when the next one does;
+    // "periods A" shows the times between the polls of module A so far.
     // The trace also shows "online A" and "offline A" as they happen.
     QTest::addColumn<QString>("config");
     QTest::addColumn<QStringList>("events");
@@ -456,9 +457,9 @@ void tst_service::scheduling_data()
     row("the line is kept busy while modules are due", "modules = 1, 2, 7\ninterval = 50",
         { "@0", "next", "@19", "reply 00", "next", "@38", "reply 00", "next", "@57", "reply 00",
           "next", "@76", "reply 00", "next", "@95", "reply 00", "next", "@114", "reply 00", "next",
-          "@133", "reply 00", "next" },
+          "@133", "reply 00", "next", "periods 1", "periods 7" },
         { "poll 1", "online 1", "poll 2", "online 2", "poll 7", "online 7", "poll 1", "poll 2",
-          "poll 7", "poll 1", "poll 2" });
+          "poll 7", "poll 1", "poll 2", "periods 57,57", "periods 57" });
     row("one module keeps its beat through a late timer", "modules = 1\ninterval = 50",
         { "@0", "next", "@19", "reply 00", "next", "@51", "next", "reply 00", "next", "@103",
           "next", "reply 00", "next" },
@@ -577,6 +578,11 @@ void tst_service::scheduling()
             schedule.finished(now, on_line, std::nullopt);
         } else if (what == u"due") {
             schedule.offs_due(now);
+        } else if (what == u"periods") {
+            QStringList periods;
+            for (const double period : schedule.find(std::uint8_t(rest.toUInt()))->poll_period_ms)
+                periods.append(QString::number(period));
+            trace.append(QStringLiteral("periods ") + periods.join(u','));
         } else if (what == u"pulse") {
             const auto off = schedule.next_off();
             trace.append(
