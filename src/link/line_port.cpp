@@ -5,6 +5,7 @@
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -40,8 +41,23 @@ void qt_line_port::write(const frame &bytes)
 {
     if (!port_.isOpen())
         return;
-    const qint64 size = qint64(bytes.size());
-    if (port_.write(reinterpret_cast<const char *>(bytes.data()), size) != size)
+    const char *data = reinterpret_cast<const char *>(bytes.data());
+    qint64 size = qint64(bytes.size());
+#ifdef Q_OS_UNIX
+    // Straight to the driver when nothing waits before it: QSerialPort would
+    // watch the line for room to write first, one more pass of the event
+    // loop per frame. Whatever the driver does not take goes the usual way.
+    if (port_.bytesToWrite() == 0) {
+        const auto written = ::write(int(port_.handle()), data, std::size_t(size));
+        if (written > 0) {
+            data += written;
+            size -= written;
+        }
+        if (size == 0)
+            return;
+    }
+#endif
+    if (port_.write(data, size) != size)
         return;
     // Hand the frame to the driver now rather than on the next loop pass.
     // What the driver does not take at once stays queued in the port and
