@@ -142,17 +142,13 @@ QString refuse_device(const QString &path, const device_tree &tree, int &code)
         return info.isSymLink() ? QStringLiteral("a symbolic link to a missing device")
                                 : QStringLiteral("no such device");
     }
-    if (info.isDir())
-        return QStringLiteral("a folder, not a device");
 #ifdef Q_OS_UNIX
-    const QByteArray name = QFile::encodeName(path);
-    struct stat target { };
-    if (::stat(name.constData(), &target) != 0) {
-        code = exit_port;
-        return QString::fromLocal8Bit(std::strerror(errno));
+    const QByteArray name = QFile::encodeName(info.absoluteFilePath());
+    // Says what it is instead (a folder, a FIFO, ...) without opening it.
+    if (const port_failure wrong = check_device(info.absoluteFilePath())) {
+        code = wrong.problem == port_problem::not_serial ? exit_usage : exit_port;
+        return wrong.system_text;
     }
-    if (!S_ISCHR(target.st_mode))
-        return QStringLiteral("not a character device");
     // The kernel's serial ports are in sysfs; anything else (a
     // pseudo-terminal) must say it is a terminal. Opening a real port would
     // raise its modem lines, so those are not opened.
@@ -170,6 +166,8 @@ QString refuse_device(const QString &path, const device_tree &tree, int &code)
         return QStringLiteral("not a serial device (no terminal)");
 #else
     Q_UNUSED(tree);
+    if (info.isDir())
+        return QStringLiteral("a folder, not a device");
 #endif
     return {};
 }

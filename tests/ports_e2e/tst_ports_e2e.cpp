@@ -47,6 +47,7 @@ void tst_ports_e2e::initTestCase()
         QSKIP("the module emulator needs pseudo-terminals");
     QVERIFY(QDir(dir_.path()).mkpath("xdg/orvalin"));
     QVERIFY(QDir(dir_.path()).mkpath("folder"));
+    QCOMPARE(::mkfifo(QFile::encodeName(dir_.filePath("fifo")).constData(), 0600), 0);
     QVERIFY2(sim_.start(dir_.filePath("xdg/orvalin"), { "--address", "2,9" }, "COM7"),
         qPrintable(sim_.error()));
 }
@@ -108,7 +109,8 @@ void tst_ports_e2e::assign_and_unassign_data()
     QTest::newRow("number 256") << QStringList { "assign", "256", "<sim>" } << "" << 2 << "'256' is not" << "";
     QTest::newRow("not a number") << QStringList { "assign", "x", "<sim>" } << "" << 2 << "'x' is not" << "";
     QTest::newRow("missing device") << QStringList { "assign", "12", "<dir>/nothing" } << "" << 3 << "<dir>/nothing: no such device; nothing changed" << "";
-    QTest::newRow("folder") << QStringList { "assign", "12", "<dir>/folder" } << "" << 2 << "<dir>/folder: a folder, not a device" << "";
+    QTest::newRow("folder") << QStringList { "assign", "12", "<dir>/folder" } << "" << 2 << "<dir>/folder: a folder, not a character device" << "";
+    QTest::newRow("fifo") << QStringList { "assign", "12", "<dir>/fifo" } << "" << 2 << "<dir>/fifo: a FIFO, not a character device" << "";
     QTest::newRow("not serial") << QStringList { "assign", "12", "/dev/null" } << "link" << 2 << "/dev/null: not a serial device" << "/dev/null";
     QTest::newRow("file in the way") << QStringList { "assign", "12", "<sim>" } << "file" << 3 << "COM12 is not a symbolic link; left alone" << "file";
     QTest::newRow("unassign") << QStringList { "unassign", "12" } << "link" << 0 << "port 12: removed" << "";
