@@ -17,6 +17,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <stdlib.h>
+
 #include <atomic>
 #include <csignal>
 #include <thread>
@@ -212,13 +215,29 @@ void tst_service_e2e::bridges_line_and_broker_through_faults()
     QVERIFY(again.wait_for("homeassistant/binary_sensor/orvalin_7_in_8/config", {}, mark_ha) >= 0);
     QVERIFY(again.wait_for("orvalin/7/input/8", {}, mark_ha) >= 0);
 
-    // The emulator killed and started again on the same link.
+    // The emulator killed and started again on the same link, now to another
+    // terminal, as a replugged adapter gets another ttyUSB number: the
+    // service opens the path afresh.
     mark = again.messages().size();
+    const QString old_device = sim_.device();
     sim_.kill();
     QVERIFY(again.wait_for("orvalin/1/available", "offline", mark, 3s) >= 0);
+    // Held until the freed terminal is among them (or another program has it).
+    std::vector<int> held_terminals;
+    for (int i = 0; i < 64; ++i) {
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0)
+            break;
+        held_terminals.push_back(terminal);
+        if (QString::fromLocal8Bit(::ptsname(terminal)) == old_device)
+            break;
+    }
     QTest::qWait(1500); // a reopen fails meanwhile; the next follows a second later
     QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--baud", "9600" }),
         qPrintable(sim_.error()));
+    for (const int terminal : held_terminals)
+        ::close(terminal);
+    QVERIFY(sim_.device() != old_device);
     QCOMPARE(sim_.command("in 8 on @1"), "ok");
     QCOMPARE(sim_.command("outputs 0f @1"), "ok"); // switched on by hand meanwhile
     QVERIFY(again.wait_for("orvalin/1/available", "online", mark, 3s) >= 0);
