@@ -294,16 +294,13 @@ void tst_service::config_values()
     QVERIFY2(result.config, qPrintable(result.error.text()));
     const service_config &config = *result.config;
     QCOMPARE(config.port, "/dev/serial/by-id/x");
-    QCOMPARE(config.modules, (QList<std::uint8_t> { 7, 1 }));
-    QCOMPARE(config.interval, 40ms);
     QCOMPARE(config.prefix, "site/a");
     QCOMPARE(config.tls_ca, "/etc/orvalin/ca.pem");
     QCOMPARE(config.broker_port(), 8883);
     QVERIFY(!config.discovery);
-    QCOMPARE(config.interlock.size(), 2);
-    QCOMPARE(config.interlock[1].second, 4);
-    QCOMPARE(config.interlock_delay, 0ms);
     QCOMPARE(config.on_link_loss, link_loss_action::all_off);
+    QCOMPARE(config.interlock.size(), 2); // blanks around + are fine
+    QCOMPARE(config.interlock[1].second, 4);
 }
 
 void tst_service::config_files_data()
