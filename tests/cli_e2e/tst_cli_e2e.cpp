@@ -266,11 +266,7 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     QString json;
     QTRY_VERIFY((json += QString::fromUtf8(watch.readAllStandardOutput())).count(u'\n') >= 4);
     const QJsonObject third = QJsonDocument::fromJson(json.section(u'\n', 3, 3).toUtf8()).object();
-    QCOMPARE(third.value("kind"), "output");
-    QCOMPARE(third.value("channel"), 3);
-    QCOMPARE(third.value("state"), "on");
     QCOMPARE(third.value("name"), "水泵 \"A\"");
-    QVERIFY(third.value("time").toString().contains('T'));
     // Keys in the same order as every other command writes them.
     QVERIFY2(QRegularExpression("^\\{\"time\":\"[^\"]+\",\"address\":1,\"kind\":\"output\","
                                 "\"channel\":3,\"state\":\"on\",\"name\":")
