@@ -114,6 +114,12 @@ void tst_controller::clicks_choose_command_from_lamp()
     for (int k = 1; k <= 16; ++k)
         QCOMPARE(
             r.ctl.panel().state(k), k <= 9 || k == 16 ? indicator_state::on : indicator_state::off);
+    // A reply holds for five ticks without one; the sixth makes the lamps unknown.
+    for (int tick = 1; tick <= 5; ++tick)
+        r.ctl.timer1_tick();
+    QCOMPARE(r.ctl.panel().state(16), indicator_state::on);
+    r.ctl.timer1_tick();
+    QCOMPARE(r.ctl.panel().state(16), indicator_state::unknown);
 }
 
 void tst_controller::port_button_sequence()
@@ -136,6 +142,11 @@ void tst_controller::port_button_sequence()
     r.view.port = u"255"_s; // the highest port number there is
     r.ctl.open_comm_click();
     QVERIFY(r.port.is_open() && r.port.log.contains(u"CommPort=255"_s));
+    r.ctl.open_comm_click();
+    r.port.log.clear();
+    r.view.port = u"256"_s; // past it: no port is asked for
+    r.ctl.open_comm_click();
+    QVERIFY(!r.port.is_open() && r.port.log.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_controller)

@@ -253,6 +253,9 @@ void tst_profile::encoding_told_by_zero_bytes_data()
     QTest::newRow("zero bytes in no pattern")
         << gb(u"[地址码1]\r\nk=名称\r\n"_s) + QByteArray("x=\0\0\0\0\r\n", 8) << u"名称"_s << refused;
     // clang-format on
+    // One zero is no pattern, however short the file.
+    QTest::newRow("a lone zero in a short file")
+        << gb(u"[地址码1]\r\nk=名称\r\n"_s) + QByteArray("z=\0\r\n", 5) << u"名称"_s << refused;
     const QByteArray stray = gb(u"[地址码1]\r\nk=名称\r\n第1路输出名称=水泵\r\n"_s);
     QTest::newRow("a stray zero in GB18030") << stray + QByteArray("z=\0\r\n", 5) << u"名称"_s
                                              << stray + QByteArray("z=\0\r\nn=\xd0\xc2\r\n", 11);
@@ -290,6 +293,8 @@ void tst_profile::write_data()
         << QByteArray("[a]\nk=1\nn=new\n\n[b]\n");
     QTest::newRow("section at the end") << QByteArray("[a]\r\nk=1") << "b" << "k" << "new"
         << QByteArray("[a]\r\nk=1\r\n[b]\r\nk=new\r\n");
+    QTest::newRow("key behind a last line without line end") << QByteArray("[a]\r\nk=1") << "a" << "n"
+        << "new" << QByteArray("[a]\r\nk=1\r\nn=new\r\n");
     // clang-format on
 
     const QByteArray plain("[a]\r\nk=old\r\n");
@@ -300,6 +305,10 @@ void tst_profile::write_data()
     QTest::newRow("LF in section") << plain << "a]\n[evil" << "k" << "v" << refused;
     QTest::newRow("= in key") << plain << "a" << "planted=1" << "v" << refused;
     QTest::newRow("lone surrogate") << plain << "a" << "k" << QString(QChar(0xD800)) << refused;
+    // Line ends count for the encoding as much as brackets do.
+    QTest::newRow("UTF-16 without mark, CR lines, no section yet")
+        << utf16(u"k=1\r"_s, QStringConverter::Utf16LE) << "a" << "n" << "new"
+        << utf16(u"k=1\r[a]\rn=new\r"_s, QStringConverter::Utf16LE);
     // Characters U+xx00 put zero bytes in the other lane, which would leave
     // the file read as GB18030.
     QTest::newRow("UTF-16 without mark, value hiding the encoding")
