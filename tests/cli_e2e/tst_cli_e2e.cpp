@@ -232,9 +232,10 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     QVERIFY2(busy.err.contains(sim_.link_path() + ": busy"), qPrintable(busy.err));
 
     // Each change waits for its line, so the order seen is the order made.
-    const QStringList changes { "in 2 on", "outputs 80", "in 2 off", "silent on", "silent off" };
-    const QStringList expected { "input 2,on,", "output 8,on,", "input 2,off,",
-        "module,not answering,", "module,answering," };
+    const QStringList changes { "in 2 on", "outputs 80", "outputs 84", "in 2 off", "silent on",
+        "silent off" };
+    const QStringList expected { "input 2,on,", "output 8,on,", R"(output 3,on,"水泵 ""A""")",
+        "input 2,off,", "module,not answering,", "module,answering," };
     QString seen;
     for (qsizetype i = 0; i < changes.size(); ++i) {
         QCOMPARE(sim_.command(changes[i]), "ok");
