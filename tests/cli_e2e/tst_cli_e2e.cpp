@@ -29,6 +29,7 @@ private slots:
     void run_commands_data();
     void run_commands();
     void watch_reports_changes_in_order_and_holds_the_port();
+    void lost_port_ends_watch_with_its_reason();
     void pulse_stopped_by_signal_leaves_output_off_data();
     void pulse_stopped_by_signal_leaves_output_off();
     void pulse_keeps_a_signal_its_caller_ignores_ignored();
@@ -277,6 +278,21 @@ void tst_cli_e2e::watch_reports_changes_in_order_and_holds_the_port()
     watch.terminate();
     QVERIFY(watch.waitForFinished(5000));
     QCOMPARE(watch.exitCode(), 0);
+}
+
+void tst_cli_e2e::lost_port_ends_watch_with_its_reason()
+{
+    QTemporaryDir dir;
+    sim_process pulled;
+    QVERIFY2(pulled.start(dir.path()), qPrintable(pulled.error()));
+    QProcess watch;
+    watch.start(QStringLiteral(ORVALINCTL_PATH), { "-p", pulled.link_path(), "watch" });
+    QTRY_VERIFY(watch.canReadLine()); // polling
+    pulled.kill();
+    QVERIFY(watch.waitForFinished(5000));
+    QCOMPARE(watch.exitCode(), 3);
+    const QString err = QString::fromUtf8(watch.readAllStandardError());
+    QVERIFY2(err.contains("lost port " + pulled.link_path()), qPrintable(err));
 }
 
 void tst_cli_e2e::pulse_stopped_by_signal_leaves_output_off_data()
