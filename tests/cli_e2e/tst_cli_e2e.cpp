@@ -56,6 +56,7 @@ void tst_cli_e2e::initTestCase()
     // Noise before every reply, as on a long RS-485 line.
     QVERIFY2(sim_.start(dir_.path(), { "--address", "1,2,7", "--garbage", "2" }),
         qPrintable(sim_.error()));
+    QVERIFY(sim_.command("in 5 on @9").startsWith("error")); // no module 9 to set
     QVERIFY(QDir(dir_.path()).mkdir("sub"));
     names_ = dir_.filePath("name.txt");
     QVERIFY(orvalin::write_profile_entries(names_,
