@@ -1,7 +1,6 @@
 #include "service/scheduler.h"
 
 #include <algorithm>
-#include <tuple>
 
 namespace orvalin::service {
 
@@ -18,12 +17,13 @@ constexpr int max_unconfirmed = 3;
 // How late a poll may go out and still keep its module's beat.
 constexpr auto beat_slack = 2ms;
 
-command_step off_step(std::uint8_t address, int output, const QString &origin, unsigned generation)
+} // namespace
+
+command_step scheduler::off_step(
+    std::uint8_t address, int output, const QString &origin, unsigned generation)
 {
     return { address, output, { set_request::action::off, std::nullopt }, origin, generation };
 }
-
-} // namespace
 
 scheduler::scheduler(const service_config &config, scheduler_events events)
     : config_(config)
@@ -58,35 +58,6 @@ void scheduler::line_gone(const QString &why, bool in_flight_abandoned)
 enqueue_result scheduler::enqueue(command_step command)
 {
     return enqueue_command(queue_, std::move(command), head_in_flight_);
-}
-
-void scheduler::offs_due(time_point now)
-{
-    // In the order they fell due.
-    std::vector<std::tuple<time_point, std::size_t, int>> due;
-    for (std::size_t i = 0; i < modules_.size(); ++i) {
-        for (int k = 1; k <= outputs; ++k) {
-            const auto &off_at = modules_[i].output(k).off_at;
-            if (off_at && *off_at <= now)
-                due.emplace_back(*off_at, i, k);
-        }
-    }
-    std::stable_sort(due.begin(), due.end(),
-        [](const auto &a, const auto &b) { return std::get<0>(a) < std::get<0>(b); });
-    for (const auto &[when, i, k] : due)
-        queue_off(modules_[i], k, QStringLiteral("on_time"));
-}
-
-std::optional<scheduler::time_point> scheduler::next_off() const
-{
-    std::optional<time_point> first;
-    for (const auto &module : modules_) {
-        for (const auto &output : module.outputs) {
-            if (output.off_at && (!first || *output.off_at < *first))
-                first = output.off_at;
-        }
-    }
-    return first;
 }
 
 next_action scheduler::next(time_point now)
@@ -412,86 +383,6 @@ void scheduler::forget(module_state &module, const step &dropped, const QString 
                 .arg(dropped.origin, why,
                     pulse_on ? QStringLiteral("; its off goes when the module answers")
                              : QString()));
-}
-
-void scheduler::cancel_pulse(module_state &module, int output)
-{
-    output_state &state = module.output(output);
-    state.off_at.reset();
-    state.off_due = false;
-    ++state.generation;
-    // Queued offs behind the head too; the head is the command going out.
-    for (auto it = std::next(queue_.begin()); it != queue_.end();) {
-        if (it->pulse_end && it->address == module.address && it->output == output)
-            it = queue_.erase(it);
-        else
-            ++it;
-    }
-}
-
-void scheduler::queue_off(module_state &module, int output, const QString &origin)
-{
-    module.output(output).off_at.reset();
-    if (!module.online()) {
-        // The one thing held for an offline module: an output must not stay
-        // on for good because its pulse ended during a link loss.
-        log(QStringLiteral("%1 for %2/%3 due while the module is offline; sent when it answers")
-                .arg(origin)
-                .arg(module.address)
-                .arg(output));
-        module.output(output).off_due = true;
-        return;
-    }
-    step off = off_step(module.address, output, origin, module.output(output).generation);
-    off.pulse_end = true;
-    queue_.push_back(off);
-}
-
-void scheduler::begin_stop()
-{
-    // Only the offs of pulses in progress go out now; nothing else.
-    std::deque<step> kept;
-    qsizetype dropped = 0;
-    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-        if (it->pulse_end || (it == queue_.begin() && head_in_flight_)) {
-            kept.push_back(std::move(*it));
-        } else {
-            forget(*find(it->address), *it, QStringLiteral("stopping"), true);
-            ++dropped;
-        }
-    }
-    queue_ = std::move(kept);
-    // One line for a backlog, however long.
-    if (dropped > 0)
-        log(QStringLiteral("stopping: %1 queued command(s) dropped").arg(dropped));
-    for (auto &module : modules_) {
-        for (int k = 1; k <= outputs; ++k) {
-            output_state &output = module.output(k);
-            if (output.off_at || (module.online() && output.off_due)) {
-                output.off_due = false;
-                queue_off(module, k, QStringLiteral("on_time (stopping)"));
-            }
-        }
-    }
-    phase_ = stop_phase::draining;
-}
-
-bool scheduler::finish_stop()
-{
-    if (std::exchange(phase_, stop_phase::done) == stop_phase::done)
-        return false;
-    for (auto &module : modules_) {
-        for (int k = 1; k <= outputs; ++k) {
-            const bool queued = std::any_of(queue_.begin(), queue_.end(), [&](const step &s) {
-                return s.pulse_end && s.address == module.address && s.output == k;
-            });
-            if (queued || module.output(k).off_due)
-                log(QStringLiteral("stopping: output %1/%2 may stay on, its on_time off not sent")
-                        .arg(module.address)
-                        .arg(k));
-        }
-    }
-    return true;
 }
 
 module_state *scheduler::find(std::uint8_t address)

@@ -90,6 +90,9 @@ public:
 private:
     using step = command_step;
 
+    static command_step off_step(
+        std::uint8_t address, int output, const QString &origin, unsigned generation);
+
     std::optional<frame> ready_command(time_point now, std::optional<time_point> &wake);
     // The module to poll now, or none (wake then says when one falls due).
     module_state *poll_due(time_point now, std::optional<time_point> &wake);
