@@ -81,6 +81,7 @@ bool module_link::start(const frame &command, std::chrono::milliseconds timeout)
     finder_.clear();
     command_ = command;
     waiting_ = true;
+    hurried_ = false;
     port_.write(command);
     since_write_.start();
     timeout_.start(timeout);
@@ -91,6 +92,17 @@ bool module_link::start(const frame &command, std::chrono::milliseconds timeout)
         quiet_.start(hold_for_);
     }
     return true;
+}
+
+void module_link::hurry()
+{
+    if (!holding_ || std::exchange(hurried_, true))
+        return;
+    const auto held = std::chrono::nanoseconds(since_write_.nsecsElapsed());
+    if (held >= shortest_hold)
+        let_input_through();
+    else
+        quiet_.start(std::chrono::ceil<std::chrono::milliseconds>(shortest_hold - held));
 }
 
 void module_link::cancel()
@@ -104,8 +116,9 @@ void module_link::let_input_through()
 {
     quiet_.stop();
     if (std::exchange(holding_, false)) {
-        // Only a hold that ran its time says whether it was long enough.
-        if (waiting_) {
+        // Only a hold that ran its learnt time says whether it was long
+        // enough.
+        if (waiting_ && !hurried_) {
             const qint64 waiting = port_.bytes_waiting();
             if (waiting >= 0)
                 learn(waiting >= finder_.missing());

@@ -70,6 +70,11 @@ public:
     bool busy() const { return waiting_; }
     // How long input is held after the write, as learnt so far.
     std::chrono::milliseconds hold() const { return hold_for_; }
+    // Something else waits for the line: the hold ends as soon as a reply
+    // could be whole, so the reply is taken the moment it is, not when a
+    // hold learnt long runs out. Costs a few wake-ups; teaches the hold
+    // nothing.
+    void hurry();
     // Stops waiting without a finished signal (the line was lost or closed).
     void cancel();
 
@@ -89,6 +94,7 @@ private:
     QTimer quiet_;
     std::chrono::milliseconds hold_for_;
     bool holding_ = false;
+    bool hurried_ = false;
     int whole_in_a_row_ = 0;
     QElapsedTimer since_write_;
     frame command_ {};

@@ -199,8 +199,14 @@ void bridge::on_port_lost(const port_failure &failure)
 void bridge::next_exchange()
 {
     arm_pulse_timer();
-    if (schedule_.phase() == stop_phase::done || link_.busy() || !port_.is_open())
+    if (schedule_.phase() == stop_phase::done || !port_.is_open())
         return;
+    if (link_.busy()) {
+        // A command or an off waits: it goes the moment this reply is in.
+        if (!schedule_.queue().empty())
+            link_.hurry();
+        return;
+    }
     const auto now = clock::now();
     const next_action action = schedule_.next(now);
     if (action.wake) {

@@ -163,4 +163,22 @@ void tst_module_link::the_hold_learns_the_turnaround()
     for (int i = 0; i < 3 * 8; ++i)
         exchange(8);
     QCOMPARE(link.hold(), first);
+
+    // Hurried, a hold ends with the line's own time, and teaches nothing.
+    for (int i = 0; i < 4; ++i)
+        exchange(5);
+    QCOMPARE(link.hold(), first + 4ms);
+    port.waiting = 5;
+    link.start(build_frame(1, status_poll, 0, 0), 500ms);
+    link.hurry();
+    QVERIFY(port.holding); // no reply can be whole yet
+    QTRY_VERIFY_WITH_TIMEOUT(!port.holding, 2000);
+    port.receive(reply(1, 0));
+    QCOMPARE(link.hold(), first + 4ms);
+    link.start(build_frame(1, status_poll, 0, 0), 500ms);
+    QTest::qSleep(int(first.count()) + 1);
+    link.hurry();
+    QVERIFY(!port.holding); // past the line's time: at once
+    port.receive(reply(1, 0));
+    QCOMPARE(link.hold(), first + 4ms);
 }

@@ -7,6 +7,7 @@
 #include "service/scheduler.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -42,9 +43,17 @@ public:
     QString device() const override { return QStringLiteral("fake"); }
     QByteArray read_all() override { return std::exchange(incoming_, {}); }
     void discard_input() override { incoming_.clear(); }
+    void hold_input(bool held) override
+    {
+        holding = held;
+        if (!held)
+            held_for = std::chrono::milliseconds(since_write.elapsed());
+    }
+    qint64 bytes_waiting() const override { return waiting; }
     void write(const frame &bytes) override
     {
         written.append(bytes);
+        since_write.start();
         if (!outputs.count(bytes[1]))
             return;
         auto &state = outputs[bytes[1]];
@@ -76,6 +85,10 @@ public:
     bool mute = false; // switches without replying
     std::chrono::milliseconds reply_delay { 0 };
     std::function<void(const frame &)> on_write;
+    bool holding = false;
+    qint64 waiting = -1; // bytes waiting as a hold ends; -1: not known
+    QElapsedTimer since_write;
+    std::chrono::milliseconds held_for { 0 }; // the last hold, from the write
 
 private:
     bool open_ = true;
@@ -173,6 +186,7 @@ private slots:
     void floods_of_births_and_bad_messages_stay_small();
     void availability_waits_for_the_first_poll();
     void an_on_time_limit_ends_every_on();
+    void a_command_cuts_a_long_hold_short();
 };
 
 void tst_service::set_payloads_data()
@@ -893,6 +907,31 @@ void tst_service::an_on_time_limit_ends_every_on()
     QTRY_VERIFY(log.lines.join(u'\n').contains("on_time limit"));
     QTest::qWait(100);
     QCOMPARE(commands(line).size(), 4);
+}
+
+// A module whose replies come late teaches the link a long hold; a command
+// that arrives meanwhile must still go the moment the reply is in, not when
+// the learnt hold runs out.
+void tst_service::a_command_cuts_a_long_hold_short()
+{
+    running_bridge b("modules = 7\nreply_timeout = 200\n", { { 7, 0x00 } });
+    auto &[config, line, mqtt, log, service] = b;
+    line.reply_delay = 60ms;
+    line.waiting = 0; // never whole as a hold ends: the hold grows
+    QTRY_VERIFY_WITH_TIMEOUT(line.held_for >= 30ms, 5000);
+    // Well inside an exchange, past the line's own time, before the hold ends.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const qsizetype writes = line.written.size();
+        QTRY_VERIFY(line.written.size() > writes);
+        QTest::qWait(20);
+        if (!line.holding || line.since_write.elapsed() >= 28)
+            continue; // the loop ran late: try the next exchange
+        mqtt.receive("orvalin/7/output/1/set", "ON");
+        QVERIFY(!line.holding);
+        QTRY_COMPARE(commands(line), QStringList({ "on 7/1" }));
+        return;
+    }
+    QSKIP("the event loop never woke inside an exchange in time");
 }
 
 QTEST_GUILESS_MAIN(tst_service)
