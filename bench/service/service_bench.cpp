@@ -10,6 +10,11 @@
 //     C loop doing the same exchanges on the same line first
 //     (reference_loop.c), and peak RSS;
 //   with --watch, also the wake-ups per exchange of `orvalinctl watch`.
+// While latencies are taken, one thread per core sleeps a millisecond at a
+// time: a wake more than a millisecond late is a stall of the machine (on
+// this virtual one the host takes both cores away for up to tens of
+// milliseconds, idle or not). Samples that span one are reported apart as
+// well as in the whole.
 //
 //   orvalin-service-bench [--build DIR] [--samples N] [--idle-seconds N] [--out FILE]
 //                         [--broker-nodelay] [--one-poll-per-interval] [--watch]
@@ -35,6 +40,9 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -113,6 +121,60 @@ double ms_since_boot(steady::time_point t)
 {
     return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
 }
+
+// Stalls of the machine, as milliseconds of CLOCK_MONOTONIC like the
+// emulator's times: [from, to].
+class stall_watch {
+public:
+    stall_watch()
+    {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned core = 0; core < cores; ++core)
+            threads_.emplace_back([this, core] { watch(core); });
+    }
+    ~stall_watch()
+    {
+        running_ = false;
+        for (std::thread &thread : threads_)
+            thread.join();
+    }
+    bool any_within(double from, double to)
+    {
+        const std::lock_guard lock(mutex_);
+        return std::any_of(stalls_.begin(), stalls_.end(),
+            [&](const auto &stall) { return stall.second > from && stall.first < to; });
+    }
+    std::size_t count()
+    {
+        const std::lock_guard lock(mutex_);
+        return stalls_.size();
+    }
+
+private:
+    void watch(unsigned core)
+    {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(core, &set);
+        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+        while (running_) {
+            const auto asleep = steady::now();
+            std::this_thread::sleep_for(1ms);
+            const auto awake = steady::now();
+            if (awake - asleep > 2ms) {
+                const std::lock_guard lock(mutex_);
+                // Bounded: a machine that stalls this often is reported anyway.
+                if (stalls_.size() < 100000)
+                    stalls_.emplace_back(ms_since_boot(asleep + 1ms), ms_since_boot(awake));
+            }
+        }
+    }
+
+    std::atomic<bool> running_ { true };
+    std::mutex mutex_;
+    std::vector<std::pair<double, double>> stalls_;
+    std::vector<std::thread> threads_;
+};
 
 struct summary {
     double p50 = 0, p99 = 0, max = 0;
@@ -259,12 +321,6 @@ int main(int argc, char *argv[])
     const QString build = parser.value(build_option);
     const int idle_seconds = parser.value(idle_option).toInt();
     const bool old_schedule = parser.isSet(old_option);
-    // The yardstick first, while the line is free.
-    const auto yardstick = reference(sim.link_path(), idle_seconds / 2);
-    if (!yardstick) {
-        std::fprintf(stderr, "the reference loop did not run\n");
-        return 1;
-    }
     QFile config(dir.filePath("orvalin.conf"));
     config.open(QIODevice::WriteOnly);
     config.write(QStringLiteral("[line]\nport = %1\nmodules = 1,2,7\ninterval = %2\n"
@@ -274,31 +330,70 @@ int main(int argc, char *argv[])
                      .arg(broker.port())
                      .toUtf8());
     config.close();
-    QProcess service;
-    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (old_schedule) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("ORVALIN_BENCH_ONE_POLL_PER_INTERVAL", "1");
-        service.setProcessEnvironment(environment);
+    const auto start_service = [&](QProcess &service) {
+        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (old_schedule) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("ORVALIN_BENCH_ONE_POLL_PER_INTERVAL", "1");
+            service.setProcessEnvironment(environment);
+        }
+        service.start(
+            QDir(build).filePath("orvalinctl"), { "serve", "--config", config.fileName() });
+        return service.waitForStarted();
+    };
+    timed_client client(broker.port());
+
+    // Plain polling, nothing else on the line, in turns with the yardstick
+    // (the service stopped meanwhile, as the line is the loop's alone): both
+    // see the same moments of a machine whose speed varies by half within
+    // minutes.
+    constexpr int turns = 4;
+    const int turn_seconds = std::max(1, idle_seconds / turns);
+    per_exchange polling, yardstick;
+    const auto add = [](per_exchange &sum, const per_exchange &turn) {
+        const double n = double(sum.exchanges + turn.exchanges);
+        const auto mix = [&](double a, double b) {
+            return n > 0 ? (a * double(sum.exchanges) + b * double(turn.exchanges)) / n : 0.0;
+        };
+        sum = { sum.exchanges + turn.exchanges, mix(sum.cpu_us, turn.cpu_us),
+            mix(sum.wakeups, turn.wakeups), mix(sum.involuntary, turn.involuntary) };
+    };
+    for (int turn = 0; turn < turns; ++turn) {
+        const auto loop = reference(sim.link_path(), turn_seconds);
+        if (!loop) {
+            std::fprintf(stderr, "the reference loop did not run\n");
+            return 1;
+        }
+        add(yardstick, *loop);
+        QProcess service;
+        if (!start_service(service)) {
+            std::fprintf(stderr, "cannot start orvalinctl\n");
+            return 1;
+        }
+        // Past the start: connecting, discovery, the first polls.
+        QTest::qWait(1500);
+        add(polling, measure(service.processId(), sim, turn_seconds));
+        service.terminate();
+        service.waitForFinished(2000);
     }
-    service.start(QDir(build).filePath("orvalinctl"), { "serve", "--config", config.fileName() });
-    if (!service.waitForStarted()) {
+    const double cpu_percent
+        = polling.cpu_us * double(polling.exchanges) / 1e6 / (turns * turn_seconds) * 100;
+
+    QProcess service;
+    if (!start_service(service)) {
         std::fprintf(stderr, "cannot start orvalinctl\n");
         return 1;
     }
-    timed_client client(broker.port());
-    if (!client.wait_for("orvalin/7/available", "online", steady::time_point {})) {
+    const auto started = steady::now();
+    if (!client.wait_for("orvalin/7/available", "online", started)) {
         std::fprintf(stderr, "the service did not bring module 7 online\n");
         return 1;
     }
-
-    // Idle first: plain polling, nothing else on the line.
-    const per_exchange polling = measure(service.processId(), sim, idle_seconds);
-    const double cpu_percent
-        = polling.cpu_us * double(polling.exchanges) / 1e6 / idle_seconds * 100;
+    QTest::qWait(500);
 
     auto *random = QRandomGenerator::global();
-    std::vector<double> set_ms, input_ms;
+    std::vector<double> set_ms, input_ms, set_ms_steady, input_ms_steady;
+    std::optional<stall_watch> stalls(std::in_place);
     std::array<std::array<bool, 9>, 8> output_on {}, input_on {};
     for (int i = 0; i < samples; ++i) {
         // A random moment within the poll cycle.
@@ -317,8 +412,12 @@ int main(int argc, char *argv[])
                                                        .arg(on ? "12" : "11")
                                                        .arg(k, 2, 16, QLatin1Char('0'))),
                 3s, from);
-        if (!line.isEmpty())
-            set_ms.push_back(line.section(' ', 1, 1).toDouble() - ms_since_boot(sent));
+        if (line.isEmpty())
+            continue;
+        const double on_line = line.section(' ', 1, 1).toDouble();
+        set_ms.push_back(on_line - ms_since_boot(sent));
+        if (!stalls->any_within(ms_since_boot(sent), on_line))
+            set_ms_steady.push_back(set_ms.back());
     }
     for (int i = 0; i < samples; ++i) {
         QTest::qWait(int(random->bounded(20, 170)));
@@ -330,12 +429,17 @@ int main(int argc, char *argv[])
         if (sim.command(QStringLiteral("in %1 %2 @%3").arg(k).arg(on ? "on" : "off").arg(module))
             != "ok")
             continue;
-        if (const auto arrived = client.wait_for(
-                QStringLiteral("orvalin/%1/input/%2").arg(module).arg(k).toStdString(),
-                on ? "ON" : "OFF", changed))
-            input_ms.push_back(
-                std::chrono::duration<double, std::milli>(*arrived - changed).count());
+        const auto arrived = client.wait_for(
+            QStringLiteral("orvalin/%1/input/%2").arg(module).arg(k).toStdString(),
+            on ? "ON" : "OFF", changed);
+        if (!arrived)
+            continue;
+        input_ms.push_back(std::chrono::duration<double, std::milli>(*arrived - changed).count());
+        if (!stalls->any_within(ms_since_boot(changed), ms_since_boot(*arrived)))
+            input_ms_steady.push_back(input_ms.back());
     }
+    const std::size_t stall_count = stalls->count();
+    stalls.reset();
     const long long rss = peak_rss_kib(service.processId());
     service.terminate();
     service.waitForFinished(2000);
@@ -360,13 +464,14 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "input %.1f\n", v);
     }
     const summary set = summarize(set_ms), input = summarize(input_ms);
+    const summary set_steady = summarize(set_ms_steady), input_steady = summarize(input_ms_steady);
     // One round of all modules: at line speed, or one interval each before.
     const double round = old_schedule
         ? double(interval.count()) * std::size(modules)
         : std::max(double(interval.count()), exchange_ms * std::size(modules));
     const double set_goal = exchange_ms + frame_ms + 2;
     const double input_goal = round + exchange_ms + 5;
-    const double ratio = polling.cpu_us / std::max(1e-9, yardstick->cpu_us);
+    const double ratio = polling.cpu_us / std::max(1e-9, yardstick.cpu_us);
     const auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
     std::printf("orvalinctl serve, 3 modules at 9600 baud, %s schedule%s\n",
         old_schedule ? "one poll per interval (former)" : "line-paced",
@@ -375,16 +480,25 @@ int main(int argc, char *argv[])
     std::printf("%-42s %6.1f ms %6.1f ms %6.1f ms   p99 <= %.1f ms (exchange + frame + 2)   %s\n",
         qPrintable(QStringLiteral("set -> frame on the line (n=%1)").arg(set_ms.size())), set.p50,
         set.p99, set.max, set_goal, verdict(set.p99 <= set_goal));
+    const auto apart = [&](const summary &steady, std::size_t n, std::size_t all, double goal) {
+        std::printf("%-42s %6.1f ms %6.1f ms %6.1f ms   %s\n",
+            qPrintable(QStringLiteral("  the %1 not spanning a machine stall").arg(n)), steady.p50,
+            steady.p99, steady.max, n == all ? "" : verdict(steady.p99 <= goal));
+    };
+    apart(set_steady, set_ms_steady.size(), set_ms.size(), set_goal);
     std::printf(
         "%-42s %6.1f ms %6.1f ms %6.1f ms   p99 <= %.1f ms (round %.0f + exchange + 5)   %s\n",
         qPrintable(QStringLiteral("input -> state at the broker (n=%1)").arg(input_ms.size())),
         input.p50, input.p99, input.max, input_goal, round, verdict(input.p99 <= input_goal));
-    std::printf("%-42s %9.1f exchanges/s\n", "polling", double(polling.exchanges) / idle_seconds);
+    apart(input_steady, input_ms_steady.size(), input_ms.size(), input_goal);
+    std::printf("%-42s %9zu\n", "machine stalls (a core woke > 1 ms late)", stall_count);
+    std::printf(
+        "%-42s %9.1f exchanges/s\n", "polling", double(polling.exchanges) / (turns * turn_seconds));
     std::printf("%-42s %6.1f us %6.2f wake-ups %5.2f preempted   <= 3 wake-ups   %s\n",
         "per exchange: service CPU", polling.cpu_us, polling.wakeups, polling.involuntary,
         verdict(polling.wakeups <= 3));
     std::printf("%-42s %6.1f us %6.2f wake-ups %5.2f preempted\n", "per exchange: reference C loop",
-        yardstick->cpu_us, yardstick->wakeups, yardstick->involuntary);
+        yardstick.cpu_us, yardstick.wakeups, yardstick.involuntary);
     std::printf("%-42s %9.2f   <= 2   %s\n", "CPU per exchange, service / reference", ratio,
         verdict(ratio <= 2));
     std::printf("%-42s %9.2f %% of one core\n", "CPU while polling", cpu_percent);
@@ -398,14 +512,19 @@ int main(int argc, char *argv[])
             { "schedule", old_schedule ? "one_poll_per_interval" : "line_paced" },
             { "set_to_frame_ms_p50", set.p50 },
             { "set_to_frame_ms_p99", set.p99 },
+            { "set_to_frame_ms_p99_without_stalls", set_steady.p99 },
+            { "set_samples_without_stalls", double(set_ms_steady.size()) },
             { "input_to_state_ms_p50", input.p50 },
             { "input_to_state_ms_p99", input.p99 },
-            { "exchanges_per_second", double(polling.exchanges) / idle_seconds },
+            { "input_to_state_ms_p99_without_stalls", input_steady.p99 },
+            { "input_samples_without_stalls", double(input_ms_steady.size()) },
+            { "machine_stalls", double(stall_count) },
+            { "exchanges_per_second", double(polling.exchanges) / (turns * turn_seconds) },
             { "cpu_percent", cpu_percent },
             { "cpu_us_per_exchange", polling.cpu_us },
             { "wakeups_per_exchange", polling.wakeups },
-            { "reference_cpu_us_per_exchange", yardstick->cpu_us },
-            { "reference_wakeups_per_exchange", yardstick->wakeups },
+            { "reference_cpu_us_per_exchange", yardstick.cpu_us },
+            { "reference_wakeups_per_exchange", yardstick.wakeups },
             { "cpu_ratio_to_reference", ratio },
             { "peak_rss_mb", double(rss) / 1024 },
         };
