@@ -18,7 +18,7 @@ using clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int outputs = 8;
+constexpr int outputs = channels_per_kind;
 constexpr auto stats_period = 10s;
 // Reopening a lost line: every second at first, then less often.
 constexpr auto reopen_soon = 1s;
@@ -79,8 +79,10 @@ bridge::bridge(const service_config &config, QString device, line_port &port, br
               [this](const module_state &module, bool input, int k, bool on) {
                   publish_state(module, input, k, on);
               },
-              [this](
-                  module_state &module, bool changed) { publish_availability(module, changed); } })
+              [this](module_state &module, bool changed) { publish_availability(module, changed); },
+              [this](std::uint64_t ticket, const command_outcome &outcome) {
+                  settle(ticket, outcome);
+              } })
     , cleanup_(config)
 {
     wake_.setSingleShot(true);
@@ -307,56 +309,7 @@ void bridge::on_message(const QString &topic_name, const QByteArray &payload, bo
             QStringLiteral("ignored %1: retained message").arg(shown));
         return;
     }
-    const auto target = parse_set_topic(config_.prefix, topic_name);
-    module_state *module = target ? schedule_.find(target->address) : nullptr;
-    if (!module) {
-        log_repeated(QStringLiteral("ignored: no such module or output"),
-            QStringLiteral("ignored %1: no such module or output").arg(shown));
-        return;
-    }
-    const auto request = target->output ? parse_set(payload) : parse_set_all(payload);
-    if (!request) {
-        log_repeated(QStringLiteral("ignored: bad payload"),
-            QStringLiteral("ignored %1: bad payload %2")
-                .arg(shown, QString::fromUtf8(payload.left(64).toPercentEncoding(" {}\":,."))));
-        return;
-    }
-    if (target->output == 0 && request->what == set_request::action::on
-        && !schedule_.partners(module->address, 0).isEmpty()) {
-        log_repeated(QStringLiteral("ignored: all ON for a module with interlocked outputs"),
-            QStringLiteral("ignored %1: module %2 has interlocked outputs")
-                .arg(shown)
-                .arg(module->address));
-        return;
-    }
-    const auto limits = config_.on_time_limits;
-    if (target->output == 0 && request->what == set_request::action::on
-        && std::any_of(limits.begin(), limits.end(),
-            [&](const on_time_limit &l) { return l.address == module->address; })) {
-        log_repeated(QStringLiteral("ignored: all ON for a module with on_time limits"),
-            QStringLiteral("ignored %1: module %2 has outputs with an on_time limit")
-                .arg(shown)
-                .arg(module->address));
-        return;
-    }
-    // A pending off stays until this command goes out: one dropped on the
-    // way must not leave a pulse on.
-    if (!module->online()) {
-        log_repeated(QStringLiteral("dropped: module offline"),
-            QStringLiteral("dropped %1: module %2 is offline").arg(shown).arg(module->address));
-        return;
-    }
-    command_step command { module->address, target->output,
-        limit_on_time(*request, config_.on_time_of(module->address, target->output)), topic_name };
-    command.cancels_pulse = true;
-    if (schedule_.enqueue(std::move(command)) == enqueue_result::full) {
-        log_repeated(QStringLiteral("dropped: command queue full"),
-            QStringLiteral("dropped %1: %2 commands are waiting already")
-                .arg(shown)
-                .arg(max_queued_commands));
-        return;
-    }
-    next_exchange();
+    take_set(topic_name, payload);
 }
 
 void bridge::log_repeated(const QString &kind, const QString &text)

@@ -23,7 +23,10 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 
 namespace orvalin {
 class line_port;
@@ -54,8 +57,35 @@ public:
     // Logs every frame written and every exchange's outcome.
     void set_verbose(bool on) { verbose_ = on; }
 
+    using outcome_function = std::function<void(const command_outcome &)>;
+    // Why a command is not taken at all.
+    struct refusal {
+        enum class kind {
+            not_found, // no such module or output
+            refused, // all ON against an interlock or on_time limit
+            unavailable, // the module is offline, or stopping
+            busy, // the command queue is full
+        };
+        kind what;
+        QString log_kind; // "ignored: ...", "dropped: ..." for the log summary
+        QString reason; // in words
+    };
+    // Carries out a command for output 1..8 (0: all) of a module as a set
+    // message is (queue order, interlock, on_time limits and pulses). done
+    // is called once, with the confirming reply or why it did not end so;
+    // a refusal is returned at once instead, and done is never called.
+    std::optional<refusal> command(std::uint8_t address, int output, const set_request &request,
+        const QString &origin, outcome_function done);
+
 private:
     void on_message(const QString &topic, const QByteArray &payload, bool retained);
+    // A set message: parsed, checked and queued, or logged why not.
+    void take_set(const QString &topic, const QByteArray &payload);
+    // Calls whoever waits for ticket, once.
+    void settle(std::uint64_t ticket, const command_outcome &outcome);
+    // The checks every command passes, then the queue.
+    std::optional<refusal> submit(
+        std::uint8_t address, int output, const set_request &request, command_step command);
     void on_connection(bool connected);
     void on_finished(const exchange_result &result);
     void on_port_lost(const port_failure &failure);
@@ -103,6 +133,9 @@ private:
     port_problem last_problem_ = port_problem::none;
     bool verbose_ = false;
     std::function<void()> stopped_;
+    // Who waits for which command; bounded by the command queue.
+    std::map<std::uint64_t, outcome_function> waiting_;
+    std::uint64_t last_ticket_ = 0;
 };
 
 } // namespace orvalin::service

@@ -4,8 +4,8 @@
 
 namespace orvalin::service {
 
-enqueue_result enqueue_command(
-    std::deque<command_step> &queue, command_step command, bool head_busy)
+enqueue_result enqueue_command(std::deque<command_step> &queue, command_step command,
+    bool head_busy, std::vector<command_step> *removed)
 {
     using action = set_request::action;
     // The newest unsent one for the output decides what a TOGGLE means.
@@ -20,6 +20,8 @@ enqueue_result enqueue_command(
     if (found && command.request.what == action::toggle) {
         const set_request &before = last->request;
         if (before.what == action::toggle) {
+            if (removed)
+                removed->push_back(*last);
             queue.erase(std::prev(last.base()));
             return enqueue_result::cancelled;
         }
@@ -28,8 +30,13 @@ enqueue_result enqueue_command(
             ? set_request { action::off, std::nullopt }
             : set_request { action::on, command.request.on_time };
     }
-    const auto kept = std::remove_if(first, queue.end(), replaceable);
+    // Partitioned, not removed: the replaced ones are still whole at the end.
+    const auto kept = std::stable_partition(
+        first, queue.end(), [&](const command_step &queued) { return !replaceable(queued); });
     const bool replaced = kept != queue.end();
+    if (removed)
+        removed->insert(
+            removed->end(), std::make_move_iterator(kept), std::make_move_iterator(queue.end()));
     queue.erase(kept, queue.end());
     const auto waiting = std::count_if(
         queue.begin(), queue.end(), [](const command_step &s) { return s.cancels_pulse; });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/frame.h"
 #include "service/payload.h"
 
 #include <QString>
@@ -7,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <vector>
 
 namespace orvalin::service {
 
@@ -25,6 +28,22 @@ struct command_step {
     int unconfirmed = 0; // replies that did not show resolved_on
     bool written = false;
     bool pulse_end = false; // the off of an on_time
+    // Someone waits for how this command ends (0: no one).
+    std::uint64_t ticket = 0;
+};
+
+// How a command someone waits for ended.
+struct command_outcome {
+    enum class kind {
+        confirmed, // a reply showed the commanded state
+        refused, // the interlock would not let it go
+        unavailable, // never sent: the module went offline, or stopping
+        unconfirmed, // sent, but no reply showed it
+        replaced, // a later command for the same output took its place
+    };
+    kind what = kind::confirmed;
+    QString reason; // in words, for everything but confirmed
+    std::optional<module_status> status; // the confirming reply
 };
 
 // Commands from set messages waiting at most; the offs of pulses and
@@ -43,7 +62,8 @@ enum class enqueue_result {
 // outputs: every one of the module) that have not gone out yet; a TOGGLE
 // after a queued ON or OFF becomes its opposite. Refused when
 // max_queued_commands are waiting. head_busy: the head is on the line.
-enqueue_result enqueue_command(
-    std::deque<command_step> &queue, command_step command, bool head_busy);
+// The commands that leave the queue unsent go to removed, when given.
+enqueue_result enqueue_command(std::deque<command_step> &queue, command_step command,
+    bool head_busy, std::vector<command_step> *removed = nullptr);
 
 } // namespace orvalin::service

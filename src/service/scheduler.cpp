@@ -8,7 +8,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int outputs = 8;
+constexpr int outputs = channels_per_kind;
 // A module that will not confirm an interlock partner off gets no ON.
 constexpr int max_interlock_tries = 3;
 // Replies in a row that do not show what a step commanded before it is
@@ -57,7 +57,12 @@ void scheduler::line_gone(const QString &why, bool in_flight_abandoned)
 
 enqueue_result scheduler::enqueue(command_step command)
 {
-    return enqueue_command(queue_, std::move(command), head_in_flight_);
+    std::vector<step> removed;
+    const auto result = enqueue_command(queue_, std::move(command), head_in_flight_, &removed);
+    for (const step &gone : removed)
+        settle(gone, command_outcome::kind::replaced,
+            QStringLiteral("a later command for the same output took its place"));
+    return result;
 }
 
 next_action scheduler::next(time_point now)
@@ -188,10 +193,11 @@ std::optional<frame> scheduler::ready_command(time_point now, std::optional<time
         for (const int partner : partners(head.address, k)) {
             if (module->last->output(partner) || module->output(partner).maybe_on) {
                 if (++head.interlock_tries > max_interlock_tries) {
-                    log(QStringLiteral("dropped %1: output %2/%3 does not go off")
-                            .arg(head.origin)
-                            .arg(head.address)
-                            .arg(partner));
+                    const QString why = QStringLiteral("output %1/%2 does not go off")
+                                            .arg(head.address)
+                                            .arg(partner);
+                    log(QStringLiteral("dropped %1: %2").arg(head.origin, why));
+                    settle(head, command_outcome::kind::refused, why);
                     queue_.pop_front();
                     return ready_command(now, wake);
                 }
@@ -227,9 +233,10 @@ void scheduler::finished(
             shown = head.output == 0 ? status->outputs == (head.resolved_on ? 0xFF : 0x00)
                                      : status->output(head.output) == head.resolved_on;
             if (!shown && ++head.unconfirmed >= max_unconfirmed) {
-                log(QStringLiteral("dropped %1: module %2 does not confirm it")
-                        .arg(head.origin)
-                        .arg(head.address));
+                const QString why
+                    = QStringLiteral("module %1 does not confirm it").arg(head.address);
+                log(QStringLiteral("dropped %1: %2").arg(head.origin, why));
+                settle(head, command_outcome::kind::unconfirmed, why);
                 // It may still have switched on.
                 if (head.output > 0 && head.request.on_time && head.resolved_on)
                     module->output(head.output).off_due = true;
@@ -239,6 +246,7 @@ void scheduler::finished(
         if (shown) {
             const step done = queue_.front();
             queue_.pop_front();
+            settle(done, command_outcome::kind::confirmed, {}, status);
             if (!done.resolved_on) {
                 // Confirmed off after an unconfirmed ON: the interlock delay
                 // counts from now.
@@ -378,11 +386,21 @@ void scheduler::forget(module_state &module, const step &dropped, const QString 
         = dropped.output > 0 && dropped.written && dropped.request.on_time && dropped.resolved_on;
     if (dropped.output > 0 && (dropped.pulse_end || pulse_on))
         module.output(dropped.output).off_due = true;
+    settle(dropped,
+        dropped.written ? command_outcome::kind::unconfirmed : command_outcome::kind::unavailable,
+        why);
     if (!dropped.pulse_end && (!quiet || pulse_on))
         log(QStringLiteral("dropped %1: %2%3")
                 .arg(dropped.origin, why,
                     pulse_on ? QStringLiteral("; its off goes when the module answers")
                              : QString()));
+}
+
+void scheduler::settle(const step &ended, command_outcome::kind what, const QString &reason,
+    const std::optional<module_status> &status)
+{
+    if (ended.ticket != 0 && events_.outcome)
+        events_.outcome(ended.ticket, { what, reason, status });
 }
 
 module_state *scheduler::find(std::uint8_t address)

@@ -37,6 +37,8 @@ struct scheduler_events {
     std::function<void(const module_state &, bool input, int k, bool on)> state;
     // The link state became online or offline, or stayed (changed false).
     std::function<void(module_state &, bool changed)> availability;
+    // A command with a ticket ended (may be empty).
+    std::function<void(std::uint64_t ticket, const command_outcome &)> outcome;
 };
 
 // The service's decisions for one line, with the time given to every call:
@@ -103,6 +105,9 @@ private:
     void drop_commands(module_state &module, const QString &why);
     // A step leaves the queue unsent or unconfirmed; logged unless quiet.
     void forget(module_state &module, const step &dropped, const QString &why, bool quiet = false);
+    // Tells whoever waits for step how it ended.
+    void settle(const step &ended, command_outcome::kind what, const QString &reason = {},
+        const std::optional<module_status> &status = std::nullopt);
     // Called as a set command for the output goes out.
     void cancel_pulse(module_state &module, int output);
     void queue_off(module_state &module, int output, const QString &origin);

@@ -57,12 +57,14 @@ public:
         if (!outputs.count(bytes[1]))
             return;
         auto &state = outputs[bytes[1]];
+        const std::uint8_t before = state;
         if (bytes[2] == switch_on || bytes[2] == switch_off) {
             const auto bit = std::uint8_t(1u << (bytes[6] - 1));
             state = bytes[2] == switch_on ? state | bit : state & ~bit;
         } else if (bytes[2] == set_all_outputs) {
             state = bytes[5];
         }
+        state = std::uint8_t((state & ~stuck) | (before & stuck));
         if (on_write)
             on_write(bytes);
         if (mute)
@@ -83,6 +85,7 @@ public:
     QList<frame> written;
     std::map<std::uint8_t, std::uint8_t> outputs; // the modules present
     bool mute = false; // switches without replying
+    std::uint8_t stuck = 0; // outputs whose relay never moves
     std::chrono::milliseconds reply_delay { 0 };
     std::function<void(const frame &)> on_write;
     bool holding = false;
@@ -187,6 +190,8 @@ private slots:
     void availability_waits_for_the_first_poll();
     void an_on_time_limit_ends_every_on();
     void a_command_cuts_a_long_hold_short();
+    void command_outcomes_data();
+    void command_outcomes();
 };
 
 void tst_service::set_payloads_data()
@@ -492,7 +497,8 @@ void tst_service::scheduling()
                 trace.append(QStringLiteral("%1 %2")
                                  .arg(module.online() ? "online" : "offline")
                                  .arg(module.address));
-        } };
+        },
+        {} };
     scheduler schedule(*parsed.config, sink);
     const scheduler::time_point start {};
     auto now = start;
@@ -932,6 +938,90 @@ void tst_service::a_command_cuts_a_long_hold_short()
         return;
     }
     QSKIP("the event loop never woke inside an exchange in time");
+}
+
+// A caller that waits for a command hears once how it ended: confirmed by a
+// reply, or refused, unavailable, unconfirmed or replaced, with the reason.
+void tst_service::command_outcomes_data()
+{
+    QTest::addColumn<QByteArray>("safety");
+    QTest::addColumn<int>("stuck"); // outputs whose relay never moves
+    QTest::addColumn<bool>("mute"); // the module stops answering first
+    QTest::addColumn<QStringList>("commands"); // "output request", sent at once
+    QTest::addColumn<QStringList>("outcomes"); // per command, in order
+    QTest::newRow("confirmed") << QByteArray() << 0 << false << QStringList { "5 ON" }
+                               << QStringList { "confirmed 11" }; // 1 was on before
+    QTest::newRow("all off confirmed")
+        << QByteArray() << 0 << false << QStringList { "0 OFF" } << QStringList { "confirmed 00" };
+    QTest::newRow("never moves") << QByteArray() << 0x02 << false << QStringList { "2 ON" }
+                                 << QStringList { "unconfirmed: module 7 does not confirm it" };
+    QTest::newRow("a later one takes its place")
+        << QByteArray() << 0 << false << QStringList { "3 ON", "4 ON", "4 OFF" }
+        << QStringList { "confirmed 05",
+               "replaced: a later command for the same output took its place", "confirmed 05" };
+    QTest::newRow("two TOGGLEs cancel")
+        << QByteArray() << 0 << false << QStringList { "3 ON", "4 TOGGLE", "4 TOGGLE" }
+        << QStringList { "confirmed 05",
+               "replaced: a later command for the same output took its place",
+               "replaced: it cancels a TOGGLE still waiting for the line" };
+    QTest::newRow("partner does not go off")
+        << QByteArray("[safety]\ninterlock = 7/1+7/2\n") << 0x01 << false << QStringList { "2 ON" }
+        << QStringList { "refused: output 7/1 does not go off" };
+    QTest::newRow("all ON against an interlock")
+        << QByteArray("[safety]\ninterlock = 7/1+7/2\n") << 0 << false << QStringList { "0 ON" }
+        << QStringList { "refused at once: module 7 has interlocked outputs" };
+    QTest::newRow("no such output")
+        << QByteArray() << 0 << false << QStringList { "9 ON" }
+        << QStringList { "not_found at once: no such module or output" };
+    QTest::newRow("offline") << QByteArray() << 0 << true << QStringList { "1 ON" }
+                             << QStringList { "unavailable at once: module 7 is offline" };
+}
+
+void tst_service::command_outcomes()
+{
+    QFETCH(QByteArray, safety);
+    QFETCH(int, stuck);
+    QFETCH(bool, mute);
+    QFETCH(QStringList, commands);
+    QFETCH(QStringList, outcomes);
+    // Output 1 starts on, so a stuck partner stays on.
+    running_bridge b("modules = 7\n" + safety, { { 7, 0x01 } });
+    auto &[config, line, mqtt, log, service] = b;
+    line.stuck = std::uint8_t(stuck);
+    QTRY_VERIFY(b.online(7));
+    if (mute) {
+        line.mute = true;
+        QTRY_VERIFY(mqtt.published.contains({ "orvalin/7/available", "offline" }));
+    }
+    QStringList heard(commands.size());
+    int ended = 0;
+    // The queue holds them all before the line takes the first.
+    for (qsizetype i = 0; i < commands.size(); ++i) {
+        const QStringList words = commands[i].split(u' ');
+        const auto what = words[1] == "ON" ? set_request::action::on
+            : words[1] == "OFF"            ? set_request::action::off
+                                           : set_request::action::toggle;
+        const auto refused = service.command(7, words[0].toInt(), { what, std::nullopt },
+            QStringLiteral("test"), [&, i](const command_outcome &outcome) {
+                static const char *const kinds[]
+                    = { "confirmed", "refused", "unavailable", "unconfirmed", "replaced" };
+                heard[i] = outcome.what == command_outcome::kind::confirmed
+                    ? QStringLiteral("confirmed %1")
+                          .arg(outcome.status->outputs, 2, 16, QLatin1Char('0'))
+                    : QStringLiteral("%1: %2").arg(kinds[int(outcome.what)], outcome.reason);
+                ++ended;
+            });
+        if (refused) {
+            static const char *const kinds[] = { "not_found", "refused", "unavailable", "busy" };
+            heard[i]
+                = QStringLiteral("%1 at once: %2").arg(kinds[int(refused->what)], refused->reason);
+            ++ended;
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(ended, int(commands.size()), 5000);
+    QCOMPARE(heard, outcomes);
+    QTest::qWait(100);
+    QCOMPARE(ended, int(commands.size())); // once each
 }
 
 QTEST_GUILESS_MAIN(tst_service)
