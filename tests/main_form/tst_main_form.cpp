@@ -162,7 +162,8 @@ void tst_main_form::one_step_shows_one_round_of_messages()
         QTest::mouseRelease(port_bar, Qt::LeftButton, {}, up_arrow);
     QCOMPARE(add()->text(), "2");
     QCOMPARE(shown, 16);
-    QCOMPARE(port_box()->text(), step == "type, port arrow held" ? "2" : "1"); // the press's own step
+    QCOMPARE(
+        port_box()->text(), step == "type, port arrow held" ? "2" : "1"); // the press's own step
 }
 
 void tst_main_form::port_failures_are_reported_in_chinese_data()
@@ -236,6 +237,10 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     green.setColor(QPalette::Disabled, QPalette::Text, Qt::green);
     QApplication::setPalette(green);
     QCOMPARE(indicator_panel::closed_colour(), QColor(128, 128, 128));
+    QPalette themed = desktop;
+    themed.setColor(QPalette::Disabled, QPalette::Text, QColor(90, 95, 100));
+    QApplication::setPalette(themed);
+    QCOMPARE(indicator_panel::closed_colour(), QColor(90, 95, 100));
     QApplication::setPalette(desktop);
     click_port(); // reopened: unknown until a reply
     check("reopened", [](int) { return QColor(Qt::yellow); });

@@ -72,8 +72,8 @@ void tst_module_link::finder_takes_replies_out_of_noise()
         { { QByteArray::fromHex("2201020304") + one }, { 1 }, 5 }, // a start byte inside noise
         { { one.left(3), one.mid(3) + two.left(7), two.right(1) }, { 1, 2 }, 0 },
         { { one.left(7) + char(one[7] + 1) + two }, { 2 }, 8 },
-        { { QByteArray::fromHex("00ff00"), two }, { 2 }, 3 },
-        { { one, two }, { 1, 2 }, 0 } }; // each reply in a read of its own
+        { { one, two }, { 1, 2 }, 0 }, // each reply in a read of its own
+        { { QByteArray::fromHex("00ff00"), two }, { 2 }, 3 } };
     for (const auto &row : rows) {
         reply_finder finder;
         QList<int> found;

@@ -177,8 +177,8 @@ void tst_port_list::in_use_by_device_lock_or_live_lock_file_data()
     QTest::newRow("device lock") << "flock" << int(port_use::ours) << qint64(4242);
     QTest::newRow("waiter only") << "waiter" << int(port_use::free) << qint64(0);
     // /proc/locks is read up to 1 MiB, however long it grows.
-    QTest::newRow("device lock past the read limit") << "flock late" << int(port_use::free)
-                                                    << qint64(0);
+    QTest::newRow("device lock past the read limit")
+        << "flock late" << int(port_use::free) << qint64(0);
     QTest::newRow("lock file, live") << "LCK..ttyUSB0" << int(port_use::other) << qint64(4242);
     QTest::newRow("lock file by entry")
         << "LCK..COM3" << int(port_use::other) << qint64(4242); // Qt names it as opened
