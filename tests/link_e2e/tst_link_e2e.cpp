@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -55,6 +56,7 @@ private slots:
     void failed_open_reports_reason();
     void two_names_for_one_device_are_one_port();
     void a_reply_at_line_speed_wakes_the_link_once();
+    void an_emulator_ending_leaves_a_link_taken_over();
 };
 
 void tst_link_e2e::split_reply_is_one_batch()
@@ -117,6 +119,21 @@ void tst_link_e2e::two_names_for_one_device_are_one_port()
     QTRY_COMPARE(f.events.count(), 1);
     f.port.close();
     QVERIFY2(open_port(second, 2), qPrintable(second.error_string()));
+}
+
+// A second emulator on the same link takes it over; the first, ending, must
+// not take the second one's port away.
+void tst_link_e2e::an_emulator_ending_leaves_a_link_taken_over()
+{
+    QTemporaryDir dir;
+    sim_process first, second;
+    QVERIFY2(first.start(dir.path()), qPrintable(first.error()));
+    QVERIFY2(second.start(dir.path()), qPrintable(second.error()));
+    QVERIFY(first.device() != second.device());
+    QVERIFY(first.stop());
+    QCOMPARE(QFileInfo(second.link_path()).symLinkTarget(), second.device());
+    QVERIFY(second.stop());
+    QVERIFY(!QFileInfo(second.link_path()).isSymLink()); // its own link goes with it
 }
 
 QTEST_GUILESS_MAIN(tst_link_e2e)

@@ -122,6 +122,8 @@ void tst_main_form::one_step_shows_one_round_of_messages_data()
     QTest::newRow("arrow pressed, its release taken by a box") << "press" << 0;
     QTest::newRow("Up key") << "key" << 40;
     QTest::newRow("digit typed") << "type" << 40;
+    // The port's spinner takes no step either while the boxes run.
+    QTest::newRow("digit typed, port arrow held") << "type, port arrow held" << 40;
 }
 
 void tst_main_form::one_step_shows_one_round_of_messages()
@@ -146,15 +148,22 @@ void tst_main_form::one_step_shows_one_round_of_messages()
         QTest::mouseRelease(bar, Qt::LeftButton, {}, up_arrow);
     if (step == "key")
         QTest::keyClick(bar, Qt::Key_Up);
-    if (step == "type") {
+    auto *port_bar = child<spinner>("VScroll2")->findChild<QScrollBar *>();
+    if (step == "type, port arrow held")
+        QTest::mousePress(port_bar, Qt::LeftButton, {}, up_arrow);
+    if (step.startsWith("type")) {
         add()->selectAll();
         QTest::keyClick(add(), Qt::Key_2);
     }
     QTest::qWait(800); // well past the bar's auto-repeat delay
     if (step == "press")
         QTest::mouseRelease(bar, Qt::LeftButton, {}, up_arrow);
+    if (step == "type, port arrow held")
+        QTest::mouseRelease(port_bar, Qt::LeftButton, {}, up_arrow);
     QCOMPARE(add()->text(), "2");
     QCOMPARE(shown, 16);
+    QCOMPARE(
+        port_box()->text(), step == "type, port arrow held" ? "2" : "1"); // the press's own step
 }
 
 void tst_main_form::port_failures_are_reported_in_chinese_data()
@@ -228,6 +237,10 @@ void tst_main_form::lamps_render_at_their_places_in_their_colours()
     green.setColor(QPalette::Disabled, QPalette::Text, Qt::green);
     QApplication::setPalette(green);
     QCOMPARE(indicator_panel::closed_colour(), QColor(128, 128, 128));
+    QPalette themed = desktop;
+    themed.setColor(QPalette::Disabled, QPalette::Text, QColor(90, 95, 100));
+    QApplication::setPalette(themed);
+    QCOMPARE(indicator_panel::closed_colour(), QColor(90, 95, 100));
     QApplication::setPalette(desktop);
     click_port(); // reopened: unknown until a reply
     check("reopened", [](int) { return QColor(Qt::yellow); });

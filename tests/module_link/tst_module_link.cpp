@@ -72,6 +72,7 @@ void tst_module_link::finder_takes_replies_out_of_noise()
         { { QByteArray::fromHex("2201020304") + one }, { 1 }, 5 }, // a start byte inside noise
         { { one.left(3), one.mid(3) + two.left(7), two.right(1) }, { 1, 2 }, 0 },
         { { one.left(7) + char(one[7] + 1) + two }, { 2 }, 8 },
+        { { one, two }, { 1, 2 }, 0 }, // each reply in a read of its own
         { { QByteArray::fromHex("00ff00"), two }, { 2 }, 3 } };
     for (const auto &row : rows) {
         reply_finder finder;
@@ -158,6 +159,10 @@ void tst_module_link::the_hold_learns_the_turnaround()
     exchange(8);
     QCOMPARE(link.hold(), first + 2ms);
     exchange(-1);
+    QCOMPARE(link.hold(), first + 2ms);
+    // The run of whole replies starts again after each shortening.
+    for (int i = 0; i < 7; ++i)
+        exchange(8);
     QCOMPARE(link.hold(), first + 2ms);
     // Never shorter than the line's own time for the exchange.
     for (int i = 0; i < 3 * 8; ++i)

@@ -176,6 +176,9 @@ void tst_port_list::in_use_by_device_lock_or_live_lock_file_data()
     QTest::newRow("free") << "" << int(port_use::free) << qint64(0);
     QTest::newRow("device lock") << "flock" << int(port_use::ours) << qint64(4242);
     QTest::newRow("waiter only") << "waiter" << int(port_use::free) << qint64(0);
+    // /proc/locks is read up to 1 MiB, however long it grows.
+    QTest::newRow("device lock past the read limit")
+        << "flock late" << int(port_use::free) << qint64(0);
     QTest::newRow("lock file, live") << "LCK..ttyUSB0" << int(port_use::other) << qint64(4242);
     QTest::newRow("lock file by entry")
         << "LCK..COM3" << int(port_use::other) << qint64(4242); // Qt names it as opened
@@ -195,7 +198,9 @@ void tst_port_list::in_use_by_device_lock_or_live_lock_file()
                                  .arg(minor(info.st_dev), 2, 16, QLatin1Char('0'))
                                  .arg(qulonglong(info.st_ino));
     QByteArray locks = "1: POSIX  ADVISORY  WRITE 77 00:01:5 0 EOF\n";
-    if (holder == "flock")
+    if (holder == "flock late")
+        locks += QByteArray(1 << 20, '\n');
+    if (holder.startsWith("flock"))
         locks += "2: FLOCK  ADVISORY  WRITE 4242 " + identity.toLatin1() + " 0 EOF\n";
     if (holder == "waiter")
         locks += "2: -> FLOCK  ADVISORY  WRITE 4242 " + identity.toLatin1() + " 0 EOF\n";
