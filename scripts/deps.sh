@@ -15,7 +15,7 @@ set -eu
 # it where it is installed.
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
 fonts-wqy-microhei libbenchmark-dev xvfb xauth libmosquitto-dev mosquitto
-mosquitto-clients dpkg-dev file clang-format"
+mosquitto-clients dpkg-dev file clang-format qt6-httpserver-dev"
 
 for group in "$@"; do
     case $group in

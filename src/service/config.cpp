@@ -104,6 +104,13 @@ public:
             return QString();
         });
         key("names", "file", [this](const QString &v) { return set_path(config_.names_file, v); });
+        key("http", "listen", [this](const QString &v) { return parse_listen(v, config_.http); });
+        key("http", "password_file",
+            [this](const QString &v) { return set_path(config_.http.password_file, v); });
+        key("http", "tls_cert",
+            [this](const QString &v) { return set_path(config_.http.tls_cert, v); });
+        key("http", "tls_key",
+            [this](const QString &v) { return set_path(config_.http.tls_key, v); });
         key("safety", "link_loss_after", [this](const QString &v) {
             const auto count = parse_whole(v, 1, 1000);
             if (!count)
@@ -156,6 +163,7 @@ public:
                 section = line.mid(1, line.size() - 2).trimmed();
                 if (!known_sections().contains(section))
                     return fail(number, QStringLiteral("unknown section [%1]").arg(section));
+                sections_.insert(section);
                 continue;
             }
             const auto equals = line.indexOf(u'=');
@@ -186,7 +194,7 @@ private:
     static QSet<QString> known_sections()
     {
         return { QStringLiteral("line"), QStringLiteral("mqtt"), QStringLiteral("homeassistant"),
-            QStringLiteral("names"), QStringLiteral("safety") };
+            QStringLiteral("names"), QStringLiteral("safety"), QStringLiteral("http") };
     }
 
     config_result fail(int line, const QString &message)
@@ -369,7 +377,32 @@ private:
         if (!config_.password_file.isEmpty() && config_.username.isEmpty())
             return fail(config_.key_lines[QStringLiteral("mqtt/password_file")],
                 QStringLiteral("password_file needs a username"));
+        if (const auto problem = check_http(); !problem.second.isEmpty())
+            return fail(config_.key_lines.value(QLatin1String(problem.first)), problem.second);
         return { config_, {} };
+    }
+
+    // The key a problem is about, and the problem.
+    std::pair<const char *, QString> check_http()
+    {
+        http_settings &http = config_.http;
+        const bool given = sections_.contains(QStringLiteral("http"));
+        if (given && !config_.key_lines.contains(QStringLiteral("http/listen")))
+            http.on = true; // its default address
+        config_.mqtt = sections_.contains(QStringLiteral("mqtt")) || !given;
+        if (!config_.mqtt && !http.on)
+            return { "http/listen", QStringLiteral("neither [mqtt] nor [http] is on") };
+        if (!http.on)
+            return {};
+        // Anyone on the network could switch the machinery.
+        if (!http.loopback() && http.password_file.isEmpty())
+            return { "http/listen",
+                QStringLiteral("listening on %1 beyond this machine needs password_file")
+                    .arg(http.host) };
+        if (http.tls_cert.isEmpty() != http.tls_key.isEmpty())
+            return { http.tls_cert.isEmpty() ? "http/tls_key" : "http/tls_cert",
+                QStringLiteral("tls_cert and tls_key go together") };
+        return {};
     }
 
     QString file_;
@@ -377,6 +410,7 @@ private:
     QString interlock_text_;
     QString outlets_text_;
     QString on_time_text_;
+    QSet<QString> sections_;
     std::map<QString, std::function<QString(const QString &)>> handlers_;
 };
 
@@ -428,31 +462,40 @@ config_result load_config(const QString &file)
             { file, config.key_lines.value(QLatin1String(key)),
                 QStringLiteral("%1: %2").arg(name, message) } };
     };
+    // The first line of a secret's file, as editors and `echo` leave it.
+    const auto read_secret = [&](const char *key, const QString &path,
+                                 QByteArray &secret) -> std::optional<config_result> {
+        const auto text = read_regular_file(path, max_config_bytes, problem);
+        if (!text)
+            return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, problem));
+        if (text->data.size() > max_config_bytes)
+            return refuse(key, QStringLiteral("cannot read %1: larger than 1 MiB").arg(path));
+        secret = text->data.split('\n').value(0);
+        if (secret.endsWith('\r'))
+            secret.chop(1);
+        // An empty secret is never meant: say so rather than go without one.
+        if (secret.isEmpty())
+            return refuse(key, QStringLiteral("the first line of %1 is empty").arg(path));
+        if (text->mode & 0004)
+            result.warnings.append(config_error { file, config.key_lines.value(QLatin1String(key)),
+                QStringLiteral("%1 %2 is readable by every user (mode %3)")
+                    .arg(QString::fromLatin1(key).section(u'/', 1), path)
+                    .arg(text->mode, 4, 8, QChar(u'0')) });
+        return std::nullopt;
+    };
     if (!config.password_file.isEmpty()) {
-        const auto password = read_regular_file(config.password_file, max_config_bytes, problem);
-        if (!password)
-            return refuse("mqtt/password_file",
-                QStringLiteral("cannot read %1: %2").arg(config.password_file, problem));
-        if (password->data.size() > max_config_bytes)
-            return refuse("mqtt/password_file",
-                QStringLiteral("cannot read %1: larger than 1 MiB").arg(config.password_file));
-        // The password is the first line, as editors and `echo` leave it.
-        config.password = password->data.split('\n').value(0);
-        if (config.password.endsWith('\r'))
-            config.password.chop(1);
-        // An empty password is never meant: say so rather than log in without one.
-        if (config.password.isEmpty())
-            return refuse("mqtt/password_file",
-                QStringLiteral("the first line of %1 is empty").arg(config.password_file));
-        if (password->mode & 0004)
-            result.warnings.append(
-                config_error { file, config.key_lines.value(QStringLiteral("mqtt/password_file")),
-                    QStringLiteral("password_file %1 is readable by every user (mode %2)")
-                        .arg(config.password_file)
-                        .arg(password->mode, 4, 8, QChar(u'0')) });
+        if (auto refused = read_secret("mqtt/password_file", config.password_file, config.password))
+            return *refused;
     }
-    for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
-             std::pair { "names/file", config.names_file } }) {
+    if (config.http.on && !config.http.password_file.isEmpty()) {
+        if (auto refused
+            = read_secret("http/password_file", config.http.password_file, config.http.credentials))
+            return *refused;
+    }
+    for (const auto &[key, path] :
+        { std::pair { "mqtt/tls_ca", config.tls_ca }, std::pair { "names/file", config.names_file },
+            std::pair { "http/tls_cert", config.http.tls_cert },
+            std::pair { "http/tls_key", config.http.tls_key } }) {
         // Only whether it can be read: its users read it themselves.
         if (!path.isEmpty() && !read_regular_file(path, 0, problem))
             return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, problem));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/http_settings.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -45,7 +47,9 @@ struct service_config {
     // One poll per interval for the whole line, as the service once did;
     // set only by the benchmark that compares the two schedules.
     bool one_poll_per_interval = false;
-    // [mqtt]
+    // [mqtt]: on when the section is given, or when [http] is not (a
+    // config of the line alone bridges to the broker on this machine).
+    bool mqtt = true;
     QString host = QStringLiteral("localhost");
     int mqtt_port = 0; // 0: 1883, or 8883 with TLS
     QString client_id; // empty: the broker's library picks one
@@ -58,6 +62,8 @@ struct service_config {
     bool discovery = true;
     QString discovery_prefix = QStringLiteral("homeassistant");
     QList<outlet> outlets;
+    // [http]
+    http_settings http;
     // [names]
     QString names_file;
     // [safety]

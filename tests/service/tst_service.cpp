@@ -287,6 +287,14 @@ void tst_service::config_errors_data()
     row("bad UTF-8", line + "[mqtt]\nhost = \xff\n", 5, "UTF-8");
     row("no port", QByteArray("[line]\nmodules = 1\n"), 0, "port is missing");
     row("no modules", QByteArray("[line]\nport = 1\n"), 0, "modules is missing");
+    row("http listen no port", line + "[http]\nlisten = 127.0.0.1\n", 5, "address:port");
+    row("http listen port 0", line + "[http]\nlisten = 127.0.0.1:0\n", 5, "address:port");
+    row("http listen v6 bare", line + "[http]\nlisten = ::1:8080\n", 5, "address:port");
+    row("http listen a name", line + "[http]\nlisten = example.org:80\n", 5, "not looked up");
+    row("http open without password", line + "[http]\nlisten = 0.0.0.0:8080\n", 5,
+        "beyond this machine needs password_file");
+    row("http cert without key", line + "[http]\ntls_cert = c.pem\n", 5, "go together");
+    row("neither http nor mqtt", line + "[http]\nlisten = off\n", 5, "neither [mqtt] nor [http]");
     // clang-format on
 }
 
@@ -320,6 +328,29 @@ void tst_service::config_values()
     QCOMPARE(config.on_link_loss, link_loss_action::all_off);
     QCOMPARE(config.interlock.size(), 2); // blanks around + are fine
     QCOMPARE(config.interlock[1].second, 4);
+    QVERIFY(config.mqtt);
+    QVERIFY(!config.http.on); // no [http]: no listener
+
+    // [http] alone: no broker; its default address; [v6] and names.
+    const QByteArray line = "[line]\nport = 1\nmodules = 1\n";
+    const struct {
+        QByteArray text;
+        bool mqtt, http;
+        QString host;
+        int port;
+    } rows[] = { { line + "[http]\n", false, true, "127.0.0.1", 8080 },
+        { line + "[http]\nlisten = [::1]:80\n[mqtt]\n", true, true, "::1", 80 },
+        { line + "[http]\nlisten = localhost:9000\n", false, true, "localhost", 9000 },
+        { line + "[mqtt]\n[http]\nlisten = off\n", true, false, "127.0.0.1", 8080 },
+        { line + "[http]\nlisten = 0.0.0.0:80\npassword_file = p\n", false, true, "0.0.0.0", 80 } };
+    for (const auto &row : rows) {
+        const auto parsed = parse_config(row.text, "/etc/orvalin/orvalin.conf");
+        QVERIFY2(parsed.config, qPrintable(parsed.error.text() + "\n" + row.text));
+        QCOMPARE(parsed.config->mqtt, row.mqtt);
+        QCOMPARE(parsed.config->http.on, row.http);
+        QCOMPARE(parsed.config->http.host, row.host);
+        QCOMPARE(parsed.config->http.port, row.port);
+    }
 }
 
 void tst_service::config_files_data()

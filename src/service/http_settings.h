@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace orvalin::service {
+
+// [http]: where the API (and the web page) listen and who may use them.
+// Off unless the config has an [http] section.
+struct http_settings {
+    bool on = false;
+    QString host = QStringLiteral("127.0.0.1"); // an address, or localhost
+    int port = 8080;
+    QString password_file; // "user:password" on its first line
+    QByteArray credentials; // that line, read at start
+    QString tls_cert;
+    QString tls_key;
+
+    // Only this machine can reach it.
+    bool loopback() const;
+};
+
+// Sets host and port from "HOST:PORT" or "[IPV6]:PORT", or switches the
+// listener off for "off"; the problem in words, empty when none. Host names
+// other than localhost are refused: nothing is looked up at start.
+QString parse_listen(const QString &value, http_settings &http);
+
+} // namespace orvalin::service
