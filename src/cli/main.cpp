@@ -7,7 +7,7 @@
 // the command line, this file dispatches.
 
 #include "cli/cli.h"
-#include "service/serve.h"
+#include "cli/serve.h"
 
 #include <QCoreApplication>
 

@@ -77,9 +77,14 @@ bridge::bridge(const service_config &config, QString device, line_port &port, br
     , schedule_(config,
           { [this](const QString &line) { log_(line); },
               [this](const module_state &module, bool input, int k, bool on) {
+                  emit state_changed(module.address, input, k, on);
                   publish_state(module, input, k, on);
               },
-              [this](module_state &module, bool changed) { publish_availability(module, changed); },
+              [this](module_state &module, bool changed) {
+                  if (changed)
+                      emit availability_changed(module.address, module.online());
+                  publish_availability(module, changed);
+              },
               [this](std::uint64_t ticket, const command_outcome &outcome) {
                   settle(ticket, outcome);
               } })

@@ -5,8 +5,8 @@
 // the broker behind a small interface (broker, mosquitto_broker on
 // libmosquitto), the scheduler that decides what goes on the line, the
 // discovery configs and the bridge that joins them to the line and the
-// broker (this header), started by serve. Includes src/link, src/names and
-// src/system; never a window.
+// broker (this header), started by the command line's serve. Includes
+// src/link, src/names and src/system; never a window.
 
 #include "link/module_link.h"
 #include "link/port_device.h"
@@ -76,6 +76,14 @@ public:
     // a refusal is returned at once instead, and done is never called.
     std::optional<refusal> command(std::uint8_t address, int output, const set_request &request,
         const QString &origin, outcome_function done);
+    // What the service knows of its modules, in config order.
+    const std::vector<module_state> &modules() const { return schedule_.modules(); }
+
+signals:
+    // A reply showed a channel change (or the first reply showed it).
+    void state_changed(std::uint8_t address, bool input, int k, bool on);
+    // A module came online or went offline.
+    void availability_changed(std::uint8_t address, bool online);
 
 private:
     void on_message(const QString &topic, const QByteArray &payload, bool retained);

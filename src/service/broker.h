@@ -27,4 +27,14 @@ signals:
     void message(const QString &topic, const QByteArray &payload, bool retained);
 };
 
+// No broker: a service with the HTTP API alone publishes nowhere.
+class no_broker final : public broker {
+public:
+    using broker::broker;
+    void publish(const QString &, const QByteArray &, bool) override { }
+    void subscribe(const QString &) override { }
+    void unsubscribe(const QString &) override { }
+    bool is_connected() const override { return false; }
+};
+
 } // namespace orvalin::service

@@ -84,6 +84,7 @@ public:
     stop_phase phase() const { return phase_; }
 
     std::vector<module_state> &modules() { return modules_; }
+    const std::vector<module_state> &modules() const { return modules_; }
     module_state *find(std::uint8_t address);
     // Interlock partners of output (0: every interlocked output).
     QList<int> partners(std::uint8_t address, int output) const;

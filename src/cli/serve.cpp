@@ -1,4 +1,4 @@
-#include "service/serve.h"
+#include "cli/serve.h"
 
 #include "link/line_port.h"
 #include "link/port_device.h"
@@ -7,6 +7,7 @@
 #include "service/mosquitto_broker.h"
 #include "system/stop_signals.h"
 #include "system/toolkit.h"
+#include "web/web_server.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace orvalin::service {
 
@@ -93,15 +95,22 @@ int serve_main(const QStringList &arguments)
     settings.tls_ca = config.tls_ca;
     settings.will_topic = config.prefix + QStringLiteral("/status");
     settings.will_payload = "offline";
-    mosquitto_broker mqtt(settings, log_line);
+    std::unique_ptr<mosquitto_broker> mqtt;
+    no_broker nowhere;
+    if (config.mqtt)
+        mqtt = std::make_unique<mosquitto_broker>(settings, log_line);
     qt_line_port port;
     // Relative paths in the config are taken from its folder.
     const QString device = device_for(config.port, installed_port_folders(),
         QFileInfo(parser.value(config_option)).absolutePath());
-    bridge service(config, device.isEmpty() ? config.port : device, port, mqtt, log_line);
+    bridge service(config, device.isEmpty() ? config.port : device, port,
+        mqtt ? static_cast<broker &>(*mqtt) : nowhere, log_line);
     service.set_verbose(parser.isSet(verbose_option));
+    std::unique_ptr<web::web_server> web;
+    if (config.http.on)
+        web = std::make_unique<web::web_server>(config, service, log_line);
 
-    log_line(QStringLiteral("orvalinctl serve %1: line %2, modules %3, broker %4:%5")
+    log_line(QStringLiteral("orvalinctl serve %1: line %2, modules %3, %4")
                  .arg(QStringLiteral(ORVALIN_VERSION), device.isEmpty() ? config.port : device)
                  .arg([&] {
                      QStringList list;
@@ -109,9 +118,12 @@ int serve_main(const QStringList &arguments)
                          list.append(QString::number(address));
                      return list.join(u',');
                  }())
-                 .arg(config.host)
-                 .arg(config.broker_port()));
-    if (!mqtt.start())
+                 .arg(config.mqtt
+                         ? QStringLiteral("broker %1:%2").arg(config.host).arg(config.broker_port())
+                         : QStringLiteral("no broker")));
+    if (mqtt && !mqtt->start())
+        return exit_failure;
+    if (web && !web->start())
         return exit_failure;
     service.start();
 
@@ -127,7 +139,10 @@ int serve_main(const QStringList &arguments)
         log_line(QStringLiteral("stopping"));
         QTimer::singleShot(stop_deadline, qApp, [] { QCoreApplication::exit(exit_ok); });
         service.stop([&] {
-            mqtt.disconnect_cleanly(disconnect_wait, [] { QCoreApplication::exit(exit_ok); });
+            if (!mqtt)
+                QCoreApplication::exit(exit_ok);
+            else
+                mqtt->disconnect_cleanly(disconnect_wait, [] { QCoreApplication::exit(exit_ok); });
         });
     });
     return QCoreApplication::exec();

@@ -1,0 +1,303 @@
+#include "web/web_server.h"
+
+#include "service/payload.h"
+#include "web/web_api.h"
+
+#include <QHostAddress>
+#include <QHttpServerRequest>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace orvalin::web {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A quiet client is let go; an event stream keeps itself busy.
+constexpr auto idle_timeout = 30s;
+constexpr auto keepalive_period = 15s;
+
+// Accepts at most max_connections at once and lets idle ones go, so no
+// number of slow or silent clients can hold the service.
+class bounded_tcp_server : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        if (live_ >= max_connections) {
+            socket->write(error_response(503, QStringLiteral("too many connections")));
+            socket->disconnectFromHost();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(1s, socket, &QObject::deleteLater);
+            return;
+        }
+        ++live_;
+        connect(socket, &QObject::destroyed, this, [this] { --live_; });
+        auto *idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->start(idle_timeout);
+        connect(idle, &QTimer::timeout, socket, &QTcpSocket::abort);
+        const auto busy = [idle] { idle->start(idle_timeout); };
+        connect(socket, &QTcpSocket::readyRead, idle, busy);
+        connect(socket, &QTcpSocket::bytesWritten, idle, busy);
+        addPendingConnection(socket);
+    }
+
+private:
+    int live_ = 0;
+};
+
+// Qt's method flag as the request line had it; empty for others.
+QByteArray method_name(const QHttpServerRequest &request)
+{
+    static const char *const methods[]
+        = { "GET", "PUT", "DELETE", "POST", "HEAD", "OPTIONS", "PATCH", "CONNECT", "TRACE" };
+    const int bit = qCountTrailingZeroBits(quint32(request.method()));
+    return bit < int(std::size(methods)) ? QByteArray(methods[bit]) : QByteArray();
+}
+
+QByteArray sse_event(const char *name, const QJsonObject &data)
+{
+    return QByteArray("event: ") + name
+        + "\ndata: " + QJsonDocument(data).toJson(QJsonDocument::Compact) + "\n\n";
+}
+
+} // namespace
+
+web_server::web_server(const service::service_config &config, service::bridge &bridge,
+    log_function log, QObject *parent)
+    : QAbstractHttpServer(parent)
+    , config_(config)
+    , bridge_(bridge)
+    , log_(std::move(log))
+{
+    connect(&bridge_, &service::bridge::state_changed, this,
+        [this](std::uint8_t address, bool input, int k, bool on) {
+            broadcast(sse_event("state",
+                { { QStringLiteral("address"), address },
+                    { input ? QStringLiteral("input") : QStringLiteral("output"), k },
+                    { QStringLiteral("state"),
+                        on ? QStringLiteral("ON") : QStringLiteral("OFF") } }));
+        });
+    connect(&bridge_, &service::bridge::availability_changed, this,
+        [this](std::uint8_t address, bool online) {
+            broadcast(sse_event("availability",
+                { { QStringLiteral("address"), address },
+                    { QStringLiteral("availability"),
+                        online ? QStringLiteral("online") : QStringLiteral("offline") } }));
+        });
+    // Comments keep proxies from closing a quiet stream and find dead peers.
+    keepalive_.setInterval(keepalive_period);
+    connect(&keepalive_, &QTimer::timeout, this, [this] { broadcast(": keepalive\n\n"); });
+}
+
+web_server::~web_server() = default;
+
+bool web_server::start()
+{
+    auto *server = new bounded_tcp_server(this);
+    const QHostAddress address = config_.http.host == u"localhost"
+        ? QHostAddress(QHostAddress::LocalHost)
+        : QHostAddress(config_.http.host);
+    if (!server->listen(address, quint16(config_.http.port))) {
+        log_(QStringLiteral("http: cannot listen on %1:%2: %3")
+                 .arg(config_.http.host)
+                 .arg(config_.http.port)
+                 .arg(server->errorString()));
+        delete server;
+        return false;
+    }
+    bind(server);
+    keepalive_.start();
+    log_(QStringLiteral("http: listening on %1:%2")
+             .arg(config_.http.host)
+             .arg(server->serverPort()));
+    return true;
+}
+
+quint16 web_server::port() const
+{
+    const auto list = servers();
+    return list.isEmpty() ? 0 : list.first()->serverPort();
+}
+
+int web_server::open_streams() const
+{
+    return int(
+        std::count_if(streams_.begin(), streams_.end(), [](const auto &s) { return !s.isNull(); }));
+}
+
+bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    const api_route route = web::route(method_name(request), request.url().path());
+    using kind = api_route::kind;
+    switch (route.what) {
+    case kind::not_found:
+        fail(socket, 404, QStringLiteral("no such resource"), request);
+        return true;
+    case kind::method_not_allowed:
+        fail(socket, 405, QStringLiteral("method not allowed here"), request);
+        return true;
+    case kind::events:
+        open_stream(socket);
+        return true;
+    case kind::modules: {
+        QJsonArray list;
+        for (const auto &module : bridge_.modules())
+            list.append(module_json(module, names_of(module.address), config_.link_loss_after));
+        answer(socket, json_response(200, { { QStringLiteral("modules"), list } }));
+        return true;
+    }
+    case kind::module:
+    case kind::output:
+    case kind::set_output:
+        break;
+    }
+    const auto &modules = bridge_.modules();
+    const auto module = std::find_if(modules.begin(), modules.end(),
+        [&](const service::module_state &m) { return m.address == route.address; });
+    if (module == modules.end()) {
+        fail(socket, 404, QStringLiteral("no module %1 on this line").arg(route.address), request);
+        return true;
+    }
+    if (route.what == kind::module)
+        answer(socket,
+            json_response(
+                200, module_json(*module, names_of(route.address), config_.link_loss_after)));
+    else if (route.what == kind::output)
+        answer(socket,
+            json_response(200, output_json(*module, names_of(route.address), route.output)));
+    else
+        take_command(request, socket, route.address, route.output);
+    return true;
+}
+
+void web_server::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    fail(socket, 404, QStringLiteral("no such resource"), request);
+}
+
+void web_server::take_command(
+    const QHttpServerRequest &request, QTcpSocket *socket, std::uint8_t address, int output)
+{
+    // A cross-site form can post text/plain but neither a JSON type nor a
+    // header of its own choosing.
+    const QByteArray type = request.value("Content-Type").split(';').value(0).trimmed().toLower();
+    if (type != "application/json" && request.value("X-Requested-With").isEmpty()) {
+        fail(socket, 403,
+            QStringLiteral(
+                "a command needs Content-Type: application/json or an X-Requested-With header"),
+            request);
+        return;
+    }
+    const QByteArray body = request.body().trimmed();
+    const auto wanted = output > 0 ? service::parse_set(body) : service::parse_set_all(body);
+    if (!wanted) {
+        fail(socket, 400,
+            QStringLiteral(
+                "the body must be ON, OFF, TOGGLE or {\"state\": ..., \"on_time\": seconds}"),
+            request);
+        return;
+    }
+    const QPointer<QTcpSocket> client = socket;
+    const QString origin = QStringLiteral("http %1").arg(request.url().path());
+    const auto refused = bridge_.command(address, output, *wanted, origin,
+        [this, client, output, path = request.url().path()](
+            const service::command_outcome &outcome) {
+            const api_answer reply = outcome_answer(outcome, output);
+            if (reply.status != 200)
+                log_(QStringLiteral("http: POST %1: %2 %3")
+                         .arg(path)
+                         .arg(reply.status)
+                         .arg(outcome.reason));
+            if (client)
+                answer(client, json_response(reply.status, reply.body));
+        });
+    if (!refused)
+        return;
+    using why = service::bridge::refusal::kind;
+    const int status = refused->what == why::not_found ? 404
+        : refused->what == why::refused                ? 409
+                                                       : 503;
+    fail(socket, status, refused->reason, request);
+}
+
+void web_server::answer(QTcpSocket *socket, const QByteArray &response)
+{
+    socket->write(response);
+}
+
+void web_server::fail(
+    QTcpSocket *socket, int status, const QString &reason, const QHttpServerRequest &request)
+{
+    // Once per request, without its headers: they may hold a password.
+    log_(QStringLiteral("http: %1 %2: %3 %4")
+             .arg(QString::fromLatin1(method_name(request)),
+                 QString::fromLatin1(request.url().path(QUrl::FullyEncoded).left(200).toLatin1()))
+             .arg(status)
+             .arg(reason));
+    answer(socket, error_response(status, reason));
+}
+
+void web_server::open_stream(QTcpSocket *socket)
+{
+    streams_.removeAll(nullptr);
+    if (streams_.size() >= max_event_streams) {
+        answer(socket, error_response(503, QStringLiteral("too many event streams")));
+        return;
+    }
+    socket->write(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+        "X-Content-Type-Options: nosniff\r\n\r\n");
+    socket->write(snapshot());
+    streams_.append(socket);
+}
+
+void web_server::broadcast(const QByteArray &event)
+{
+    for (QPointer<QTcpSocket> &stream : streams_) {
+        if (!stream)
+            continue;
+        // A client that does not read holds no more than this.
+        if (stream->bytesToWrite() > max_stream_backlog) {
+            stream->abort();
+            continue;
+        }
+        stream->write(event);
+    }
+    streams_.removeAll(nullptr);
+}
+
+QByteArray web_server::snapshot() const
+{
+    QJsonArray list;
+    for (const auto &module : bridge_.modules()) {
+        const auto names = names_.find(module.address);
+        list.append(module_json(module, names == names_.end() ? channel_names {} : names->second,
+            config_.link_loss_after));
+    }
+    return sse_event("snapshot", { { QStringLiteral("modules"), list } });
+}
+
+const channel_names &web_server::names_of(std::uint8_t address)
+{
+    auto found = names_.find(address);
+    if (found == names_.end())
+        found = names_
+                    .emplace(
+                        address, read_channel_names(config_.names_file, QString::number(address)))
+                    .first;
+    return found->second;
+}
+
+} // namespace orvalin::web

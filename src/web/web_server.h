@@ -1,0 +1,65 @@
+#pragma once
+
+#include "names/name_file.h"
+#include "service/bridge.h"
+#include "service/config.h"
+
+#include <QAbstractHttpServer>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+
+class QTcpSocket;
+
+namespace orvalin::web {
+
+// Bounds on what clients may hold of the service.
+inline constexpr int max_connections = 64;
+inline constexpr int max_event_streams = 32;
+// A stream whose client reads slower than this backlog is dropped.
+inline constexpr qint64 max_stream_backlog = 256 * 1024;
+
+// The HTTP API of the service on the Qt event loop: reads of the modules,
+// commands carried out by the bridge and answered once a reply confirms
+// them, and a stream of server-sent events. No file is served from disk.
+class web_server : public QAbstractHttpServer {
+    Q_OBJECT
+
+public:
+    using log_function = std::function<void(const QString &)>;
+
+    web_server(const service::service_config &config, service::bridge &bridge, log_function log,
+        QObject *parent = nullptr);
+    ~web_server() override;
+
+    // Listens where the config says; false (and logged) when it cannot.
+    bool start();
+    quint16 port() const;
+    int open_streams() const;
+
+protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+
+private:
+    void answer(QTcpSocket *socket, const QByteArray &response);
+    void fail(
+        QTcpSocket *socket, int status, const QString &reason, const QHttpServerRequest &request);
+    void open_stream(QTcpSocket *socket);
+    void broadcast(const QByteArray &event);
+    void take_command(
+        const QHttpServerRequest &request, QTcpSocket *socket, std::uint8_t address, int output);
+    const channel_names &names_of(std::uint8_t address);
+    QByteArray snapshot() const;
+
+    service::service_config config_;
+    service::bridge &bridge_;
+    log_function log_;
+    std::map<std::uint8_t, channel_names> names_;
+    QList<QPointer<QTcpSocket>> streams_;
+    QTimer keepalive_;
+};
+
+} // namespace orvalin::web

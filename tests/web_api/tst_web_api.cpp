@@ -1,0 +1,224 @@
+#include "sim_process.h"
+#include "web/web_api.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace orvalin;
+using namespace orvalin::web;
+
+class tst_web_api : public QObject {
+    Q_OBJECT
+
+private slots:
+    void routes_data();
+    void routes();
+    void initTestCase();
+    void cleanupTestCase();
+    void requests_data();
+    void requests();
+    void events_follow_the_line();
+
+private:
+    // method, path, body, content type (or "" for none): status and JSON.
+    std::pair<int, QJsonObject> call(const QByteArray &method, const QString &path,
+        const QByteArray &body = {}, const QByteArray &type = "application/json");
+
+    QTemporaryDir dir_;
+    sim_process sim_;
+    QProcess service_;
+    QNetworkAccessManager net_;
+    int port_ = 0;
+};
+
+void tst_web_api::routes_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("found"); // kind address output
+    QTest::newRow("all") << QByteArray("GET") << "/api/modules"
+                         << "modules 0 0";
+    QTest::newRow("one") << QByteArray("GET") << "/api/modules/255"
+                         << "module 255 0";
+    QTest::newRow("output") << QByteArray("GET") << "/api/modules/7/outputs/8"
+                            << "output 7 8";
+    QTest::newRow("switch") << QByteArray("POST") << "/api/modules/0/outputs/1"
+                            << "set 0 1";
+    QTest::newRow("switch all") << QByteArray("POST") << "/api/modules/7/outputs/all"
+                                << "set 7 0";
+    QTest::newRow("events") << QByteArray("GET") << "/api/events"
+                            << "events 0 0";
+    QTest::newRow("leading zero") << QByteArray("GET") << "/api/modules/07"
+                                  << "none";
+    QTest::newRow("plus") << QByteArray("GET") << "/api/modules/+7"
+                          << "none";
+    QTest::newRow("address 256") << QByteArray("GET") << "/api/modules/256"
+                                 << "none";
+    QTest::newRow("output 0") << QByteArray("POST") << "/api/modules/7/outputs/0"
+                              << "none";
+    QTest::newRow("output 9") << QByteArray("GET") << "/api/modules/7/outputs/9"
+                              << "none";
+    QTest::newRow("trailing slash") << QByteArray("GET") << "/api/modules/"
+                                    << "none";
+    QTest::newRow("outside the api") << QByteArray("GET") << "/etc/passwd"
+                                     << "none";
+    QTest::newRow("dot dot") << QByteArray("GET") << "/api/modules/../events"
+                             << "none";
+    QTest::newRow("read all outputs") << QByteArray("GET") << "/api/modules/7/outputs/all"
+                                      << "not allowed";
+    QTest::newRow("post modules") << QByteArray("POST") << "/api/modules"
+                                  << "not allowed";
+    QTest::newRow("delete output") << QByteArray("DELETE") << "/api/modules/7/outputs/1"
+                                   << "not allowed";
+}
+
+void tst_web_api::routes()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QString, found);
+    const api_route r = route(method, path);
+    static const char *const names[]
+        = { "modules", "module", "output", "set", "events", "none", "not allowed" };
+    const QString got
+        = r.what == api_route::kind::not_found || r.what == api_route::kind::method_not_allowed
+        ? QString::fromLatin1(names[int(r.what)])
+        : QStringLiteral("%1 %2 %3").arg(names[int(r.what)]).arg(r.address).arg(r.output);
+    QCOMPARE(got, found);
+}
+
+void tst_web_api::initTestCase()
+{
+    if (!sim_process::available())
+        QSKIP("needs the emulator");
+    QVERIFY(sim_.start(dir_.path(), { "--address", "1,7" }));
+    QTcpServer probe; // a free port
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    port_ = probe.serverPort();
+    probe.close();
+    QFile config(dir_.filePath("orvalin.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    // Module 9 is not on the line: it goes offline. No broker at all.
+    config.write(QStringLiteral("[line]\nport = %1\nmodules = 1,7,9\nreply_timeout = 150\n"
+                                "[safety]\ninterlock = 7/1+7/2\nlink_loss_after = 2\n"
+                                "[http]\nlisten = 127.0.0.1:%2\n")
+                     .arg(sim_.link_path())
+                     .arg(port_)
+                     .toUtf8());
+    config.close();
+    service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    service_.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config.fileName() });
+    QVERIFY(service_.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        call("GET", "/api/modules/9").second.value("availability") == "offline", 10000);
+}
+
+void tst_web_api::cleanupTestCase()
+{
+    service_.terminate();
+    service_.waitForFinished(3000);
+}
+
+std::pair<int, QJsonObject> tst_web_api::call(
+    const QByteArray &method, const QString &path, const QByteArray &body, const QByteArray &type)
+{
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path)));
+    if (!type.isEmpty())
+        request.setHeader(QNetworkRequest::ContentTypeHeader, type);
+    QNetworkReply *reply = net_.sendCustomRequest(request, method, body);
+    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 5000))
+        return { 0, {} };
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QJsonObject json = QJsonDocument::fromJson(reply->readAll()).object();
+    reply->deleteLater();
+    return { status, json };
+}
+
+void tst_web_api::requests_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expect"); // key=value in the answer, or words of the error
+    QTest::addColumn<int>("outputs"); // the emulated module 7 afterwards; -1 not checked
+    // clang-format off
+    QTest::newRow("read one") << QByteArray("GET") << "/api/modules/7" << QByteArray() << QByteArray() << 200 << "availability=online" << -1;
+    QTest::newRow("switch on") << QByteArray("POST") << "/api/modules/7/outputs/3" << QByteArray(R"({"state":"ON"})") << QByteArray("application/json") << 200 << "state=ON" << 0x04;
+    QTest::newRow("read it back") << QByteArray("GET") << "/api/modules/7/outputs/3" << QByteArray() << QByteArray() << 200 << "state=ON" << 0x04;
+    QTest::newRow("bare text") << QByteArray("POST") << "/api/modules/7/outputs/3" << QByteArray("TOGGLE") << QByteArray("application/json") << 200 << "state=OFF" << 0x00;
+    QTest::newRow("interlock partner goes off first") << QByteArray("POST") << "/api/modules/7/outputs/1" << QByteArray("ON") << QByteArray("application/json") << 200 << "state=ON" << 0x01;
+    QTest::newRow("then the other") << QByteArray("POST") << "/api/modules/7/outputs/2" << QByteArray("ON") << QByteArray("application/json") << 200 << "state=ON" << 0x02;
+    QTest::newRow("all off") << QByteArray("POST") << "/api/modules/7/outputs/all" << QByteArray("OFF") << QByteArray("application/json") << 200 << "address=7" << 0x00;
+    QTest::newRow("all on refused") << QByteArray("POST") << "/api/modules/7/outputs/all" << QByteArray("ON") << QByteArray("application/json") << 409 << "interlocked" << 0x00;
+    QTest::newRow("offline module") << QByteArray("POST") << "/api/modules/9/outputs/1" << QByteArray("ON") << QByteArray("application/json") << 503 << "offline" << -1;
+    QTest::newRow("bad body") << QByteArray("POST") << "/api/modules/7/outputs/1" << QByteArray("maybe") << QByteArray("application/json") << 400 << "body must be" << 0x00;
+    QTest::newRow("cross-site form") << QByteArray("POST") << "/api/modules/7/outputs/1" << QByteArray("ON") << QByteArray("text/plain") << 403 << "Content-Type" << 0x00;
+    QTest::newRow("module not served") << QByteArray("GET") << "/api/modules/5" << QByteArray() << QByteArray() << 404 << "no module 5" << -1;
+    QTest::newRow("no such path") << QByteArray("GET") << "/index.php" << QByteArray() << QByteArray() << 404 << "no such" << -1;
+    QTest::newRow("wrong method") << QByteArray("PUT") << "/api/modules" << QByteArray("{}") << QByteArray("application/json") << 405 << "not allowed" << -1;
+    // clang-format on
+}
+
+// Rows run in order against one service: a switch is seen on the module.
+void tst_web_api::requests()
+{
+    if (!sim_process::available())
+        QSKIP("needs the emulator");
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, type);
+    QFETCH(int, status);
+    QFETCH(QString, expect);
+    QFETCH(int, outputs);
+    const auto [got, json] = call(method, path, body, type);
+    QCOMPARE(got, status);
+    if (status == 200) {
+        const auto key = expect.section(u'=', 0, 0), value = expect.section(u'=', 1);
+        QCOMPARE(json.value(key).toVariant().toString(), value);
+    } else {
+        QVERIFY2(json.value("error").toString().contains(expect),
+            qPrintable(json.value("error").toString()));
+    }
+    if (outputs >= 0) {
+        // Answered only once a reply confirmed it: the module has it now.
+        QCOMPARE(sim_.command("status @7").section(u' ', 1, 1).toInt(nullptr, 16), outputs);
+    }
+}
+
+// A stream starts with a snapshot and then gets every change, an input
+// changed on the module as an output switched through the API.
+void tst_web_api::events_follow_the_line()
+{
+    if (!sim_process::available())
+        QSKIP("needs the emulator");
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/api/events").arg(port_)));
+    QNetworkReply *stream = net_.get(request);
+    QByteArray received;
+    connect(stream, &QNetworkReply::readyRead, this, [&] { received += stream->readAll(); });
+    QTRY_VERIFY(received.contains("\n\n"));
+    QVERIFY(received.startsWith("event: snapshot\ndata: {\"modules\":["));
+    QCOMPARE(sim_.command("in 5 on @1"), "ok");
+    QTRY_VERIFY_WITH_TIMEOUT(received.contains(R"(event: state)"
+                                               "\n"
+                                               R"(data: {"address":1,"input":5,"state":"ON"})"),
+        5000);
+    QCOMPARE(call("POST", "/api/modules/7/outputs/6", "ON").first, 200);
+    QTRY_VERIFY(received.contains(R"(data: {"address":7,"output":6,"state":"ON"})"));
+    stream->abort();
+    stream->deleteLater();
+}
+
+QTEST_GUILESS_MAIN(tst_web_api)
+#include "tst_web_api.moc"
