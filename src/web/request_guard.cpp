@@ -79,8 +79,6 @@ void request_guard::step(char byte)
             now_.where = at::request_line;
             return;
         }
-        if (is_blank(byte))
-            return fail(verdict::bad_request); // a folded line continues the one before
         now_.where = at::name;
         now_.name_length = 0;
         now_.name_candidates = all_names;
@@ -100,6 +98,8 @@ void request_guard::step(char byte)
             }
             return;
         }
+        // Blanks before a name fold the line into the one before; blanks
+        // after it are read as part of the name by some parsers only.
         if (is_blank(byte))
             return fail(verdict::bad_request);
         for (unsigned k = 0; k < std::size(watched_names); ++k) {
