@@ -3,6 +3,7 @@
 #include "service/payload.h"
 #include "service/regular_file.h"
 #include "system/numbers.h"
+#include "web/http_auth.h"
 
 #include <QDir>
 #include <QFile>
@@ -491,6 +492,9 @@ config_result load_config(const QString &file)
         if (auto refused
             = read_secret("http/password_file", config.http.password_file, config.http.credentials))
             return *refused;
+        if (!web::parse_credentials(config.http.credentials, problem))
+            return refuse("http/password_file",
+                QStringLiteral("%1: %2").arg(config.http.password_file, problem));
     }
     for (const auto &[key, path] :
         { std::pair { "mqtt/tls_ca", config.tls_ca }, std::pair { "names/file", config.names_file },

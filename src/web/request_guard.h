@@ -39,6 +39,8 @@ public:
     verdict state() const { return verdict_; }
     // Requests whose head and whole body have arrived.
     qsizetype requests_ended() const { return ended_; }
+    // Some bytes of a request that is not whole yet have come.
+    bool within_request() const { return now_.head_bytes > 0; }
 
 private:
     enum class at {

@@ -1,6 +1,7 @@
 #include "web/web_server.h"
 
 #include "service/payload.h"
+#include "web/request_guard.h"
 #include "web/web_api.h"
 
 #include <QHostAddress>
@@ -19,6 +20,51 @@ using namespace std::chrono_literals;
 // A quiet client is let go; an event stream keeps itself busy.
 constexpr auto idle_timeout = 30s;
 constexpr auto keepalive_period = 15s;
+constexpr auto wrong_credentials_delay = 1s;
+// A request's head and body must have come this long after its first byte.
+constexpr auto request_deadline = 10s;
+
+// Qt HTTP Server keeps whatever a client sends until a request is whole.
+// This sees the bytes first (its slot is connected before the server's):
+// a request past a limit is answered and the connection closed before the
+// server has buffered it, and a request trickled in byte by byte is cut
+// off at its deadline.
+void guard_requests(QTcpSocket *socket)
+{
+    struct state {
+        request_guard guard;
+        qint64 unread = 0; // bytes the server left in the socket last time
+        QTimer deadline;
+    };
+    auto *s = new state;
+    QObject::connect(socket, &QObject::destroyed, [s] { delete s; });
+    s->deadline.setSingleShot(true);
+    QObject::connect(&s->deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, s] {
+        const QByteArray buffered = socket->peek(socket->bytesAvailable());
+        const qsizetype ended = s->guard.requests_ended();
+        const auto verdict = s->guard.feed(
+            QByteArrayView(buffered).sliced(std::min<qint64>(s->unread, buffered.size())));
+        if (verdict != request_guard::verdict::ok) {
+            const int status = verdict == request_guard::verdict::head_too_large ? 431
+                : verdict == request_guard::verdict::body_too_large              ? 413
+                                                                                 : 400;
+            socket->readAll(); // none of it reaches the server
+            socket->write(error_response(status,
+                status == 431       ? QStringLiteral("the request head is too large")
+                    : status == 413 ? QStringLiteral("the request body is too large")
+                                    : QStringLiteral("a request this server does not take")));
+            socket->disconnectFromHost();
+            return;
+        }
+        if (s->guard.requests_ended() > ended)
+            s->deadline.stop();
+        if (!s->deadline.isActive() && s->guard.within_request())
+            s->deadline.start(request_deadline);
+        QMetaObject::invokeMethod(
+            socket, [socket, s] { s->unread = socket->bytesAvailable(); }, Qt::QueuedConnection);
+    });
+}
 
 // Accepts at most max_connections at once and lets idle ones go, so no
 // number of slow or silent clients can hold the service.
@@ -50,6 +96,7 @@ protected:
         const auto busy = [idle] { idle->start(idle_timeout); };
         connect(socket, &QTcpSocket::readyRead, idle, busy);
         connect(socket, &QTcpSocket::bytesWritten, idle, busy);
+        guard_requests(socket);
         addPendingConnection(socket);
     }
 
@@ -81,6 +128,10 @@ web_server::web_server(const service::service_config &config, service::bridge &b
     , bridge_(bridge)
     , log_(std::move(log))
 {
+    if (!config_.http.credentials.isEmpty()) {
+        QString problem;
+        credentials_ = parse_credentials(config_.http.credentials, problem);
+    }
     connect(&bridge_, &service::bridge::state_changed, this,
         [this](std::uint8_t address, bool input, int k, bool on) {
             broadcast(sse_event("state",
@@ -105,6 +156,16 @@ web_server::~web_server() = default;
 
 bool web_server::start()
 {
+    // Checked when the config was loaded; never open when that failed.
+    if (!config_.http.credentials.isEmpty() && !credentials_) {
+        log_(QStringLiteral("http: the password file holds no user:password; not listening"));
+        return false;
+    }
+    // Never plain text where the config asks for TLS.
+    if (!config_.http.tls_cert.isEmpty()) {
+        log_(QStringLiteral("http: tls_cert and tls_key are not supported yet; not listening"));
+        return false;
+    }
     auto *server = new bounded_tcp_server(this);
     const QHostAddress address = config_.http.host == u"localhost"
         ? QHostAddress(QHostAddress::LocalHost)
@@ -139,6 +200,8 @@ int web_server::open_streams() const
 
 bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
+    if (!admitted(request, socket))
+        return true;
     const api_route route = web::route(method_name(request), request.url().path());
     using kind = api_route::kind;
     switch (route.what) {
@@ -187,9 +250,31 @@ void web_server::missingHandler(const QHttpServerRequest &request, QTcpSocket *s
     fail(socket, 404, QStringLiteral("no such resource"), request);
 }
 
+bool web_server::admitted(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    if (!credentials_ || basic_auth_matches(request.value("Authorization"), *credentials_))
+        return true;
+    log_(QStringLiteral("http: %1 %2: 401 wrong or no credentials")
+             .arg(QString::fromLatin1(method_name(request)),
+                 QString::fromLatin1(request.url().path(QUrl::FullyEncoded).left(200).toLatin1())));
+    const QPointer<QTcpSocket> client = socket;
+    QTimer::singleShot(wrong_credentials_delay, this, [this, client] {
+        if (client)
+            answer(client,
+                http_response(401, "application/json", R"({"error":"wrong or no credentials"})",
+                    "WWW-Authenticate: Basic realm=\"orvalin\"\r\n"));
+    });
+    return false;
+}
+
 void web_server::take_command(
     const QHttpServerRequest &request, QTcpSocket *socket, std::uint8_t address, int output)
 {
+    // A page of another site must not switch anything through a browser.
+    if (!same_origin(request.value("Origin"), request.value("Host"), false)) {
+        fail(socket, 403, QStringLiteral("a command from another origin"), request);
+        return;
+    }
     // A cross-site form can post text/plain but neither a JSON type nor a
     // header of its own choosing.
     const QByteArray type = request.value("Content-Type").split(';').value(0).trimmed().toLower();

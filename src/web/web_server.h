@@ -3,6 +3,7 @@
 #include "names/name_file.h"
 #include "service/bridge.h"
 #include "service/config.h"
+#include "web/http_auth.h"
 
 #include <QAbstractHttpServer>
 #include <QPointer>
@@ -45,6 +46,9 @@ protected:
 
 private:
     void answer(QTcpSocket *socket, const QByteArray &response);
+    // The user of password_file, when there is one; else 401 (after a
+    // delay, so guessing is slow) and false.
+    bool admitted(const QHttpServerRequest &request, QTcpSocket *socket);
     void fail(
         QTcpSocket *socket, int status, const QString &reason, const QHttpServerRequest &request);
     void open_stream(QTcpSocket *socket);
@@ -60,6 +64,7 @@ private:
     std::map<std::uint8_t, channel_names> names_;
     QList<QPointer<QTcpSocket>> streams_;
     QTimer keepalive_;
+    std::optional<credentials> credentials_;
 };
 
 } // namespace orvalin::web

@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,6 +28,8 @@ private slots:
     void requests_data();
     void requests();
     void events_follow_the_line();
+    void guarded_data();
+    void guarded();
 
 private:
     // method, path, body, content type (or "" for none): status and JSON.
@@ -36,6 +39,8 @@ private:
     QTemporaryDir dir_;
     sim_process sim_;
     QProcess service_;
+    QProcess guarded_; // beyond loopback, with a password
+    int guarded_port_ = 0;
     QNetworkAccessManager net_;
     int port_ = 0;
 };
@@ -126,6 +131,8 @@ void tst_web_api::cleanupTestCase()
 {
     service_.terminate();
     service_.waitForFinished(3000);
+    guarded_.terminate();
+    guarded_.waitForFinished(3000);
 }
 
 std::pair<int, QJsonObject> tst_web_api::call(
@@ -218,6 +225,84 @@ void tst_web_api::events_follow_the_line()
     QTRY_VERIFY(received.contains(R"(data: {"address":7,"output":6,"state":"ON"})"));
     stream->abort();
     stream->deleteLater();
+}
+
+void tst_web_api::guarded_data()
+{
+    QTest::addColumn<QByteArray>("request"); // raw, sent as it stands
+    QTest::addColumn<QByteArray>("status_line");
+    const QByteArray auth
+        = "Authorization: Basic " + QByteArray("admin:s3cret").toBase64() + "\r\n";
+    const QByteArray post = "POST /api/modules/7/outputs/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    QTest::newRow("no credentials")
+        << QByteArray("GET /api/modules HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("HTTP/1.1 401");
+    QTest::newRow("wrong password")
+        << "GET /api/modules HTTP/1.1\r\nHost: x\r\nAuthorization: Basic "
+            + QByteArray("admin:guess").toBase64() + "\r\n\r\n"
+        << QByteArray("HTTP/1.1 401");
+    QTest::newRow("right password") << "GET /api/modules HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n"
+                                    << QByteArray("HTTP/1.1 200");
+    QTest::newRow("another origin") << post + auth
+            + "Origin: http://evil.example\r\nContent-Type: application/json\r\n"
+              "Content-Length: 2\r\n\r\nON"
+                                    << QByteArray("HTTP/1.1 403");
+    QTest::newRow("its own origin") << post + auth
+            + "Origin: http://127.0.0.1\r\nContent-Type: application/json\r\n"
+              "Content-Length: 2\r\n\r\nON"
+                                    << QByteArray("HTTP/1.1 200");
+    QTest::newRow("body too large")
+        << post + auth + "Content-Type: application/json\r\nContent-Length: 1000000\r\n\r\n"
+        << QByteArray("HTTP/1.1 413");
+    QTest::newRow("head too large") << "GET /api/modules HTTP/1.1\r\nX: " + QByteArray(9000, 'b')
+            + "\r\n\r\n" << QByteArray("HTTP/1.1 431");
+    QTest::newRow("chunked upload")
+        << post + auth + "Transfer-Encoding: chunked\r\n\r\n2\r\nON\r\n0\r\n\r\n"
+        << QByteArray("HTTP/1.1 400");
+}
+
+// Beyond loopback a password file is required: without its user nothing
+// is read or switched; too large or odd requests are refused before the
+// server keeps them; and a browser on another site cannot switch.
+void tst_web_api::guarded()
+{
+    if (!sim_process::available())
+        QSKIP("needs the emulator");
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status_line);
+    if (guarded_port_ == 0) {
+        QFile password(dir_.filePath("http-password"));
+        QVERIFY(password.open(QIODevice::WriteOnly));
+        password.write("admin:s3cret\n");
+        password.close();
+        password.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        guarded_port_ = probe.serverPort();
+        probe.close();
+        QFile config(dir_.filePath("guarded.conf"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        // All addresses: it needs the password file.
+        config.write(QStringLiteral("[line]\nport = %1\nmodules = 7\nreply_timeout = 150\n"
+                                    "[http]\nlisten = 0.0.0.0:%2\npassword_file = http-password\n")
+                         .arg(sim_.link_path())
+                         .arg(guarded_port_)
+                         .toUtf8());
+        config.close();
+        // The line is the other service's: this one only answers HTTP here.
+        service_.terminate();
+        QVERIFY(service_.waitForFinished(3000));
+        guarded_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        guarded_.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config.fileName() });
+        QVERIFY(guarded_.waitForStarted(5000));
+    }
+    QTcpSocket socket;
+    QTRY_VERIFY_WITH_TIMEOUT((socket.connectToHost(QHostAddress::LocalHost, quint16(guarded_port_)),
+                                 socket.waitForConnected(200)),
+        5000);
+    socket.write(request);
+    QByteArray answer;
+    QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("\r\n"), 5000);
+    QVERIFY2(answer.startsWith(status_line), answer.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_web_api)
