@@ -90,6 +90,15 @@ api_route route(QByteArrayView method, QStringView path)
     const auto a = std::uint8_t(*address);
     if (parts.size() == 4)
         return only(get, { kind::module, a });
+    if (parts.size() == 6 && parts[4] == u"names") {
+        const bool input = parts[5].startsWith(u"in");
+        const auto k = input || parts[5].startsWith(u"out")
+            ? canonical(parts[5].sliced(input ? 2 : 3), channels_per_kind)
+            : std::nullopt;
+        if (!k || *k < 1)
+            return {};
+        return only(method == "PUT", { kind::rename, a, *k, input });
+    }
     if (parts.size() != 6 || parts[4] != u"outputs")
         return {};
     if (parts[5] == u"all")

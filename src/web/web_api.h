@@ -23,6 +23,7 @@ struct api_route {
         module, // GET /api/modules/A
         output, // GET /api/modules/A/outputs/K
         set_output, // POST /api/modules/A/outputs/K, or .../outputs/all (output 0)
+        rename, // PUT /api/modules/A/names/outK or .../inK (output K, input set)
         events, // GET /api/events
         not_found,
         method_not_allowed,
@@ -30,6 +31,7 @@ struct api_route {
     kind what = kind::not_found;
     std::uint8_t address = 0;
     int output = 0;
+    bool input = false; // rename: the channel is input `output`
 };
 
 // Numbers in paths are canonical decimal ("7", never "07" or "+7"), so one

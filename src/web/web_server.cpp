@@ -1,9 +1,12 @@
 #include "web/web_server.h"
 
+#include "names/names_problem.h"
+#include "names/profile.h"
 #include "service/payload.h"
 #include "web/request_guard.h"
 #include "web/web_api.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QJsonArray>
@@ -23,6 +26,7 @@ constexpr auto keepalive_period = 15s;
 constexpr auto wrong_credentials_delay = 1s;
 // A request's head and body must have come this long after its first byte.
 constexpr auto request_deadline = 10s;
+constexpr qsizetype max_name_length = 200;
 
 // Qt HTTP Server keeps whatever a client sends until a request is whole.
 // This sees the bytes first (its slot is connected before the server's):
@@ -224,6 +228,7 @@ bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
     case kind::module:
     case kind::output:
     case kind::set_output:
+    case kind::rename:
         break;
     }
     const auto &modules = bridge_.modules();
@@ -237,6 +242,8 @@ bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         answer(socket,
             json_response(
                 200, module_json(*module, names_of(route.address), config_.link_loss_after)));
+    else if (route.what == kind::rename)
+        rename(request, socket, route);
     else if (route.what == kind::output)
         answer(socket,
             json_response(200, output_json(*module, names_of(route.address), route.output)));
@@ -315,6 +322,57 @@ void web_server::take_command(
         : refused->what == why::refused                ? 409
                                                        : 503;
     fail(socket, status, refused->reason, request);
+}
+
+// Through the name file as `orvalinctl names` writes it: the same lock,
+// the same refusals, and nothing made that is not there.
+void web_server::rename(
+    const QHttpServerRequest &request, QTcpSocket *socket, const api_route &route)
+{
+    if (!same_origin(request.value("Origin"), request.value("Host"), false)) {
+        fail(socket, 403, QStringLiteral("a rename from another origin"), request);
+        return;
+    }
+    const QJsonValue value = QJsonDocument::fromJson(request.body()).object().value(u"name");
+    const QString name = value.toString();
+    if (!value.isString() || !fits_one_line(name) || name.size() > max_name_length) {
+        fail(socket, 400,
+            QStringLiteral(
+                "the body must be {\"name\": \"...\"}, one line of at most %1 characters")
+                .arg(max_name_length),
+            request);
+        return;
+    }
+    const QString &path = config_.names_file;
+    const QString section = channel_section(QString::number(route.address));
+    if (path.isEmpty() || !QFileInfo(path).isFile()) {
+        fail(socket, 409,
+            path.isEmpty() ? QStringLiteral("the service has no [names] file")
+                           : QStringLiteral("no name file %1").arg(path),
+            request);
+        return;
+    }
+    if (!has_section(path, section)) {
+        fail(socket, 409, QStringLiteral("%1 has no section [%2]").arg(path, section), request);
+        return;
+    }
+    const channel renamed { route.input ? channel_kind::input : channel_kind::output,
+        route.output };
+    names_failure failure;
+    if (!write_profile(path, section, channel_key(renamed), name, &failure)) {
+        fail(socket, 409,
+            QStringLiteral("could not write %1 (%2); the name was not saved")
+                .arg(path, failure ? names_problem_text_en(failure) : QStringLiteral("refused")),
+            request);
+        return;
+    }
+    names_.erase(route.address);
+    const QString read_back = names_of(route.address).name(renamed);
+    const QJsonObject shown { { QStringLiteral("address"), route.address },
+        { route.input ? QStringLiteral("input") : QStringLiteral("output"), route.output },
+        { QStringLiteral("name"), read_back } };
+    answer(socket, json_response(200, shown));
+    broadcast(sse_event("name", shown));
 }
 
 void web_server::answer(QTcpSocket *socket, const QByteArray &response)

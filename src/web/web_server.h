@@ -4,6 +4,7 @@
 #include "service/bridge.h"
 #include "service/config.h"
 #include "web/http_auth.h"
+#include "web/web_api.h"
 
 #include <QAbstractHttpServer>
 #include <QPointer>
@@ -56,6 +57,7 @@ private:
     void take_command(
         const QHttpServerRequest &request, QTcpSocket *socket, std::uint8_t address, int output);
     const channel_names &names_of(std::uint8_t address);
+    void rename(const QHttpServerRequest &request, QTcpSocket *socket, const api_route &route);
     QByteArray snapshot() const;
 
     service::service_config config_;

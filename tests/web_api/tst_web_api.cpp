@@ -1,3 +1,4 @@
+#include "names/profile.h"
 #include "sim_process.h"
 #include "web/web_api.h"
 
@@ -82,6 +83,16 @@ void tst_web_api::routes_data()
                                       << "not allowed";
     QTest::newRow("post modules") << QByteArray("POST") << "/api/modules"
                                   << "not allowed";
+    QTest::newRow("rename output") << QByteArray("PUT") << "/api/modules/7/names/out8"
+                                   << "rename 7 8";
+    QTest::newRow("rename input") << QByteArray("PUT") << "/api/modules/7/names/in1"
+                                  << "rename 7 1 in";
+    QTest::newRow("rename in9") << QByteArray("PUT") << "/api/modules/7/names/in9"
+                                << "none";
+    QTest::newRow("rename out01") << QByteArray("PUT") << "/api/modules/7/names/out01"
+                                  << "none";
+    QTest::newRow("rename by POST") << QByteArray("POST") << "/api/modules/7/names/out1"
+                                    << "not allowed";
     QTest::newRow("delete output") << QByteArray("DELETE") << "/api/modules/7/outputs/1"
                                    << "not allowed";
 }
@@ -93,11 +104,15 @@ void tst_web_api::routes()
     QFETCH(QString, found);
     const api_route r = route(method, path);
     static const char *const names[]
-        = { "modules", "module", "output", "set", "events", "none", "not allowed" };
+        = { "modules", "module", "output", "set", "rename", "events", "none", "not allowed" };
     const QString got
         = r.what == api_route::kind::not_found || r.what == api_route::kind::method_not_allowed
         ? QString::fromLatin1(names[int(r.what)])
-        : QStringLiteral("%1 %2 %3").arg(names[int(r.what)]).arg(r.address).arg(r.output);
+        : QStringLiteral("%1 %2 %3%4")
+              .arg(names[int(r.what)])
+              .arg(r.address)
+              .arg(r.output)
+              .arg(r.input ? " in" : "");
     QCOMPARE(got, found);
 }
 
@@ -110,12 +125,15 @@ void tst_web_api::initTestCase()
     QVERIFY(probe.listen(QHostAddress::LocalHost));
     port_ = probe.serverPort();
     probe.close();
+    // A name file with a section for module 7 only.
+    QVERIFY(write_profile_entries(
+        dir_.filePath("name.txt"), { { "地址码7", "第1路输出名称", "Fan" } }));
     QFile config(dir_.filePath("orvalin.conf"));
     QVERIFY(config.open(QIODevice::WriteOnly));
     // Module 9 is not on the line: it goes offline. No broker at all.
     config.write(QStringLiteral("[line]\nport = %1\nmodules = 1,7,9\nreply_timeout = 150\n"
                                 "[safety]\ninterlock = 7/1+7/2\nlink_loss_after = 2\n"
-                                "[http]\nlisten = 127.0.0.1:%2\n")
+                                "[names]\nfile = name.txt\n[http]\nlisten = 127.0.0.1:%2\n")
                      .arg(sim_.link_path())
                      .arg(port_)
                      .toUtf8());
@@ -173,6 +191,10 @@ void tst_web_api::requests_data()
     QTest::newRow("cross-site form") << QByteArray("POST") << "/api/modules/7/outputs/1" << QByteArray("ON") << QByteArray("text/plain") << 403 << "Content-Type" << 0x00;
     QTest::newRow("module not served") << QByteArray("GET") << "/api/modules/5" << QByteArray() << QByteArray() << 404 << "no module 5" << -1;
     QTest::newRow("no such path") << QByteArray("GET") << "/index.php" << QByteArray() << QByteArray() << 404 << "no such" << -1;
+    QTest::newRow("rename") << QByteArray("PUT") << "/api/modules/7/names/out3" << QByteArray(R"({"name":"Pump 泵 \"A\""})") << QByteArray("application/json") << 200 << "name=Pump 泵 \"A\"" << -1;
+    QTest::newRow("renamed shows") << QByteArray("GET") << "/api/modules/7/outputs/3" << QByteArray() << QByteArray() << 200 << "name=Pump 泵 \"A\"" << -1;
+    QTest::newRow("rename without section") << QByteArray("PUT") << "/api/modules/1/names/in2" << QByteArray(R"({"name":"x"})") << QByteArray("application/json") << 409 << "no section" << -1;
+    QTest::newRow("rename two lines") << QByteArray("PUT") << "/api/modules/7/names/in2" << QByteArray(R"({"name":"a\nb"})") << QByteArray("application/json") << 400 << "one line" << -1;
     QTest::newRow("wrong method") << QByteArray("PUT") << "/api/modules" << QByteArray("{}") << QByteArray("application/json") << 405 << "not allowed" << -1;
     // clang-format on
 }
