@@ -216,6 +216,7 @@ void tst_profile::euro_sign_as_code_page_936_data()
     QTest::newRow("0x80 among text") << QByteArray("5\x80\xc3\xfb") << u"5€名"_s;
     QTest::newRow("0x80 trailing a character") << QByteArray("\x81\x80\x80") << u"亐€"_s;
     QTest::newRow("GB18030's own euro") << QByteArray("\xa2\xe3") << u"€"_s;
+    QTest::newRow("0x80 behind a broken four-byte start") << QByteArray("\x81\x30\x80\x30") << u"€0"_s;
     // clang-format on
 }
 
@@ -359,9 +360,10 @@ void tst_profile::failed_write_changes_nothing()
     QCOMPARE(result, 0);
     QCOMPARE(contents(), original);
     // Neither the failed nor a good write leaves a temporary file behind.
+    const QStringList alone { u"name.txt"_s };
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), alone);
     QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 1);
-    QCOMPARE(
-        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), alone);
     // A file with a second name is rewritten in place: failing there fails
     // too, and a good write reaches both names.
     QCOMPARE(
