@@ -160,6 +160,7 @@ void tst_cli_e2e::run_commands_data()
     row("scan json", "", { "--json", "scan", "7" }, 0, "^\\{\"address\":7,\"outputs\":\\[false,true(,false){6}\\],\"inputs\":\\[false(,false){7}\\]\\}\\n$", quiet, 0x00);
     row("scan none", "", { "scan", "3-5", "--timeout", "20" }, 1, quiet, quiet, 0x00);
     row("scan past 255", "", { "scan", "250-256" }, 2, quiet, help, 0x00);
+    row("scan from past 255", "", { "scan", "256-5" }, 2, quiet, help, 0x00);
     row("names", "", { "names", "1" }, 0, "^output 1\\n.*output 3 水泵 \"A\"\\n.*input 5 门\\n", quiet, 0x00);
     row("names json", "", { "--json", "names", "1" }, 0, "^\\{\"address\":1,\"outputs\":\\[\"\",\"\",\"水泵 .*\\],\"inputs\":\\[.*\"门\".*\\]\\}\\n$", quiet, 0x00);
     row("rename", "", { "names", "1", "in8", "泵, \"B\"" }, 0, quiet, quiet, 0x00);

@@ -34,6 +34,7 @@ void tst_numbers::whole_numbers_data()
     row("leading zeros", "007", 0, 255, 7);
     row("many leading zeros", QString(40, u'0') + "5", 0, 255, 5);
     row("blanks around", " \t5\n", 0, 255, 5);
+    row("every blank around", "\r\v\f5\v\r", 0, 255, 5);
     row("int max", "2147483647", 0, 2147483647, 2147483647);
     row("below min", "0", 1, 8, -1);
     row("above max", "256", 0, 255, -1);

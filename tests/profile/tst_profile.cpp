@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -56,6 +57,7 @@ private slots:
     void write_data();
     void write();
     void failed_write_changes_nothing();
+    void stale_interrupt_reads_on();
 
 private:
     void put(const QByteArray &bytes)
@@ -177,10 +179,12 @@ void tst_profile::section_line_match()
 // Reading cuts values to 254 bytes at a character boundary; writing does not.
 void tst_profile::value_limit()
 {
-    const QString han = u"名"_s, a252(252, u'a');
+    const QString han = u"名"_s, a252(252, u'a'), a250(250, u'a');
+    const QString linear_b = QString::fromUcs4(U"\U00010000"); // 90 30 81 30
     const std::pair<QString, QString> cases[] = { { QString(255, u'a'), QString(254, u'a') },
         { u'a' + han.repeated(127), u'a' + han.repeated(126) },
-        { a252 + QString::fromUcs4(U"\U00020000"), a252 } };
+        { a252 + QString::fromUcs4(U"\U00020000"), a252 },
+        { a250 + linear_b.repeated(2), a250 + linear_b } };
     put("[s]\r\n");
     for (const auto &[value, expected] : cases) {
         QVERIFY(write_profile(path_, u"s"_s, u"k"_s, value));
@@ -212,6 +216,7 @@ void tst_profile::euro_sign_as_code_page_936_data()
     QTest::newRow("0x80 among text") << QByteArray("5\x80\xc3\xfb") << u"5€名"_s;
     QTest::newRow("0x80 trailing a character") << QByteArray("\x81\x80\x80") << u"亐€"_s;
     QTest::newRow("GB18030's own euro") << QByteArray("\xa2\xe3") << u"€"_s;
+    QTest::newRow("0x80 behind a broken four-byte start") << QByteArray("\x81\x30\x80\x30") << u"€0"_s;
     // clang-format on
 }
 
@@ -259,6 +264,10 @@ void tst_profile::encoding_told_by_zero_bytes_data()
     const QByteArray stray = gb(u"[地址码1]\r\nk=名称\r\n第1路输出名称=水泵\r\n"_s);
     QTest::newRow("a stray zero in GB18030") << stray + QByteArray("z=\0\r\n", 5) << u"名称"_s
                                              << stray + QByteArray("z=\0\r\nn=\xd0\xc2\r\n", 11);
+    // One zero in more than 32 bytes is stray.
+    const QByteArray bound
+        = gb(u"[地址码1]\r\nk=名称\r\nx=12345\r\n"_s) + QByteArray("z=\0\r\n", 5);
+    QTest::newRow("a stray zero in 33 bytes") << bound << u"名称"_s << bound + "n=\xd0\xc2\r\n";
 }
 
 // UTF-16 without a byte-order mark is told by its zero bytes and kept so;
@@ -351,10 +360,12 @@ void tst_profile::failed_write_changes_nothing()
     QCOMPARE(result, 0);
     QCOMPARE(contents(), original);
     // Neither the failed nor a good write leaves a temporary file behind.
+    const QStringList alone { u"name.txt"_s };
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), alone);
     QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"v"_s), 1);
-    QCOMPARE(
-        QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"name.txt"_s });
-    // A file with a second name is rewritten in place; failing there fails too.
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden), alone);
+    // A file with a second name is rewritten in place: failing there fails
+    // too, and a good write reaches both names.
     QCOMPARE(
         ::link(QFile::encodeName(path_).constData(), QFile::encodeName(path_ + u'2').constData()),
         0);
@@ -362,7 +373,18 @@ void tst_profile::failed_write_changes_nothing()
     const int in_place = write_profile(path_, u"a"_s, u"k"_s, QString(8192, u'n'));
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
     QCOMPARE(in_place, 0);
+    QCOMPARE(write_profile(path_, u"a"_s, u"k"_s, u"w"_s), 1);
+    QCOMPARE(read_profile(path_ + u'2', u"a"_s, u"k"_s), u"w"_s);
 #endif
+}
+
+// The end of a file is the end, whatever an interrupted call before (the
+// event loop's, after a signal) left in errno.
+void tst_profile::stale_interrupt_reads_on()
+{
+    put("[a]\r\nk=1\r\n");
+    errno = EINTR;
+    QCOMPARE(read_profile(path_, u"a"_s, u"k"_s), u"1"_s);
 }
 
 QTEST_GUILESS_MAIN(tst_profile)

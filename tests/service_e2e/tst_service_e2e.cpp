@@ -319,6 +319,9 @@ void tst_service_e2e::host_name_is_looked_up_off_the_loop()
     orvalin::service::broker_settings settings;
     settings.host = "localhost";
     settings.port = broker_.port();
+    // Logged in by name, which this broker takes from anyone.
+    settings.username = "orvalin";
+    settings.password = "secret";
     orvalin::service::mosquitto_broker client(settings, [&](const QString &line) { log << line; });
     QElapsedTimer clock;
     clock.start();
