@@ -70,6 +70,11 @@ const char *reason_phrase(int status)
 api_route route(QByteArrayView method, QStringView path)
 {
     using kind = api_route::kind;
+    static const QStringView page[] = { u"/", u"/app.js", u"/app.css" };
+    for (int part = 0; part < int(std::size(page)); ++part)
+        if (path == page[part])
+            return method == "GET" ? api_route { kind::page, 0, part }
+                                   : api_route { kind::method_not_allowed };
     const auto parts = path.split(u'/');
     // "", "api", "modules", A, "outputs", K
     if (parts.size() < 3 || !parts[0].isEmpty() || parts[1] != u"api")

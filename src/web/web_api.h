@@ -25,6 +25,7 @@ struct api_route {
         set_output, // POST /api/modules/A/outputs/K, or .../outputs/all (output 0)
         rename, // PUT /api/modules/A/names/outK or .../inK (output K, input set)
         events, // GET /api/events
+        page, // GET /, /app.js, /app.css: the page's part `output` (0, 1, 2)
         not_found,
         method_not_allowed,
     };

@@ -6,6 +6,7 @@
 #include "web/request_guard.h"
 #include "web/web_api.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QHttpServerRequest>
@@ -218,6 +219,20 @@ bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
     case kind::events:
         open_stream(socket);
         return true;
+    case kind::page: {
+        // Built in: nothing is read from disk by a path a client names.
+        static const struct {
+            const char *resource, *type;
+        } parts[] = { { ":/web/index.html", "text/html; charset=utf-8" },
+            { ":/web/app.js", "text/javascript; charset=utf-8" },
+            { ":/web/app.css", "text/css; charset=utf-8" } };
+        QFile file(QString::fromLatin1(parts[route.output].resource));
+        file.open(QIODevice::ReadOnly);
+        answer(socket,
+            http_response(200, parts[route.output].type, file.readAll(),
+                "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"));
+        return true;
+    }
     case kind::modules: {
         QJsonArray list;
         for (const auto &module : bridge_.modules())

@@ -63,6 +63,14 @@ void tst_web_api::routes_data()
                                 << "set 7 0";
     QTest::newRow("events") << QByteArray("GET") << "/api/events"
                             << "events 0 0";
+    QTest::newRow("the page") << QByteArray("GET") << "/"
+                              << "page 0 0";
+    QTest::newRow("its script") << QByteArray("GET") << "/app.js"
+                                << "page 0 1";
+    QTest::newRow("its style") << QByteArray("GET") << "/app.css"
+                               << "page 0 2";
+    QTest::newRow("post the page") << QByteArray("POST") << "/"
+                                   << "not allowed";
     QTest::newRow("leading zero") << QByteArray("GET") << "/api/modules/07"
                                   << "none";
     QTest::newRow("plus") << QByteArray("GET") << "/api/modules/+7"
@@ -103,8 +111,8 @@ void tst_web_api::routes()
     QFETCH(QString, path);
     QFETCH(QString, found);
     const api_route r = route(method, path);
-    static const char *const names[]
-        = { "modules", "module", "output", "set", "rename", "events", "none", "not allowed" };
+    static const char *const names[] = { "modules", "module", "output", "set", "rename", "events",
+        "page", "none", "not allowed" };
     const QString got
         = r.what == api_route::kind::not_found || r.what == api_route::kind::method_not_allowed
         ? QString::fromLatin1(names[int(r.what)])
@@ -190,6 +198,7 @@ void tst_web_api::requests_data()
     QTest::newRow("bad body") << QByteArray("POST") << "/api/modules/7/outputs/1" << QByteArray("maybe") << QByteArray("application/json") << 400 << "body must be" << 0x00;
     QTest::newRow("cross-site form") << QByteArray("POST") << "/api/modules/7/outputs/1" << QByteArray("ON") << QByteArray("text/plain") << 403 << "Content-Type" << 0x00;
     QTest::newRow("module not served") << QByteArray("GET") << "/api/modules/5" << QByteArray() << QByteArray() << 404 << "no module 5" << -1;
+    QTest::newRow("the page is small") << QByteArray("GET") << "/" << QByteArray() << QByteArray() << 200 << "page" << -1;
     QTest::newRow("no such path") << QByteArray("GET") << "/index.php" << QByteArray() << QByteArray() << 404 << "no such" << -1;
     QTest::newRow("rename") << QByteArray("PUT") << "/api/modules/7/names/out3" << QByteArray(R"({"name":"Pump 泵 \"A\""})") << QByteArray("application/json") << 200 << "name=Pump 泵 \"A\"" << -1;
     QTest::newRow("renamed shows") << QByteArray("GET") << "/api/modules/7/outputs/3" << QByteArray() << QByteArray() << 200 << "name=Pump 泵 \"A\"" << -1;
@@ -211,6 +220,22 @@ void tst_web_api::requests()
     QFETCH(int, status);
     QFETCH(QString, expect);
     QFETCH(int, outputs);
+    if (expect == "page") {
+        // All of it, without anything from elsewhere: a site without internet.
+        QByteArray page;
+        for (const char *part : { "/", "/app.js", "/app.css" }) {
+            QNetworkReply *reply = net_.get(QNetworkRequest(
+                QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(part))));
+            QTRY_VERIFY(reply->isFinished());
+            QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+            QVERIFY(reply->rawHeader("Content-Security-Policy").contains("default-src 'self'"));
+            page += reply->readAll();
+            reply->deleteLater();
+        }
+        QVERIFY2(page.size() < 50 * 1024, qPrintable(QString::number(page.size())));
+        QVERIFY(!page.contains("http://") && !page.contains("https://"));
+        return;
+    }
     const auto [got, json] = call(method, path, body, type);
     QCOMPARE(got, status);
     if (status == 200) {
