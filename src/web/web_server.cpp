@@ -230,7 +230,7 @@ bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         file.open(QIODevice::ReadOnly);
         answer(socket,
             http_response(200, parts[route.output].type, file.readAll(),
-                "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'\r\n"));
+                "Content-Security-Policy: default-src 'self'; img-src 'self' data:; frame-ancestors 'none'\r\n"));
         return true;
     }
     case kind::modules: {
@@ -436,14 +436,11 @@ void web_server::broadcast(const QByteArray &event)
     streams_.removeAll(nullptr);
 }
 
-QByteArray web_server::snapshot() const
+QByteArray web_server::snapshot()
 {
     QJsonArray list;
-    for (const auto &module : bridge_.modules()) {
-        const auto names = names_.find(module.address);
-        list.append(module_json(module, names == names_.end() ? channel_names {} : names->second,
-            config_.link_loss_after));
-    }
+    for (const auto &module : bridge_.modules())
+        list.append(module_json(module, names_of(module.address), config_.link_loss_after));
     return sse_event("snapshot", { { QStringLiteral("modules"), list } });
 }
 

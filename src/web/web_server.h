@@ -58,7 +58,7 @@ private:
         const QHttpServerRequest &request, QTcpSocket *socket, std::uint8_t address, int output);
     const channel_names &names_of(std::uint8_t address);
     void rename(const QHttpServerRequest &request, QTcpSocket *socket, const api_route &route);
-    QByteArray snapshot() const;
+    QByteArray snapshot();
 
     service::service_config config_;
     service::bridge &bridge_;
