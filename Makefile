@@ -15,7 +15,7 @@ FUZZ_TARGETS = $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 # make soak polls this long (30 minutes unless told otherwise).
 SOAK_SECONDS ?= 1800
 
-.PHONY: all deps configure build test test-asan fuzz demo demo-service bench bench-service valgrind soak mutate package install-check clean
+.PHONY: all deps configure build test test-asan fuzz demo demo-service demo-web bench bench-service valgrind soak mutate package install-check clean
 
 all: build
 
@@ -65,6 +65,12 @@ demo: deps
 demo-service: deps
 	$(MAKE) build
 	sh scripts/demo_service.sh $(BUILD)
+
+# The service with its web page and API against three emulated modules;
+# prints the URL, screenshots in $(BUILD)/demo-web-*.png.
+demo-web: deps
+	$(MAKE) build
+	sh scripts/demo_web.sh $(BUILD)
 
 # Micro-benchmarks, then the running panel on Xvfb: polling, reply to
 # lamp, idle, start-up against a bare Qt window; then orvalinctl status and

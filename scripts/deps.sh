@@ -15,7 +15,8 @@ set -eu
 # it where it is installed.
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
 fonts-wqy-microhei libbenchmark-dev xvfb xauth libmosquitto-dev mosquitto
-mosquitto-clients dpkg-dev file clang-format qt6-httpserver-dev"
+mosquitto-clients dpkg-dev file clang-format qt6-httpserver-dev
+chromium chromium-driver python3-selenium"
 
 for group in "$@"; do
     case $group in

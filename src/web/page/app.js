@@ -69,34 +69,43 @@ function outputCard(module, channel) {
   return el('div', { className: 'channel' }, button, nameLine(module, channel, 'out', k), error);
 }
 
+// The name being edited survives the redraws that changes cause meanwhile.
+let editing = null; // { key, value }
+
 function nameLine(module, channel, kind, k) {
-  const label = el('span', {}, channel.name || '');
-  const edit = el('button', { type: 'button', textContent: T.rename });
-  edit.setAttribute('aria-label', `${T.rename} ${kind === 'out' ? T.output : T.input} ${k}`);
-  const line = el('div', { className: 'name' }, label, edit);
-  edit.addEventListener('click', () => {
-    const input = el('input', { value: channel.name || '', maxLength: 200 });
-    input.setAttribute('aria-label', `${T.name} ${kind === 'out' ? T.output : T.input} ${k}`);
-    const save = el('button', { type: 'button', textContent: T.save });
-    const cancel = el('button', { type: 'button', textContent: T.cancel });
-    line.replaceChildren(input, save, cancel);
-    input.focus();
-    const done = async keep => {
-      if (keep) {
-        try {
-          const answer = await call('PUT', `/api/modules/${module.address}/names/${kind}${k}`, { name: input.value });
-          channel.name = answer.name;
-        } catch (e) {
-          alert(T.failed + e.message);
-        }
-      }
+  const key = `${module.address}/${kind}${k}`;
+  const what = `${kind === 'out' ? T.output : T.input} ${k}`;
+  if (!editing || editing.key !== key) {
+    const edit = el('button', { type: 'button', textContent: T.rename });
+    edit.setAttribute('aria-label', `${T.rename} ${what}`);
+    edit.addEventListener('click', () => {
+      editing = { key, value: channel.name || '' };
       render();
-    };
-    save.addEventListener('click', () => done(true));
-    cancel.addEventListener('click', () => done(false));
-    input.addEventListener('keydown', e => { if (e.key === 'Enter') done(true); if (e.key === 'Escape') done(false); });
-  });
-  return line;
+    });
+    return el('div', { className: 'name' }, el('span', {}, channel.name || ''), edit);
+  }
+  const input = el('input', { value: editing.value, maxLength: 200, className: 'editing' });
+  input.setAttribute('aria-label', `${T.name} ${what}`);
+  input.addEventListener('input', () => { editing.value = input.value; });
+  const save = el('button', { type: 'button', textContent: T.save });
+  const cancel = el('button', { type: 'button', textContent: T.cancel });
+  const done = async keep => {
+    const value = editing.value;
+    editing = null;
+    if (keep) {
+      try {
+        const answer = await call('PUT', `/api/modules/${module.address}/names/${kind}${k}`, { name: value });
+        channel.name = answer.name;
+      } catch (e) {
+        alert(T.failed + e.message);
+      }
+    }
+    render();
+  };
+  save.addEventListener('click', () => done(true));
+  cancel.addEventListener('click', () => done(false));
+  input.addEventListener('keydown', e => { if (e.key === 'Enter') done(true); if (e.key === 'Escape') done(false); });
+  return el('div', { className: 'name' }, input, save, cancel);
 }
 
 function inputLamp(module, channel) {
@@ -140,8 +149,13 @@ function render() {
     actions(module)));
   main.replaceChildren(...sections);
   // Keyboard users keep their place across updates.
-  if (focused && focused.output)
+  const field = main.querySelector('input.editing');
+  if (field) {
+    field.focus();
+    field.setSelectionRange(field.value.length, field.value.length);
+  } else if (focused && focused.output) {
     main.querySelector(`button.out[data-address="${focused.address}"][data-output="${focused.output}"]`)?.focus();
+  }
 }
 
 function listen() {
