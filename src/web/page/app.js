@@ -158,6 +158,16 @@ function render() {
   }
 }
 
+// An event about one channel: applied to it, then the page redrawn.
+function channelChanged(e, apply) {
+  const change = JSON.parse(e.data);
+  const module = modules.get(change.address);
+  if (!module) return;
+  const list = 'input' in change ? module.inputs : module.outputs;
+  apply(list[(change.input || change.output) - 1], change);
+  render();
+}
+
 function listen() {
   const events = new EventSource('/api/events');
   events.addEventListener('open', () => { link.hidden = true; });
@@ -167,27 +177,13 @@ function listen() {
     for (const module of JSON.parse(e.data).modules) modules.set(module.address, module);
     render();
   });
-  events.addEventListener('state', e => {
-    const change = JSON.parse(e.data);
-    const module = modules.get(change.address);
-    if (!module) return;
-    const list = 'input' in change ? module.inputs : module.outputs;
-    list[(change.input || change.output) - 1].state = change.state;
-    render();
-  });
+  events.addEventListener('state', e => channelChanged(e, (c, change) => { c.state = change.state; }));
   events.addEventListener('availability', e => {
     const change = JSON.parse(e.data);
     const module = modules.get(change.address);
     if (module) { module.availability = change.availability; render(); }
   });
-  events.addEventListener('name', e => {
-    const change = JSON.parse(e.data);
-    const module = modules.get(change.address);
-    if (!module) return;
-    const list = 'input' in change ? module.inputs : module.outputs;
-    list[(change.input || change.output) - 1].name = change.name;
-    render();
-  });
+  events.addEventListener('name', e => channelChanged(e, (c, change) => { c.name = change.name; }));
 }
 
 listen();
