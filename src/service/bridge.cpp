@@ -418,7 +418,7 @@ void bridge::publish_discovery()
     std::map<std::uint8_t, channel_names> names;
     for (const auto address : config_.modules)
         names[address] = read_channel_names(config_.names_file, QString::number(address));
-    for (const mqtt_message &message : discovery_messages(config_, names))
+    for (const mqtt_message &message : discovery_messages(config_, names, config_.http.page_url()))
         mqtt_.publish(message.topic, message.payload, message.retained);
 }
 

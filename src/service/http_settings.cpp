@@ -3,12 +3,26 @@
 #include "system/numbers.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 
 namespace orvalin::service {
 
 bool http_settings::loopback() const
 {
     return host == u"localhost" || QHostAddress(host).isLoopback();
+}
+
+QString http_settings::page_url() const
+{
+    if (!on)
+        return {};
+    const QHostAddress address(host);
+    QString shown = host;
+    if (address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6)
+        shown = QHostInfo::localHostName();
+    else if (address.protocol() == QAbstractSocket::IPv6Protocol)
+        shown = u'[' + host + u']';
+    return QStringLiteral("http://%1:%2/").arg(shown).arg(port);
 }
 
 QString parse_listen(const QString &value, http_settings &http)

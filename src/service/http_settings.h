@@ -18,6 +18,9 @@ struct http_settings {
 
     // Only this machine can reach it.
     bool loopback() const;
+    // Where a browser finds the page ("" when off): this machine's name for
+    // a listener on every address.
+    QString page_url() const;
 };
 
 // Sets host and port from "HOST:PORT" or "[IPV6]:PORT", or switches the

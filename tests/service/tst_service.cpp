@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -351,6 +352,13 @@ void tst_service::config_values()
         QCOMPARE(parsed.config->http.host, row.host);
         QCOMPARE(parsed.config->http.port, row.port);
     }
+    // Home Assistant's link to the page.
+    http_settings http;
+    QCOMPARE(http.page_url(), QString());
+    QCOMPARE(parse_listen("[::1]:80", http), QString());
+    QCOMPARE(http.page_url(), "http://[::1]:80/");
+    QCOMPARE(parse_listen("0.0.0.0:8080", http), QString());
+    QCOMPARE(http.page_url(), QStringLiteral("http://%1:8080/").arg(QHostInfo::localHostName()));
 }
 
 void tst_service::config_files_data()
