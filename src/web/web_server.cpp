@@ -230,7 +230,8 @@ bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         file.open(QIODevice::ReadOnly);
         answer(socket,
             http_response(200, parts[route.output].type, file.readAll(),
-                "Content-Security-Policy: default-src 'self'; img-src 'self' data:; frame-ancestors 'none'\r\n"));
+                "Content-Security-Policy: default-src 'self'; img-src 'self' data:; "
+                "frame-ancestors 'none'\r\n"));
         return true;
     }
     case kind::modules: {
