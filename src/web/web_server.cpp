@@ -280,8 +280,15 @@ bool web_server::admitted(const QHttpServerRequest &request, QTcpSocket *socket)
     log_(QStringLiteral("http: %1 %2: 401 wrong or no credentials")
              .arg(QString::fromLatin1(method_name(request)),
                  QString::fromLatin1(request.url().path(QUrl::FullyEncoded).left(200).toLatin1())));
+    // Bounded: a flood of guesses is cut off rather than queued.
+    if (delayed_denials_ >= max_connections) {
+        socket->abort();
+        return false;
+    }
+    ++delayed_denials_;
     const QPointer<QTcpSocket> client = socket;
     QTimer::singleShot(wrong_credentials_delay, this, [this, client] {
+        --delayed_denials_;
         if (client)
             answer(client,
                 http_response(401, "application/json", R"({"error":"wrong or no credentials"})",

@@ -67,6 +67,7 @@ private:
     QList<QPointer<QTcpSocket>> streams_;
     QTimer keepalive_;
     std::optional<credentials> credentials_;
+    int delayed_denials_ = 0;
 };
 
 } // namespace orvalin::web
