@@ -191,18 +191,6 @@ bool web_server::start()
     return true;
 }
 
-quint16 web_server::port() const
-{
-    const auto list = servers();
-    return list.isEmpty() ? 0 : list.first()->serverPort();
-}
-
-int web_server::open_streams() const
-{
-    return int(
-        std::count_if(streams_.begin(), streams_.end(), [](const auto &s) { return !s.isNull(); }));
-}
-
 bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     if (!admitted(request, socket))

@@ -38,8 +38,6 @@ public:
 
     // Listens where the config says; false (and logged) when it cannot.
     bool start();
-    quint16 port() const;
-    int open_streams() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
