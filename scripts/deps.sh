@@ -11,11 +11,12 @@
 set -eu
 
 # dpkg-dev and file: make package computes the package's dependencies from
-# its programs (dpkg-shlibdeps). lintian is optional: the package test runs
+# its programs (dpkg-shlibdeps). qt6-websockets-dev: Qt HTTP Server's CMake
+# package requires it, but Debian 12's package does not pull it in. lintian is optional: the package test runs
 # it where it is installed.
 packages="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
 fonts-wqy-microhei libbenchmark-dev xvfb xauth libmosquitto-dev mosquitto
-mosquitto-clients dpkg-dev file clang-format qt6-httpserver-dev
+mosquitto-clients dpkg-dev file clang-format qt6-httpserver-dev qt6-websockets-dev
 chromium chromium-driver python3-selenium"
 
 for group in "$@"; do
