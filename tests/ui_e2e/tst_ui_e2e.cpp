@@ -122,21 +122,41 @@ void tst_ui_e2e::polls_twenty_a_second_and_falls_back_after_six_silent_ticks()
     click_button("open_comm");
     QTRY_COMPARE(picture(1), QColor(Qt::red));
 
-    const auto before = sim_->status();
-    const qint64 start = clock.elapsed();
-    QTest::qWait(2000);
-    const auto after = sim_->status();
-    const double seconds = (clock.elapsed() - start) / 1000.0;
-    QVERIFY(before && after);
-    const auto frames = after->frames - before->frames;
-    QVERIFY2(frames >= 38 && frames <= 20 * seconds + 2,
-        qPrintable(QStringLiteral("%1 frames in %2 s").arg(frames).arg(seconds)));
+    // Timing on a shared machine: a stall of the whole machine only slows
+    // the panel down, so each figure gets three tries; a panel that polls
+    // too often, or too seldom every time, still fails.
+    QString seen;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto before = sim_->status();
+        const qint64 start = clock.elapsed();
+        QTest::qWait(2000);
+        const auto after = sim_->status();
+        const double seconds = (clock.elapsed() - start) / 1000.0;
+        QVERIFY(before && after);
+        const auto frames = after->frames - before->frames;
+        QVERIFY2(frames <= 20 * seconds + 2,
+            qPrintable(QStringLiteral("%1 frames in %2 s").arg(frames).arg(seconds)));
+        seen += QStringLiteral(" %1 frames in %2 s;").arg(frames).arg(seconds);
+        if (frames >= 38)
+            break;
+        QVERIFY2(attempt < 2, qPrintable(seen));
+    }
 
     // The sixth tick without a reply shows unknown: 250 to 300 ms after it.
-    QCOMPARE(sim_->command("silent on"), "ok");
-    QTRY_COMPARE(picture(1), QColor(Qt::yellow));
-    const qint64 gap = clock.elapsed() - last_reply;
-    QVERIFY2(gap > 245 && gap <= 340, qPrintable(QStringLiteral("fell back after %1 ms").arg(gap)));
+    seen.clear();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QTRY_COMPARE(picture(1), QColor(Qt::red));
+        QTest::qWait(100);
+        QCOMPARE(sim_->command("silent on"), "ok");
+        QTRY_COMPARE(picture(1), QColor(Qt::yellow));
+        const qint64 gap = clock.elapsed() - last_reply;
+        QVERIFY2(gap > 245, qPrintable(QStringLiteral("fell back after %1 ms").arg(gap)));
+        seen += QStringLiteral(" fell back after %1 ms;").arg(gap);
+        if (gap <= 340)
+            break;
+        QVERIFY2(attempt < 2, qPrintable(seen));
+        QCOMPARE(sim_->command("silent off"), "ok");
+    }
     QVERIFY(all_lamps(Qt::yellow));
     QCOMPARE(sim_->command("silent off"), "ok");
     QTRY_VERIFY(all_lamps(Qt::red));
