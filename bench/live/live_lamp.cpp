@@ -57,7 +57,7 @@ QJsonObject run_lamp(const programs &with, std::chrono::seconds duration)
     if (!sim.start(dir.filePath(QStringLiteral("COM1"))))
         return failed(sim.error());
 
-    qt_serial_port port(dir.path());
+    qt_serial_port port(port_folders { dir.path() });
     main_form form(port);
     form.show_centred();
     auto *control = form.findChild<controller *>();
