@@ -112,6 +112,13 @@ bridge::bridge(const service_config &config, QString device, line_port &port, br
     connect(&cleanup_timer_, &QTimer::timeout, this, &bridge::finish_cleanup);
     republish_.setSingleShot(true);
     connect(&republish_, &QTimer::timeout, this, &bridge::publish_all);
+    rename_republish_.setSingleShot(true);
+    rename_republish_.setInterval(1s);
+    connect(&rename_republish_, &QTimer::timeout, this, [this] {
+        // While disconnected, the republish after connecting covers it.
+        if (config_.discovery && mqtt_.is_connected())
+            publish_discovery();
+    });
     connect(&link_, &module_link::finished, this, &bridge::on_finished);
     connect(&port_, &line_port::lost, this, &bridge::on_port_lost);
     connect(&mqtt_, &broker::message, this, &bridge::on_message);
@@ -371,6 +378,12 @@ void bridge::finish_cleanup()
     if (!topics.isEmpty())
         log_(QStringLiteral("mqtt: cleared %1 retained topics an older config left")
                  .arg(topics.size()));
+}
+
+void bridge::names_changed()
+{
+    if (!rename_republish_.isActive())
+        rename_republish_.start();
 }
 
 void bridge::publish_all()

@@ -76,6 +76,9 @@ public:
     // a refusal is returned at once instead, and done is never called.
     std::optional<refusal> command(std::uint8_t address, int output, const set_request &request,
         const QString &origin, outcome_function done);
+    // A channel name changed in the name file: the discovery configs are
+    // published again, once for a burst of renames.
+    void names_changed();
     // What the service knows of its modules, in config order.
     const std::vector<module_state> &modules() const { return schedule_.modules(); }
 
@@ -132,6 +135,7 @@ private:
     QTimer reopen_;
     QTimer stats_;
     QTimer republish_;
+    QTimer rename_republish_;
     cleanup_collector cleanup_;
     QTimer cleanup_timer_;
     bool cleaned_ = false;

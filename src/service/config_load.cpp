@@ -4,8 +4,13 @@
 
 #include "service/config.h"
 
+#include "service/http_settings.h"
 #include "service/regular_file.h"
 #include "web/http_auth.h"
+
+#include <QSslConfiguration>
+
+#include <tuple>
 
 namespace orvalin::service {
 
@@ -69,10 +74,34 @@ config_result load_config(const QString &file)
             return refuse("http/password_file",
                 QStringLiteral("%1: %2").arg(config.http.password_file, problem));
     }
-    for (const auto &[key, path] :
-        { std::pair { "mqtt/tls_ca", config.tls_ca }, std::pair { "names/file", config.names_file },
-            std::pair { "http/tls_cert", config.http.tls_cert },
-            std::pair { "http/tls_key", config.http.tls_key } }) {
+    if (config.http.on && !config.http.tls_cert.isEmpty()) {
+        for (const auto &[key, path, data] :
+            { std::tuple { "http/tls_cert", config.http.tls_cert, &config.http.tls_cert_data },
+                std::tuple { "http/tls_key", config.http.tls_key, &config.http.tls_key_data } }) {
+            const auto text = read_regular_file(path, max_config_bytes, problem);
+            if (!text)
+                return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, problem));
+            if (text->data.size() > max_config_bytes)
+                return refuse(key, QStringLiteral("cannot read %1: larger than 1 MiB").arg(path));
+            *data = text->data;
+            if (data == &config.http.tls_key_data && (text->mode & 0004))
+                result.warnings.append(
+                    config_error { file, config.key_lines.value(QLatin1String(key)),
+                        QStringLiteral("tls_key %1 is readable by every user (mode %2)")
+                            .arg(path)
+                            .arg(text->mode, 4, 8, QChar(u'0')) });
+        }
+        if (!tls_configuration(config.http.tls_cert_data, config.http.tls_key_data, problem)) {
+            // The problem starts with the key at fault.
+            const bool key_at_fault = problem.startsWith(u"tls_key:");
+            return refuse(key_at_fault ? "http/tls_key" : "http/tls_cert",
+                QStringLiteral("%1: %2").arg(
+                    key_at_fault ? config.http.tls_key : config.http.tls_cert,
+                    problem.section(QStringLiteral(": "), 1)));
+        }
+    }
+    for (const auto &[key, path] : { std::pair { "mqtt/tls_ca", config.tls_ca },
+             std::pair { "names/file", config.names_file } }) {
         // Only whether it can be read: its users read it themselves.
         if (!path.isEmpty() && !read_regular_file(path, 0, problem))
             return refuse(key, QStringLiteral("cannot read %1: %2").arg(path, problem));

@@ -4,6 +4,10 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 
 namespace orvalin::service {
 
@@ -22,7 +26,40 @@ QString http_settings::page_url() const
         shown = QHostInfo::localHostName();
     else if (address.protocol() == QAbstractSocket::IPv6Protocol)
         shown = u'[' + host + u']';
-    return QStringLiteral("http://%1:%2/").arg(shown).arg(port);
+    return QStringLiteral("%1://%2:%3/")
+        .arg(tls_cert.isEmpty() ? u"http" : u"https", shown)
+        .arg(port);
+}
+
+std::optional<QSslConfiguration> tls_configuration(
+    const QByteArray &certificate, const QByteArray &key, QString &problem)
+{
+    if (!QSslSocket::supportsSsl()) {
+        problem = QStringLiteral("tls_cert: TLS is not available here (no TLS library found)");
+        return std::nullopt;
+    }
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificate, QSsl::Pem);
+    if (chain.isEmpty() || chain.first().isNull()) {
+        problem = QStringLiteral("tls_cert: no PEM certificate in it");
+        return std::nullopt;
+    }
+    // PEM does not always say which kind of key it holds.
+    QSslKey private_key;
+    for (const auto algorithm : { QSsl::Rsa, QSsl::Ec, QSsl::Dsa }) {
+        private_key = QSslKey(key, algorithm, QSsl::Pem, QSsl::PrivateKey);
+        if (!private_key.isNull())
+            break;
+    }
+    if (private_key.isNull()) {
+        problem = QStringLiteral("tls_key: no unencrypted PEM private key in it");
+        return std::nullopt;
+    }
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(private_key);
+    // Browsers and scripts are clients; none is asked for a certificate.
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return tls;
 }
 
 QString parse_listen(const QString &value, http_settings &http)

@@ -12,8 +12,11 @@
 #include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 namespace orvalin::web {
 
@@ -72,21 +75,29 @@ void guard_requests(QTcpSocket *socket)
 }
 
 // Accepts at most max_connections at once and lets idle ones go, so no
-// number of slow or silent clients can hold the service.
+// number of slow or silent clients can hold the service. With TLS a
+// connection reaches the HTTP server only once its handshake is done, so
+// nothing it says is read in the clear.
 class bounded_tcp_server : public QTcpServer {
 public:
-    using QTcpServer::QTcpServer;
+    bounded_tcp_server(std::optional<QSslConfiguration> tls, QObject *parent)
+        : QTcpServer(parent)
+        , tls_(std::move(tls))
+    {
+    }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto *socket = new QTcpSocket(this);
+        QTcpSocket *socket = tls_ ? new QSslSocket(this) : new QTcpSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
         }
         if (live_ >= max_connections) {
-            socket->write(error_response(503, QStringLiteral("too many connections")));
+            // Before a handshake a TLS client would not understand why.
+            if (!tls_)
+                socket->write(error_response(503, QStringLiteral("too many connections")));
             socket->disconnectFromHost();
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             QTimer::singleShot(1s, socket, &QObject::deleteLater);
@@ -101,11 +112,32 @@ protected:
         const auto busy = [idle] { idle->start(idle_timeout); };
         connect(socket, &QTcpSocket::readyRead, idle, busy);
         connect(socket, &QTcpSocket::bytesWritten, idle, busy);
-        guard_requests(socket);
-        addPendingConnection(socket);
+        auto *secure = qobject_cast<QSslSocket *>(socket);
+        if (!secure) {
+            guard_requests(socket);
+            addPendingConnection(socket);
+            return;
+        }
+        // Until the HTTP server has it, the socket is this server's to end.
+        connect(secure, &QTcpSocket::disconnected, secure, [secure] {
+            if (!secure->isEncrypted())
+                secure->deleteLater();
+        });
+        auto *handshake = new QTimer(secure);
+        handshake->setSingleShot(true);
+        connect(handshake, &QTimer::timeout, secure, &QTcpSocket::abort);
+        handshake->start(request_deadline);
+        connect(secure, &QSslSocket::encrypted, this, [this, secure, handshake] {
+            delete handshake;
+            guard_requests(secure);
+            addPendingConnection(secure);
+        });
+        secure->setSslConfiguration(*tls_);
+        secure->startServerEncryption();
     }
 
 private:
+    std::optional<QSslConfiguration> tls_;
     int live_ = 0;
 };
 
@@ -116,6 +148,13 @@ QByteArray method_name(const QHttpServerRequest &request)
         = { "GET", "PUT", "DELETE", "POST", "HEAD", "OPTIONS", "PATCH", "CONNECT", "TRACE" };
     const int bit = qCountTrailingZeroBits(quint32(request.method()));
     return bit < int(std::size(methods)) ? QByteArray(methods[bit]) : QByteArray();
+}
+
+// The method and path of a request, as the log shows them.
+QString request_text(const QHttpServerRequest &request)
+{
+    return QString::fromLatin1(method_name(request)) + u' '
+        + QString::fromLatin1(request.url().path(QUrl::FullyEncoded).left(200).toLatin1());
 }
 
 QByteArray sse_event(const char *name, const QJsonObject &data)
@@ -157,7 +196,13 @@ web_server::web_server(const service::service_config &config, service::bridge &b
     connect(&keepalive_, &QTimer::timeout, this, [this] { broadcast(": keepalive\n\n"); });
 }
 
-web_server::~web_server() = default;
+web_server::~web_server()
+{
+    // A rename in progress ends within the name file's lock wait.
+    for (const QPointer<QThread> &worker : std::as_const(renames_))
+        if (worker)
+            worker->wait();
+}
 
 bool web_server::start()
 {
@@ -166,12 +211,18 @@ bool web_server::start()
         log_(QStringLiteral("http: the password file holds no user:password; not listening"));
         return false;
     }
-    // Never plain text where the config asks for TLS.
+    std::optional<QSslConfiguration> tls;
     if (!config_.http.tls_cert.isEmpty()) {
-        log_(QStringLiteral("http: tls_cert and tls_key are not supported yet; not listening"));
-        return false;
+        // Checked when the config was loaded too; never plain text instead.
+        QString problem;
+        tls = service::tls_configuration(
+            config_.http.tls_cert_data, config_.http.tls_key_data, problem);
+        if (!tls) {
+            log_(QStringLiteral("http: %1; not listening").arg(problem));
+            return false;
+        }
     }
-    auto *server = new bounded_tcp_server(this);
+    auto *server = new bounded_tcp_server(std::move(tls), this);
     const QHostAddress address = config_.http.host == u"localhost"
         ? QHostAddress(QHostAddress::LocalHost)
         : QHostAddress(config_.http.host);
@@ -185,9 +236,10 @@ bool web_server::start()
     }
     bind(server);
     keepalive_.start();
-    log_(QStringLiteral("http: listening on %1:%2")
+    log_(QStringLiteral("http: listening on %1:%2%3")
              .arg(config_.http.host)
-             .arg(server->serverPort()));
+             .arg(server->serverPort())
+             .arg(config_.http.tls_cert.isEmpty() ? QString() : QStringLiteral(" (TLS)")));
     return true;
 }
 
@@ -289,7 +341,8 @@ void web_server::take_command(
     const QHttpServerRequest &request, QTcpSocket *socket, std::uint8_t address, int output)
 {
     // A page of another site must not switch anything through a browser.
-    if (!same_origin(request.value("Origin"), request.value("Host"), false)) {
+    if (!same_origin(
+            request.value("Origin"), request.value("Host"), !config_.http.tls_cert.isEmpty())) {
         fail(socket, 403, QStringLiteral("a command from another origin"), request);
         return;
     }
@@ -340,7 +393,8 @@ void web_server::take_command(
 void web_server::rename(
     const QHttpServerRequest &request, QTcpSocket *socket, const api_route &route)
 {
-    if (!same_origin(request.value("Origin"), request.value("Host"), false)) {
+    if (!same_origin(
+            request.value("Origin"), request.value("Host"), !config_.http.tls_cert.isEmpty())) {
         fail(socket, 403, QStringLiteral("a rename from another origin"), request);
         return;
     }
@@ -367,23 +421,52 @@ void web_server::rename(
         fail(socket, 409, QStringLiteral("%1 has no section [%2]").arg(path, section), request);
         return;
     }
-    const channel renamed { route.input ? channel_kind::input : channel_kind::output,
-        route.output };
-    names_failure failure;
-    if (!write_profile(path, section, channel_key(renamed), name, &failure)) {
-        fail(socket, 409,
-            QStringLiteral("could not write %1 (%2); the name was not saved")
-                .arg(path, failure ? names_problem_text_en(failure) : QStringLiteral("refused")),
-            request);
+    renames_.removeAll(nullptr);
+    if (renames_.size() >= max_renames_at_once) {
+        fail(socket, 503, QStringLiteral("too many renames at once; try again"), request);
         return;
     }
-    names_.erase(route.address);
-    const QString read_back = names_of(route.address).name(renamed);
-    const QJsonObject shown { { QStringLiteral("address"), route.address },
-        { route.input ? QStringLiteral("input") : QStringLiteral("output"), route.output },
-        { QStringLiteral("name"), read_back } };
-    answer(socket, json_response(200, shown));
-    broadcast(sse_event("name", shown));
+    const channel renamed { route.input ? channel_kind::input : channel_kind::output,
+        route.output };
+    const std::uint8_t address = route.address;
+    const QPointer<QTcpSocket> client = socket;
+    const QString where = request_text(request);
+    // Another program may hold the file's lock for up to lock_wait: the
+    // write waits on a thread of its own, so the line and every other
+    // client go on meanwhile, and no request is taken in the middle of one.
+    QThread *worker = QThread::create([=, this] {
+        names_failure failure;
+        const bool written = write_profile(path, section, channel_key(renamed), name, &failure);
+        channel_names names = read_channel_names(path, QString::number(address));
+        QMetaObject::invokeMethod(
+            this,
+            [=, this, names = std::move(names)] {
+                if (!written) {
+                    fail(client, 409,
+                        QStringLiteral("could not write %1 (%2); the name was not saved")
+                            .arg(path,
+                                failure ? names_problem_text_en(failure)
+                                        : QStringLiteral("refused")),
+                        where);
+                    return;
+                }
+                names_[address] = names;
+                const QJsonObject shown { { QStringLiteral("address"), address },
+                    { renamed.kind == channel_kind::input ? QStringLiteral("input")
+                                                          : QStringLiteral("output"),
+                        renamed.number },
+                    { QStringLiteral("name"), names.name(renamed) } };
+                if (client)
+                    answer(client, json_response(200, shown));
+                broadcast(sse_event("name", shown));
+                bridge_.names_changed();
+            },
+            Qt::QueuedConnection);
+    });
+    worker->setParent(this);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    renames_.append(worker);
+    worker->start();
 }
 
 void web_server::answer(QTcpSocket *socket, const QByteArray &response)
@@ -394,13 +477,15 @@ void web_server::answer(QTcpSocket *socket, const QByteArray &response)
 void web_server::fail(
     QTcpSocket *socket, int status, const QString &reason, const QHttpServerRequest &request)
 {
+    fail(socket, status, reason, request_text(request));
+}
+
+void web_server::fail(QTcpSocket *socket, int status, const QString &reason, const QString &where)
+{
     // Once per request, without its headers: they may hold a password.
-    log_(QStringLiteral("http: %1 %2: %3 %4")
-             .arg(QString::fromLatin1(method_name(request)),
-                 QString::fromLatin1(request.url().path(QUrl::FullyEncoded).left(200).toLatin1()))
-             .arg(status)
-             .arg(reason));
-    answer(socket, error_response(status, reason));
+    log_(QStringLiteral("http: %1: %2 %3").arg(where).arg(status).arg(reason));
+    if (socket)
+        answer(socket, error_response(status, reason));
 }
 
 void web_server::open_stream(QTcpSocket *socket)

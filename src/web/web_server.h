@@ -14,6 +14,7 @@
 #include <map>
 
 class QTcpSocket;
+class QThread;
 
 namespace orvalin::web {
 
@@ -22,6 +23,8 @@ inline constexpr int max_connections = 64;
 inline constexpr int max_event_streams = 32;
 // A stream whose client reads slower than this backlog is dropped.
 inline constexpr qint64 max_stream_backlog = 256 * 1024;
+// Renames waiting for the name file at once; past this, 503.
+inline constexpr int max_renames_at_once = 4;
 
 // The HTTP API of the service on the Qt event loop: reads of the modules,
 // commands carried out by the bridge and answered once a reply confirms
@@ -50,6 +53,8 @@ private:
     bool admitted(const QHttpServerRequest &request, QTcpSocket *socket);
     void fail(
         QTcpSocket *socket, int status, const QString &reason, const QHttpServerRequest &request);
+    // where: the request's method and path.
+    void fail(QTcpSocket *socket, int status, const QString &reason, const QString &where);
     void open_stream(QTcpSocket *socket);
     void broadcast(const QByteArray &event);
     void take_command(
@@ -63,6 +68,7 @@ private:
     log_function log_;
     std::map<std::uint8_t, channel_names> names_;
     QList<QPointer<QTcpSocket>> streams_;
+    QList<QPointer<QThread>> renames_;
     QTimer keepalive_;
     std::optional<credentials> credentials_;
     int delayed_denials_ = 0;

@@ -1,4 +1,5 @@
 #include "link/line_port.h"
+#include "names/profile.h"
 #include "service/bridge.h"
 #include "service/command_queue.h"
 #include "service/config.h"
@@ -21,6 +22,7 @@
 #include <future>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -190,6 +192,7 @@ private slots:
     void floods_of_births_and_bad_messages_stay_small();
     void availability_waits_for_the_first_poll();
     void an_on_time_limit_ends_every_on();
+    void a_rename_republishes_discovery_once();
     void a_command_cuts_a_long_hold_short();
     void command_outcomes_data();
     void command_outcomes();
@@ -384,6 +387,12 @@ void tst_service::config_files_data()
     row("client id too long", line + "[mqtt]\nclient_id = " + QString(65536, u'a'), 5, "client_id is longer than 65535 bytes");
     row("client id longest", line + "[mqtt]\nclient_id = " + QString(65535, u'a'), -1, "");
     row("client id control", line + "[mqtt]\nclient_id = a\x01b", 5, "client_id holds a control character");
+    const QString https = line + "[http]\ntls_cert = ";
+    row("certificate FIFO", https + "fifo\ntls_key = key", 5, "[http] tls_cert: cannot read <dir>/fifo: is not a regular file (a FIFO)");
+    row("certificate not PEM", https + "closed\ntls_key = key", 5, "[http] tls_cert: <dir>/closed: no PEM certificate in it");
+    row("key not PEM", https + "cert.pem\ntls_key = cert.pem", 6, "[http] tls_key: <dir>/cert.pem: no unencrypted PEM private key in it");
+    row("key for all", https + "cert.pem\ntls_key = open-key", -1, "tls_key <dir>/open-key is readable by every user (mode 0644)");
+    row("key for one", https + "cert.pem\ntls_key = key", -1, "");
     // clang-format on
 }
 
@@ -407,6 +416,11 @@ void tst_service::config_files()
         password.write("secret\n");
         password.close();
         QVERIFY(::chmod(QFile::encodeName(password.fileName()).constData(), mode) == 0);
+    }
+    for (const auto &[from, to, mode] : { std::tuple { "localhost.pem", "cert.pem", 0644 },
+             { "localhost.key", "key", 0600 }, { "localhost.key", "open-key", 0644 } }) {
+        QVERIFY(QFile::copy(QStringLiteral(ORVALIN_TEST_TLS_DIR "/") + from, dir.filePath(to)));
+        QVERIFY(::chmod(QFile::encodeName(dir.filePath(to)).constData(), mode) == 0);
     }
     QString path = dir.filePath(config);
     if (config.contains(u'\n')) {
@@ -967,6 +981,29 @@ void tst_service::an_on_time_limit_ends_every_on()
 // A module whose replies come late teaches the link a long hold; a command
 // that arrives meanwhile must still go the moment the reply is in, not when
 // the learnt hold runs out.
+// Home Assistant shows a name given through the API without a restart;
+// a burst of renames is one republish.
+void tst_service::a_rename_republishes_discovery_once()
+{
+    QTemporaryDir dir;
+    const QString names = dir.filePath("name.txt");
+    QVERIFY(write_profile_entries(names, { { "地址码7", "第1路输出名称", "Fan" } }));
+    running_bridge b(
+        QStringLiteral("modules = 7\n[names]\nfile = %1\n").arg(names).toUtf8().constData(),
+        { { 7, 0x00 } });
+    const auto configs_naming = [&](const QByteArray &name) {
+        return std::count_if(b.mqtt.published.begin(), b.mqtt.published.end(),
+            [&](auto &m) { return m.first.endsWith(u"/config") && m.second.contains(name); });
+    };
+    QTRY_COMPARE(configs_naming("\"Fan\""), 1);
+    QVERIFY(write_profile(names, "地址码7", "第1路输出名称", "Pump"));
+    b.service.names_changed();
+    b.service.names_changed();
+    QTRY_COMPARE_WITH_TIMEOUT(configs_naming("\"Pump\""), 1, 3000);
+    QTest::qWait(1200);
+    QCOMPARE(configs_naming("\"Pump\""), 1);
+}
+
 void tst_service::a_command_cuts_a_long_hold_short()
 {
     running_bridge b("modules = 7\nreply_timeout = 200\n", { { 7, 0x00 } });

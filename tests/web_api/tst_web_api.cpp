@@ -10,10 +10,17 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace orvalin;
 using namespace orvalin::web;
@@ -29,6 +36,7 @@ private slots:
     void requests_data();
     void requests();
     void events_follow_the_line();
+    void a_rename_waits_for_the_lock_and_the_service_goes_on();
     void guarded_data();
     void guarded();
 
@@ -274,49 +282,92 @@ void tst_web_api::events_follow_the_line()
     stream->deleteLater();
 }
 
+// Another program holds the name file locked: the rename waits for it on
+// its own, and meanwhile the service polls and answers.
+void tst_web_api::a_rename_waits_for_the_lock_and_the_service_goes_on()
+{
+    if (!sim_process::available())
+        QSKIP("needs the emulator");
+    const int fd = ::open(QFile::encodeName(dir_.filePath("name.txt")).constData(), O_RDONLY);
+    QVERIFY(fd >= 0);
+    QVERIFY(::flock(fd, LOCK_EX) == 0);
+    QNetworkRequest request(
+        QUrl(QStringLiteral("http://127.0.0.1:%1/api/modules/7/names/in4").arg(port_)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *rename = net_.put(request, R"({"name":"Door"})");
+    QTest::qWait(50);
+    QCOMPARE(sim_.command("in 4 on @7"), "ok");
+    const auto input_4 = [this] {
+        return call("GET", "/api/modules/7").second.value("inputs")[3]["state"].toString();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(input_4(), QStringLiteral("ON"), 600);
+    QVERIFY(!rename->isFinished());
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    QTRY_VERIFY(rename->isFinished());
+    QCOMPARE(rename->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QCOMPARE(QJsonDocument::fromJson(rename->readAll())["name"].toString(), "Door");
+    rename->deleteLater();
+}
+
 void tst_web_api::guarded_data()
 {
     QTest::addColumn<QByteArray>("request"); // raw, sent as it stands
-    QTest::addColumn<QByteArray>("status_line");
+    QTest::addColumn<QByteArray>("status_line"); // "": closed without an answer
+    QTest::addColumn<bool>("encrypted");
     const QByteArray auth
         = "Authorization: Basic " + QByteArray("admin:s3cret").toBase64() + "\r\n";
     const QByteArray post = "POST /api/modules/7/outputs/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    QTest::newRow("no credentials")
-        << QByteArray("GET /api/modules HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("HTTP/1.1 401");
+    QTest::newRow("no credentials") << QByteArray("GET /api/modules HTTP/1.1\r\nHost: x\r\n\r\n")
+                                    << QByteArray("HTTP/1.1 401") << true;
     QTest::newRow("wrong password")
         << "GET /api/modules HTTP/1.1\r\nHost: x\r\nAuthorization: Basic "
             + QByteArray("admin:guess").toBase64() + "\r\n\r\n"
-        << QByteArray("HTTP/1.1 401");
+        << QByteArray("HTTP/1.1 401") << true;
     QTest::newRow("right password") << "GET /api/modules HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n"
-                                    << QByteArray("HTTP/1.1 200");
+                                    << QByteArray("HTTP/1.1 200") << true;
     QTest::newRow("another origin") << post + auth
             + "Origin: http://evil.example\r\nContent-Type: application/json\r\n"
               "Content-Length: 2\r\n\r\nON"
-                                    << QByteArray("HTTP/1.1 403");
-    QTest::newRow("its own origin") << post + auth
+                                    << QByteArray("HTTP/1.1 403") << true;
+    QTest::newRow("its own host without TLS") << post + auth
             + "Origin: http://127.0.0.1\r\nContent-Type: application/json\r\n"
+              "Content-Length: 2\r\n\r\nON" << QByteArray("HTTP/1.1 403")
+                                              << true;
+    QTest::newRow("its own origin") << post + auth
+            + "Origin: https://127.0.0.1\r\nContent-Type: application/json\r\n"
               "Content-Length: 2\r\n\r\nON"
-                                    << QByteArray("HTTP/1.1 200");
+                                    << QByteArray("HTTP/1.1 200") << true;
     QTest::newRow("body too large")
         << post + auth + "Content-Type: application/json\r\nContent-Length: 1000000\r\n\r\n"
-        << QByteArray("HTTP/1.1 413");
-    QTest::newRow("head too large") << "GET /api/modules HTTP/1.1\r\nX: " + QByteArray(9000, 'b')
-            + "\r\n\r\n" << QByteArray("HTTP/1.1 431");
+        << QByteArray("HTTP/1.1 413") << true;
+    QTest::newRow("head too large")
+        << "GET /api/modules HTTP/1.1\r\nX: " + QByteArray(9000, 'b') + "\r\n\r\n"
+        << QByteArray("HTTP/1.1 431") << true;
     QTest::newRow("chunked upload")
         << post + auth + "Transfer-Encoding: chunked\r\n\r\n2\r\nON\r\n0\r\n\r\n"
-        << QByteArray("HTTP/1.1 400");
+        << QByteArray("HTTP/1.1 400") << true;
+    QTest::newRow("plain text to the HTTPS port") << "GET /api/modules HTTP/1.1\r\nHost: x\r\n"
+            + auth + "\r\n" << QByteArray() << false;
 }
 
 // Beyond loopback a password file is required: without its user nothing
 // is read or switched; too large or odd requests are refused before the
-// server keeps them; and a browser on another site cannot switch.
+// server keeps them; and a browser on another site cannot switch. This
+// service speaks HTTPS only.
 void tst_web_api::guarded()
 {
     if (!sim_process::available())
         QSKIP("needs the emulator");
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, status_line);
+    QFETCH(bool, encrypted);
+    const QString certificate = QStringLiteral(ORVALIN_TEST_TLS_DIR "/localhost.pem");
     if (guarded_port_ == 0) {
+        // The key as an administrator would leave it: the service's alone.
+        QVERIFY(QFile::copy(
+            QStringLiteral(ORVALIN_TEST_TLS_DIR "/localhost.key"), dir_.filePath("https.key")));
+        QFile(dir_.filePath("https.key")).setPermissions(QFile::ReadOwner);
         QFile password(dir_.filePath("http-password"));
         QVERIFY(password.open(QIODevice::WriteOnly));
         password.write("admin:s3cret\n");
@@ -330,9 +381,11 @@ void tst_web_api::guarded()
         QVERIFY(config.open(QIODevice::WriteOnly));
         // All addresses: it needs the password file.
         config.write(QStringLiteral("[line]\nport = %1\nmodules = 7\nreply_timeout = 150\n"
-                                    "[http]\nlisten = 0.0.0.0:%2\npassword_file = http-password\n")
+                                    "[http]\nlisten = 0.0.0.0:%2\npassword_file = http-password\n"
+                                    "tls_cert = %3\ntls_key = https.key\n")
                          .arg(sim_.link_path())
                          .arg(guarded_port_)
+                         .arg(certificate)
                          .toUtf8());
         config.close();
         // The line is the other service's: this one only answers HTTP here.
@@ -342,12 +395,30 @@ void tst_web_api::guarded()
         guarded_.start(QStringLiteral(ORVALINCTL_PATH), { "serve", "--config", config.fileName() });
         QVERIFY(guarded_.waitForStarted(5000));
     }
-    QTcpSocket socket;
-    QTRY_VERIFY_WITH_TIMEOUT((socket.connectToHost(QHostAddress::LocalHost, quint16(guarded_port_)),
-                                 socket.waitForConnected(200)),
-        5000);
+    QSslSocket socket;
+    QSslConfiguration tls = socket.sslConfiguration();
+    tls.setCaCertificates(QSslCertificate::fromPath(certificate));
+    socket.setSslConfiguration(tls);
+    const auto connected = [&] {
+        socket.abort();
+        if (!encrypted) {
+            socket.connectToHost(QHostAddress::LocalHost, quint16(guarded_port_));
+            return socket.waitForConnected(200);
+        }
+        // Verified against the certificate, by the name it was made for.
+        socket.connectToHostEncrypted(
+            QStringLiteral("127.0.0.1"), quint16(guarded_port_), QStringLiteral("localhost"));
+        return socket.waitForEncrypted(1000);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(connected(), 5000);
     socket.write(request);
     QByteArray answer;
+    if (status_line.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(
+            (answer += socket.readAll(), socket.state()), QAbstractSocket::UnconnectedState, 5000);
+        QVERIFY2(!answer.contains("HTTP/"), answer.constData());
+        return;
+    }
     QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("\r\n"), 5000);
     QVERIFY2(answer.startsWith(status_line), answer.constData());
 }
