@@ -15,7 +15,7 @@ FUZZ_TARGETS = $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 # make soak polls this long (30 minutes unless told otherwise).
 SOAK_SECONDS ?= 1800
 
-.PHONY: all deps configure build test test-asan fuzz demo demo-service demo-web bench bench-service valgrind soak mutate package install-check clean
+.PHONY: all deps configure build test test-asan fuzz demo demo-service demo-web bench bench-service bench-web valgrind soak mutate package install-check clean
 
 all: build
 
@@ -75,13 +75,15 @@ demo-web: deps
 # Micro-benchmarks, then the running panel on Xvfb: polling, reply to
 # lamp, idle, start-up against a bare Qt window; then orvalinctl status and
 # scan against the emulator at 9600 baud; then orvalinctl serve
-# (bench-service). Tables on screen, figures in $(BUILD)/bench.json,
-# $(BUILD)/bench-cli.csv and $(BUILD)/bench-service*.json.
+# (bench-service) and its HTTP API (bench-web). Tables on screen, figures
+# in $(BUILD)/bench.json, $(BUILD)/bench-cli.csv, $(BUILD)/bench-service*.json
+# and $(BUILD)/bench-web.json.
 bench:
 	@sh scripts/deps.sh live
 	$(MAKE) build
 	sh scripts/bench.sh $(BUILD)
 	$(MAKE) bench-service
+	$(MAKE) bench-web
 
 # orvalinctl serve against a broker and three emulated modules at 9600
 # baud: set to frame and input to state latencies, CPU and wake-ups per
@@ -98,6 +100,15 @@ bench-service: deps
 		--broker-nodelay --one-poll-per-interval --out $(BUILD)/bench-service-former.json
 	$(BUILD)/bench/orvalin-service-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
 		--out $(BUILD)/bench-service-default-broker.json
+
+# orvalinctl serve with the HTTP API and no broker, three emulated modules
+# at 9600 baud: POST to command frame, reply to event at 32 streams, the poll
+# cadence and memory under 1,000 reads a second, CPU and RSS idle with 10
+# streams; figures in $(BUILD)/bench-web.json.
+bench-web: deps
+	$(MAKE) build
+	$(BUILD)/bench/orvalin-web-bench --build $(BUILD) --samples $(SERVICE_SAMPLES) \
+		--out $(BUILD)/bench-web.json
 
 # The panel under valgrind's memcheck, polling 5 s and then 10 s: the lost
 # bytes must not grow with the run. Reports in $(BUILD)/valgrind.
