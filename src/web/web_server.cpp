@@ -178,6 +178,7 @@ web_server::web_server(const service::service_config &config, service::bridge &b
     }
     connect(&bridge_, &service::bridge::state_changed, this,
         [this](std::uint8_t address, bool input, int k, bool on) {
+            modules_answer_.clear();
             broadcast(sse_event("state",
                 { { QStringLiteral("address"), address },
                     { input ? QStringLiteral("input") : QStringLiteral("output"), k },
@@ -186,6 +187,7 @@ web_server::web_server(const service::service_config &config, service::bridge &b
         });
     connect(&bridge_, &service::bridge::availability_changed, this,
         [this](std::uint8_t address, bool online) {
+            modules_answer_.clear();
             broadcast(sse_event("availability",
                 { { QStringLiteral("address"), address },
                     { QStringLiteral("availability"),
@@ -275,10 +277,16 @@ bool web_server::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         return true;
     }
     case kind::modules: {
-        QJsonArray list;
-        for (const auto &module : bridge_.modules())
-            list.append(module_json(module, names_of(module.address), config_.link_loss_after));
-        answer(socket, json_response(200, { { QStringLiteral("modules"), list } }));
+        // Built afresh after every change a client could see, and for the
+        // stats once a second: a flood of reads costs the loop little.
+        if (modules_answer_.isEmpty() || modules_answer_age_.hasExpired(1000)) {
+            QJsonArray list;
+            for (const auto &module : bridge_.modules())
+                list.append(module_json(module, names_of(module.address), config_.link_loss_after));
+            modules_answer_ = json_response(200, { { QStringLiteral("modules"), list } });
+            modules_answer_age_.start();
+        }
+        answer(socket, modules_answer_);
         return true;
     }
     case kind::module:
@@ -451,6 +459,7 @@ void web_server::rename(
                     return;
                 }
                 names_[address] = names;
+                modules_answer_.clear();
                 const QJsonObject shown { { QStringLiteral("address"), address },
                     { renamed.kind == channel_kind::input ? QStringLiteral("input")
                                                           : QStringLiteral("output"),

@@ -7,6 +7,7 @@
 #include "web/web_api.h"
 
 #include <QAbstractHttpServer>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -69,6 +70,9 @@ private:
     std::map<std::uint8_t, channel_names> names_;
     QList<QPointer<QTcpSocket>> streams_;
     QList<QPointer<QThread>> renames_;
+    // GET /api/modules as last answered, and since when.
+    QByteArray modules_answer_;
+    QElapsedTimer modules_answer_age_;
     QTimer keepalive_;
     std::optional<credentials> credentials_;
     int delayed_denials_ = 0;

@@ -276,7 +276,21 @@ void tst_web_api::events_follow_the_line()
                                                "\n"
                                                R"(data: {"address":1,"input":5,"state":"ON"})"),
         5000);
+    // The list, read just before and right after, is never behind.
+    const auto output_6 = [this] {
+        for (const auto module : call("GET", "/api/modules").second.value("modules").toArray())
+            if (module.toObject().value("address").toInt() == 7)
+                return module.toObject()
+                    .value("outputs")
+                    .toArray()[5]
+                    .toObject()
+                    .value("state")
+                    .toString();
+        return QString();
+    };
+    QCOMPARE(output_6(), QStringLiteral("OFF"));
     QCOMPARE(call("POST", "/api/modules/7/outputs/6", "ON").first, 200);
+    QCOMPARE(output_6(), QStringLiteral("ON"));
     QTRY_VERIFY(received.contains(R"(data: {"address":7,"output":6,"state":"ON"})"));
     stream->abort();
     stream->deleteLater();
