@@ -155,6 +155,7 @@ void tst_cli_e2e::run_commands_data()
     row("empty address", "", { "-a", "", "on", "4" }, 2, quiet, "--address", 0x00);
     row("address from environment", "", { "status", "ORVALIN_ADDRESS=7" }, 0, "^output 1 off\\noutput 2 on\\n", "no section \\[地址码7\\]; names left blank", 0x00);
     row("pulse", "", { "pulse", "5", "200ms" }, 0, quiet, quiet, 0x00);
+    row("pulse the first output", "", { "pulse", "1", "200ms" }, 0, quiet, quiet, 0x00);
     row("scan", "in 5 on", { "scan", "0-20", "--timeout", "150" }, 0,
         "^1 outputs 00000000 inputs 00001000\\n2 outputs 00000000 inputs 00000000\\n7 outputs 01000000 inputs 00000000\\n$", quiet, 0x00);
     row("scan json", "", { "--json", "scan", "7" }, 0, "^\\{\"address\":7,\"outputs\":\\[false,true(,false){6}\\],\"inputs\":\\[false(,false){7}\\]\\}\\n$", quiet, 0x00);

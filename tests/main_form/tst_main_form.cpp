@@ -74,6 +74,9 @@ void tst_main_form::leading_zero_never_sends_a_wrong_address()
     QTest::keyClick(add(), Qt::Key_0);
     QCOMPARE(add()->text(), "02");
     QCOMPARE(caption(1)->text(), QString());
+    // A name is text: markup someone typed into the file is shown, not run.
+    for (int k = 1; k <= 16; ++k)
+        QCOMPARE(caption(k)->textFormat(), Qt::PlainText);
     QCOMPARE(tick_and_take_frame(), "5502100000000067");
     // Otherwise the spinner moves and writes the plain number back.
     add()->selectAll();
