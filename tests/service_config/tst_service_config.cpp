@@ -125,6 +125,7 @@ void tst_service_config::config_errors_data()
     row("pair with itself", line + "[safety]\ninterlock = 7/1+7/1\n", 5, "itself");
     row("pair unknown module", line + "[safety]\ninterlock = 2/1+2/2\n", 5, "not in [line]");
     row("pair output 9", line + "[safety]\ninterlock = 7/1+7/9\n", 5, "no pair");
+    row("pair list ends in a comma", line + "[safety]\ninterlock = 7/1+7/2,\n", 5, "no pair");
     row("password needs user", line + "[mqtt]\npassword_file = p\n", 5, "username");
     row("bad UTF-8", line + "[mqtt]\nhost = \xff\n", 5, "UTF-8");
     row("no port", QByteArray("[line]\nmodules = 1\n"), 0, "port is missing");
@@ -251,7 +252,7 @@ void tst_service_config::config_files()
     for (const auto &[name, mode] : { std::pair { "open", 0644 }, { "closed", 0600 } }) {
         QFile password(dir.filePath(name));
         QVERIFY(password.open(QIODevice::WriteOnly));
-        password.write("secret\n");
+        password.write(mode == 0600 ? "secret\r\n" : "secret\n"); // CRLF, as some editors leave it
         password.close();
         QVERIFY(::chmod(QFile::encodeName(password.fileName()).constData(), mode) == 0);
     }
@@ -277,6 +278,8 @@ void tst_service_config::config_files()
     const config_result result = result_future.get();
     if (line < 0) {
         QVERIFY2(result.config, qPrintable(result.error.text()));
+        if (!result.config->password_file.isEmpty())
+            QCOMPARE(result.config->password, QByteArray("secret"));
         QCOMPARE(result.warnings.size(), message.isEmpty() ? 0 : 1);
         if (!message.isEmpty()) {
             QVERIFY2(
