@@ -19,8 +19,8 @@ class QThread;
 
 namespace orvalin::web {
 
-// Bounds on what clients may hold of the service.
-inline constexpr int max_connections = 64;
+// Bounds on what clients may hold of the service (connections: in
+// bounded_server.h).
 inline constexpr int max_event_streams = 32;
 // A stream whose client reads slower than this backlog is dropped.
 inline constexpr qint64 max_stream_backlog = 256 * 1024;
